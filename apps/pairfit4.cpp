@@ -1,0 +1,4 @@
+// pairfit4: amplitudes and half-widths of both lines are fitted in every slice.
+#include "Csa.h"
+
+int main() { return pairfit_main<4>(); }

@@ -1,0 +1,92 @@
+#include "Read.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <locale>
+#include <sstream>
+
+bool fileExists(const std::string& name) {
+    std::ifstream file(name);
+    return file.good();
+}
+
+namespace {
+
+// Formatted extraction in the classic locale: the first field that is not a number (or
+// overflows a double) ends the row, and the rest of the line is ignored.
+Row parseRow(const std::string& line) {
+    std::istringstream fields(line);
+    fields.imbue(std::locale::classic());
+    Row row;
+    double value = 0.0;
+    while (fields >> value) {
+        row.push_back(value);
+    }
+    return row;
+}
+
+} // namespace
+
+Table fileIn(const char* name) {
+    Table table;
+    std::ifstream file(name);
+    if (!file) {
+        std::cerr << "No such read-in file\n";
+        return table;
+    }
+    std::string line;
+    while (std::getline(file, line)) {
+        if (line.empty() || line[0] == '#' || line[0] == '&') {
+            continue;
+        }
+        table.push_back(parseRow(line));
+    }
+    return table;
+}
+
+TableSeries fileIn3(const char* name) {
+    TableSeries series;
+    std::ifstream file(name);
+    if (!file) {
+        std::cerr << "No such read-in file\n";
+        return series;
+    }
+    Table block;
+    std::string line;
+    while (std::getline(file, line)) {
+        if (line.empty() || line[0] == '#') {
+            continue;
+        }
+        if (line[0] == '&') {
+            series.push_back(block);
+            block.clear();
+            continue;
+        }
+        block.push_back(parseRow(line));
+    }
+    // Lines after the last '&' are an unfinished block and are not part of the series.
+    return series;
+}
+
+void print_help() {
+    static const char usage[] = "##############################################\n"
+                                "##############################################\n"
+                                "\n"
+                                "ERROR: Not enough input files specified. \n"
+                                "USAGE: reads in 'peak.txt' and '2d.txt'  \n"
+                                " files by default so they must be in your directory  \n"
+                                "\n"
+                                " peak.txt format: \n"
+                                " peak_A(in ppm) peak_B(in ppm) \n"
+                                " peak range to cut in ppm \n"
+                                "  \n"
+                                " eg): \n"
+                                " 0.013 0.234 \n"
+                                " -5.2 5.2 \n"
+                                "\n"
+                                "##############################################\n"
+                                "##############################################\n";
+    std::cerr << usage << std::flush;
+    std::exit(1);
+}
