@@ -246,24 +246,8 @@ template <long FreeParams> int pairfit_main() {
     say("# index MA MB LWA LWB ");
 
     int slice_index = 0;
-    // Sum of squared differences between the two-line model and the current slice.
-    const auto slice_objective = [&](const params_type<FreeParams>& p) {
-        MA = {p(0), 0.0};
-        MB = {p(1), 0.0};
-        if constexpr (half_widths_free) {
-            LWA = p(2);
-            LWB = p(3);
-        }
-        const Table& data = slices[slice_index];
-        Table model;
-        for (const Row& point : data) {
-            const double ppm = point[0];
-            const double a = lorentzian(MA.real(), LWA, peak_A.real(), ppm);
-            const double b = lorentzian(MB.real(), LWB, peak_B.real(), ppm);
-            model.push_back({ppm, a + b});
-        }
-        return calc_residuals(model, data);
-    };
+    const auto slice_objective = make_slice_objective<FreeParams>(slices, slice_index, peak_A,
+                                                                  peak_B, MA, MB, LWA, LWB);
 
     TableSeries sim_a_series;
     TableSeries sim_b_series;
@@ -273,11 +257,7 @@ template <long FreeParams> int pairfit_main() {
 
     for (slice_index = 0; slice_index < static_cast<int>(slices.size()); ++slice_index) {
         try {
-            dlib::find_min_box_constrained(dlib::bfgs_search_strategy(),
-                                           dlib::objective_delta_stop_strategy(1e-15),
-                                           slice_objective, dlib::derivative(slice_objective, 1e-7),
-                                           x, dlib::uniform_matrix<double>(FreeParams, 1, 1e-4),
-                                           dlib::uniform_matrix<double>(FreeParams, 1, 10.0));
+            fit_slice<FreeParams>(slice_objective, x);
         } catch (const dlib::error& e) {
             std::cerr << e.what() << "\n"
                       << "slice " << slice_index

@@ -68,7 +68,7 @@ inline double next_gaussian(std::uint64_t& state) {
 // into `folder`. Returns false when a file cannot be written.
 inline bool write_series(const SeriesSpec& spec, const std::string& folder) {
     std::ofstream peaks(folder + "/peaks.txt");
-    peaks << std::setprecision(17);
+    peaks << std::setprecision(15);
     peaks << "# peak_A peak_B (ppm)\n" << spec.peak_A << " " << spec.peak_B << "\n";
     peaks << "# window to cut (ppm)\n" << spec.window_low << " " << spec.window_high << "\n";
     peaks << "# fixed half-widths LWA LWB for pairfit2 (ppm)\n"

@@ -1,0 +1,156 @@
+#include "Csa.h"
+#include "Fit.h"
+
+#include "../tools/synthetic_series.h"
+#include "TestFiles.h"
+
+#include <cmath>
+#include <gtest/gtest.h>
+
+TEST(Lorentzian, HeightHalfWidthAndArea) {
+    EXPECT_EQ(lorentzian(2.0, 0.5, 1.25, 1.25), 4.0);
+    EXPECT_EQ(lorentzian(2.0, 0.5, 1.25, 1.75), 2.0);
+    EXPECT_EQ(lorentzian(2.0, 0.5, 1.25, 0.75), 2.0);
+    // The area is pi * M, with no 1/pi factor in the model.
+    double area = 0.0;
+    const double step = 1e-3;
+    for (double x = -2000.0; x < 2000.0; x += step) {
+        area += lorentzian(0.7, 0.05, 0.0, x) * step;
+    }
+    EXPECT_NEAR(area, M_PI * 0.7, 1e-4);
+}
+
+TEST(SliceObjective, StoresTheEvaluatedPointInTheModelState) {
+    const TableSeries slices = {{{1.0, 0.5}, {1.1, 0.25}}, {}};
+    int slice_index = 0;
+    const std::complex<double> peak_A = 1.0, peak_B = 1.2;
+    std::complex<double> MA = 0.0, MB = 0.0;
+    double LWA = 0.3, LWB = 0.4;
+
+    auto two = make_slice_objective<2>(slices, slice_index, peak_A, peak_B, MA, MB, LWA, LWB);
+    const double value = two(params_type<2>{0.5, 0.25});
+    EXPECT_EQ(MA, std::complex<double>(0.5, 0.0));
+    EXPECT_EQ(MB, std::complex<double>(0.25, 0.0));
+    EXPECT_EQ(LWA, 0.3); // fixed half-widths are only read
+    EXPECT_EQ(LWB, 0.4);
+    double expected = 0.0;
+    for (const Row& point : slices[0]) {
+        const double model = lorentzian(0.5, 0.3, 1.0, point[0]) + lorentzian(0.25, 0.4, 1.2, point[0]);
+        expected += (model - point[1]) * (model - point[1]);
+    }
+    EXPECT_EQ(value, expected);
+
+    auto four = make_slice_objective<4>(slices, slice_index, peak_A, peak_B, MA, MB, LWA, LWB);
+    four(params_type<4>{0.1, 0.2, 0.05, 0.07});
+    EXPECT_EQ(MA.real(), 0.1);
+    EXPECT_EQ(MB.real(), 0.2);
+    EXPECT_EQ(LWA, 0.05);
+    EXPECT_EQ(LWB, 0.07);
+
+    slice_index = 1; // the objective follows the driver's index
+    EXPECT_EQ(four(params_type<4>{0.3, 0.3, 1.0, 1.0}), 0.0);
+}
+
+namespace {
+
+// Fits every slice of a noiseless synthetic series as the programs do.
+template <long FreeParams>
+std::vector<params_type<FreeParams>> fit_series(const SeriesSpec& spec, double& scale_factor) {
+    testfiles::TempDir dir;
+    EXPECT_TRUE(write_series(spec, dir.path().string()));
+    const TableSeries raw = fileIn3(dir.file("2d.txt").c_str());
+    scale_factor = global_scale_factor(raw, spec.window_low, spec.window_high);
+    const TableSeries slices = cut_slices(raw, spec.window_low, spec.window_high, scale_factor);
+
+    int slice_index = 0;
+    const std::complex<double> peak_A = spec.peak_A, peak_B = spec.peak_B;
+    std::complex<double> MA = 0.0, MB = 0.0;
+    double LWA = spec.hwhh_A, LWB = spec.hwhh_B;
+    const auto objective = make_slice_objective<FreeParams>(slices, slice_index, peak_A, peak_B,
+                                                            MA, MB, LWA, LWB);
+    params_type<FreeParams> x;
+    if constexpr (FreeParams == 4) {
+        x = 0.2, 0.2, 1.0, 3.0;
+    } else {
+        x = 0.2, 0.2;
+    }
+    std::vector<params_type<FreeParams>> fitted;
+    for (slice_index = 0; slice_index < static_cast<int>(slices.size()); ++slice_index) {
+        fit_slice<FreeParams>(objective, x);
+        fitted.push_back(x);
+    }
+    return fitted;
+}
+
+double relative_error(double fitted, double truth) { return std::abs(fitted - truth) / truth; }
+
+} // namespace
+
+TEST(Recovery, FourFreeParametersOfANoiselessSeries) {
+    SeriesSpec spec;
+    spec.slices = 8;
+    spec.points = 400;
+    spec.hwhh_A = 0.06;
+    spec.hwhh_B = 0.11;
+    double scale_factor = 0.0;
+    const auto fitted = fit_series<4>(spec, scale_factor);
+    ASSERT_EQ(fitted.size(), 8u);
+    for (int s = 0; s < spec.slices; ++s) {
+        SCOPED_TRACE("slice " + std::to_string(s));
+        EXPECT_LE(relative_error(fitted[s](0) * scale_factor, amplitude_A(spec, s)), 1e-4);
+        EXPECT_LE(relative_error(fitted[s](1) * scale_factor, amplitude_B(spec, s)), 1e-4);
+        EXPECT_LE(relative_error(fitted[s](2), spec.hwhh_A), 1e-4);
+        EXPECT_LE(relative_error(fitted[s](3), spec.hwhh_B), 1e-4);
+    }
+}
+
+TEST(Recovery, AmplitudesWithFixedHalfWidths) {
+    SeriesSpec spec;
+    spec.slices = 6;
+    spec.points = 300;
+    double scale_factor = 0.0;
+    const auto fitted = fit_series<2>(spec, scale_factor);
+    ASSERT_EQ(fitted.size(), 6u);
+    for (int s = 0; s < spec.slices; ++s) {
+        SCOPED_TRACE("slice " + std::to_string(s));
+        EXPECT_LE(relative_error(fitted[s](0) * scale_factor, amplitude_A(spec, s)), 1e-4);
+        EXPECT_LE(relative_error(fitted[s](1) * scale_factor, amplitude_B(spec, s)), 1e-4);
+    }
+}
+
+TEST(FitSlice, KeepsTheResultInsideTheBounds) {
+    // Line A asks for more amplitude than the bounds allow; line B for a negative one.
+    const TableSeries slices = {{{-0.01, 900.0}, {0.0, 1000.0}, {0.01, 900.0},
+                                 {99.99, -5.0}, {100.0, -5.0}, {100.01, -5.0}}};
+    int slice_index = 0;
+    const std::complex<double> peak_A = 0.0, peak_B = 100.0;
+    std::complex<double> MA = 0.0, MB = 0.0;
+    double LWA = 0.0, LWB = 0.0;
+    const auto objective =
+        make_slice_objective<4>(slices, slice_index, peak_A, peak_B, MA, MB, LWA, LWB);
+    params_type<4> x = {0.2, 0.2, 1.0, 3.0};
+    fit_slice<4>(objective, x);
+    for (long i = 0; i < 4; ++i) {
+        EXPECT_GE(x(i), 1e-4);
+        EXPECT_LE(x(i), 10.0);
+    }
+    EXPECT_EQ(x(0), 10.0);
+    EXPECT_EQ(x(1), 1e-4);
+}
+
+TEST(FitSlice, NonFiniteDataRaisesTheMinimisersError) {
+    const TableSeries slices = {{{0.0, -INFINITY}}};
+    int slice_index = 0;
+    const std::complex<double> peak_A = 0.0, peak_B = 1.0;
+    std::complex<double> MA = 0.0, MB = 0.0;
+    double LWA = 0.0, LWB = 0.0;
+    const auto objective =
+        make_slice_objective<4>(slices, slice_index, peak_A, peak_B, MA, MB, LWA, LWB);
+    params_type<4> x = {0.2, 0.2, 1.0, 3.0};
+    try {
+        fit_slice<4>(objective, x);
+        FAIL() << "no error";
+    } catch (const dlib::error& e) {
+        EXPECT_STREQ(e.what(), "The objective function generated non-finite outputs");
+    }
+}

@@ -1,0 +1,74 @@
+// Temporary folders, files and program runs for the tests.
+#pragma once
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+
+namespace testfiles {
+
+namespace fs = std::filesystem;
+
+// A fresh folder under the system's temporary directory, removed with everything in it.
+class TempDir {
+  public:
+    TempDir() {
+        std::random_device entropy;
+        for (;;) {
+            path_ = fs::temp_directory_path() / ("pairfit-test-" + std::to_string(entropy()));
+            if (fs::create_directory(path_)) {
+                break;
+            }
+        }
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
+        fs::remove_all(path_, ignored);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const fs::path& path() const { return path_; }
+    std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+  private:
+    fs::path path_;
+};
+
+inline void write_file(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary);
+    out << text;
+}
+
+inline std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+struct RunResult {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs `program` with `folder` as working directory; its output is captured in files
+// outside the folder so that the folder holds only what the program wrote.
+inline RunResult run_in(const fs::path& folder, const std::string& program) {
+    TempDir capture;
+    const std::string command = "cd '" + folder.string() + "' && '" + program + "' > '" +
+                                capture.file("out") + "' 2> '" + capture.file("err") + "'";
+    const int raw = std::system(command.c_str());
+    RunResult result;
+    result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    result.out = read_file(capture.file("out"));
+    result.err = read_file(capture.file("err"));
+    return result;
+}
+
+} // namespace testfiles
