@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds everything and runs the whole test suite.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash tools/install_deps.sh
+cmake -S . -B build -DPAIRFIT_TESTS=ON -DPAIRFIT_BENCH=ON > /dev/null
+cmake --build build -j"$(nproc)"
+ctest --test-dir build --output-on-failure -j"$(nproc)"
