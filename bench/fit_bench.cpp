@@ -45,8 +45,8 @@ template <long FreeParams> void FitSeries(benchmark::State& state) {
         const std::complex<double> peak_A = spec.peak_A, peak_B = spec.peak_B;
         std::complex<double> MA = 0.0, MB = 0.0;
         double LWA = spec.hwhh_A, LWB = spec.hwhh_B;
-        const auto objective = make_slice_objective<FreeParams>(slices, slice_index, peak_A,
-                                                                peak_B, MA, MB, LWA, LWB);
+        const auto objective =
+            make_slice_objective<FreeParams>(slices, slice_index, peak_A, peak_B, MA, MB, LWA, LWB);
         params_type<FreeParams> x;
         if constexpr (FreeParams == 4) {
             x = 0.2, 0.2, 1.0, 3.0;

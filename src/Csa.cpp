@@ -11,7 +11,9 @@
 namespace {
 
 // Every line on standard output ends with a newline and a flush.
-void say(const char* line) { std::cout << line << std::endl; }
+void say(const char* line) {
+    std::cout << line << std::endl;
+}
 
 // What each needed data row of peaks.txt holds, by row.
 const char* const peaks_row_contents[] = {
@@ -87,8 +89,7 @@ std::string check_series(const TableSeries& raw_series) {
     for (std::size_t b = 0; b < raw_series.size(); ++b) {
         for (std::size_t r = 0; r < raw_series[b].size(); ++r) {
             if (raw_series[b][r].size() == 1) {
-                return "2d.txt: block " + std::to_string(b + 1) + ", row " +
-                       std::to_string(r + 1) +
+                return "2d.txt: block " + std::to_string(b + 1) + ", row " + std::to_string(r + 1) +
                        " must hold a chemical shift (ppm) and an intensity, found 1 value";
             }
         }
@@ -108,8 +109,7 @@ std::string check_slice_lengths(const TableSeries& slices) {
     return "";
 }
 
-void print_slice_line(std::ostream& out, int index, double p1, double p2, double p3,
-                      double p4) {
+void print_slice_line(std::ostream& out, int index, double p1, double p2, double p3, double p4) {
     out << std::setw(2) << index << std::setw(2) << " ";
     out << std::fixed << std::setprecision(3) << p1 << " ";
     out << std::fixed << std::setprecision(3) << p2 << " ";
@@ -145,8 +145,7 @@ std::vector<std::string> write_result_files(const TableSeries& slices,
 
     // Points down, slices across; the ppm column comes from the first slice.
     std::ofstream* const matrix_files[] = {&dat, &sim_a, &sim_b, &res};
-    const TableSeries* const matrix_values[] = {&slices, &sim_a_series, &sim_b_series,
-                                                &res_series};
+    const TableSeries* const matrix_values[] = {&slices, &sim_a_series, &sim_b_series, &res_series};
     const std::size_t point_count = slices.empty() ? 0 : slices[0].size();
     for (std::size_t r = 0; r < point_count; ++r) {
         for (std::ofstream* file : matrix_files) {
@@ -246,8 +245,8 @@ template <long FreeParams> int pairfit_main() {
     say("# index MA MB LWA LWB ");
 
     int slice_index = 0;
-    const auto slice_objective = make_slice_objective<FreeParams>(slices, slice_index, peak_A,
-                                                                  peak_B, MA, MB, LWA, LWB);
+    const auto slice_objective =
+        make_slice_objective<FreeParams>(slices, slice_index, peak_A, peak_B, MA, MB, LWA, LWB);
 
     TableSeries sim_a_series;
     TableSeries sim_b_series;

@@ -129,18 +129,14 @@ TEST(ResultFiles, MatrixFilesHoldPointsDownAndSlicesAcross) {
     const Table results = {{1, 2, 3, 4, 5, 6, 7}, {0, 0, 0, 0, 0, 0, 0}};
     EXPECT_TRUE(write_in(dir, slices, sim_a, sim_b, res, results).empty());
 
-    EXPECT_EQ(read_file(dir.file("dat.txt")),
-              "  8.123457  -0.012300   0.500000 \n"
-              "-12.345678   1.000000 123456.500000 \n");
-    EXPECT_EQ(read_file(dir.file("sim_a.txt")),
-              "  8.123457   0.100000   0.300000 \n"
-              "-12.345678   0.200000   0.400000 \n");
-    EXPECT_EQ(read_file(dir.file("sim_b.txt")),
-              "  8.123457   1.100000   1.300000 \n"
-              "-12.345678   1.200000   1.400000 \n");
-    EXPECT_EQ(read_file(dir.file("res.txt")),
-              "  8.123457  -2.100000  -2.300000 \n"
-              "-12.345678  -2.200000  -2.400000 \n");
+    EXPECT_EQ(read_file(dir.file("dat.txt")), "  8.123457  -0.012300   0.500000 \n"
+                                              "-12.345678   1.000000 123456.500000 \n");
+    EXPECT_EQ(read_file(dir.file("sim_a.txt")), "  8.123457   0.100000   0.300000 \n"
+                                                "-12.345678   0.200000   0.400000 \n");
+    EXPECT_EQ(read_file(dir.file("sim_b.txt")), "  8.123457   1.100000   1.300000 \n"
+                                                "-12.345678   1.200000   1.400000 \n");
+    EXPECT_EQ(read_file(dir.file("res.txt")), "  8.123457  -2.100000  -2.300000 \n"
+                                              "-12.345678  -2.200000  -2.400000 \n");
     EXPECT_EQ(read_file(dir.file("results.txt")),
               std::string(results_header) +
                   " 0  1.000  2.000  3.000  4.000  5.000  6.000  7.000 \n"

@@ -1,5 +1,5 @@
-#include "Csa.h"
 #include "Fit.h"
+#include "Csa.h"
 
 #include "../tools/synthetic_series.h"
 #include "TestFiles.h"
@@ -35,7 +35,8 @@ TEST(SliceObjective, StoresTheEvaluatedPointInTheModelState) {
     EXPECT_EQ(LWB, 0.4);
     double expected = 0.0;
     for (const Row& point : slices[0]) {
-        const double model = lorentzian(0.5, 0.3, 1.0, point[0]) + lorentzian(0.25, 0.4, 1.2, point[0]);
+        const double model =
+            lorentzian(0.5, 0.3, 1.0, point[0]) + lorentzian(0.25, 0.4, 1.2, point[0]);
         expected += (model - point[1]) * (model - point[1]);
     }
     EXPECT_EQ(value, expected);
@@ -66,8 +67,8 @@ std::vector<params_type<FreeParams>> fit_series(const SeriesSpec& spec, double& 
     const std::complex<double> peak_A = spec.peak_A, peak_B = spec.peak_B;
     std::complex<double> MA = 0.0, MB = 0.0;
     double LWA = spec.hwhh_A, LWB = spec.hwhh_B;
-    const auto objective = make_slice_objective<FreeParams>(slices, slice_index, peak_A, peak_B,
-                                                            MA, MB, LWA, LWB);
+    const auto objective =
+        make_slice_objective<FreeParams>(slices, slice_index, peak_A, peak_B, MA, MB, LWA, LWB);
     params_type<FreeParams> x;
     if constexpr (FreeParams == 4) {
         x = 0.2, 0.2, 1.0, 3.0;
@@ -82,7 +83,9 @@ std::vector<params_type<FreeParams>> fit_series(const SeriesSpec& spec, double& 
     return fitted;
 }
 
-double relative_error(double fitted, double truth) { return std::abs(fitted - truth) / truth; }
+double relative_error(double fitted, double truth) {
+    return std::abs(fitted - truth) / truth;
+}
 
 } // namespace
 
@@ -120,8 +123,12 @@ TEST(Recovery, AmplitudesWithFixedHalfWidths) {
 
 TEST(FitSlice, KeepsTheResultInsideTheBounds) {
     // Line A asks for more amplitude than the bounds allow; line B for a negative one.
-    const TableSeries slices = {{{-0.01, 900.0}, {0.0, 1000.0}, {0.01, 900.0},
-                                 {99.99, -5.0}, {100.0, -5.0}, {100.01, -5.0}}};
+    const TableSeries slices = {{{-0.01, 900.0},
+                                 {0.0, 1000.0},
+                                 {0.01, 900.0},
+                                 {99.99, -5.0},
+                                 {100.0, -5.0},
+                                 {100.01, -5.0}}};
     int slice_index = 0;
     const std::complex<double> peak_A = 0.0, peak_B = 100.0;
     std::complex<double> MA = 0.0, MB = 0.0;

@@ -37,8 +37,7 @@ const char* const reading_lines = "\n"
                                   "# Reading \"peaks.txt\" file. \n"
                                   "# Reading \"2d.txt\" file. \n";
 
-const char* const result_names[] = {"dat.txt", "sim_a.txt", "sim_b.txt", "res.txt",
-                                    "results.txt"};
+const char* const result_names[] = {"dat.txt", "sim_a.txt", "sim_b.txt", "res.txt", "results.txt"};
 
 std::set<std::string> files_in(const fs::path& folder) {
     std::set<std::string> names;
@@ -156,10 +155,9 @@ TEST(Programs, BlankRowsAndWindowOrder) {
     // Points on the limits (1.0 and -0.5 with limits +-1 and -0.5) are outside.
     write_file(plain.file("peaks.txt"), "0 0.5\n1.0 -0.5\n");
     EXPECT_EQ(run_in(plain.path(), PAIRFIT4).status, 0);
-    EXPECT_EQ(read_file(plain.file("dat.txt")),
-              "  0.500000   0.750000   0.500000   0.250000 \n"
-              "  0.250000   0.333333   0.333333   0.250000 \n"
-              "  0.000000   0.666667   0.833333   1.000000 \n");
+    EXPECT_EQ(read_file(plain.file("dat.txt")), "  0.500000   0.750000   0.500000   0.250000 \n"
+                                                "  0.250000   0.333333   0.333333   0.250000 \n"
+                                                "  0.000000   0.666667   0.833333   1.000000 \n");
 }
 
 TEST(Programs, SecondSliceStartsFromTheFirstResult) {
@@ -222,7 +220,7 @@ TEST(Programs, NonFiniteFitLeavesExistingResultsUntouched) {
     };
     const Case cases[] = {
         {PAIRFIT4, "0 0.5\n-1 1\n", "0.0 -3\n0.5 -1\n&\n"}, // nothing positive to scale by
-        {PAIRFIT2, "0 0.5\n-1 1\n0 0.1\n", small_series},     // zero half-width
+        {PAIRFIT2, "0 0.5\n-1 1\n0 0.1\n", small_series},   // zero half-width
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.program);
@@ -234,8 +232,8 @@ TEST(Programs, NonFiniteFitLeavesExistingResultsUntouched) {
         }
         const auto run = run_in(dir.path(), c.program);
         EXPECT_EQ(run.status, 3);
-        EXPECT_EQ(run.err.rfind("The objective function generated non-finite outputs\nslice 0: ", 0),
-                  0u)
+        EXPECT_EQ(
+            run.err.rfind("The objective function generated non-finite outputs\nslice 0: ", 0), 0u)
             << run.err;
         for (const char* name : result_names) {
             EXPECT_EQ(read_file(dir.file(name)), std::string("earlier ") + name + "\n");

@@ -104,16 +104,16 @@ TEST(FileIn, EmptyAndMissingFiles) {
 
 TEST(FileIn3, OneTablePerAmpersandLine) {
     const TableSeries s = readSeries("# header\n"
-                                     "&\n"           // before any data: an empty block
+                                     "&\n" // before any data: an empty block
                                      "1 10\n"
                                      "# inside a block\n"
                                      "\n"
                                      "2 20 99\n"
                                      "& end of block 2\n"
-                                     "&\n"           // two in a row: another empty block
+                                     "&\n" // two in a row: another empty block
                                      "3 30\n"
                                      "&\n"
-                                     "4 40\n");      // after the last '&': dropped
+                                     "4 40\n"); // after the last '&': dropped
     ASSERT_EQ(s.size(), 4u);
     EXPECT_TRUE(s[0].empty());
     ASSERT_EQ(s[1].size(), 2u);

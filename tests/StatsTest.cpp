@@ -7,8 +7,7 @@ TEST(CalcResiduals, SumsSquaredDifferencesOfTheSecondColumn) {
     // Column 0 is not compared.
     EXPECT_EQ(calc_residuals({{1.0, 2.0}, {2.0, 3.0}}, {{9.0, 2.0}, {-4.0, 3.0}}), 0.0);
     // A sum over rows, not a mean: (1-0)^2 + (0-2)^2 + (0.5-0)^2.
-    EXPECT_EQ(calc_residuals({{0, 1.0}, {0, 0.0}, {0, 0.5}}, {{0, 0.0}, {0, 2.0}, {0, 0.0}}),
-              5.25);
+    EXPECT_EQ(calc_residuals({{0, 1.0}, {0, 0.0}, {0, 0.5}}, {{0, 0.0}, {0, 2.0}, {0, 0.0}}), 5.25);
 }
 
 TEST(CalcResiduals, CountsTheRowsOfTheFirstTableOnly) {

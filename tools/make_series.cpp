@@ -13,13 +13,17 @@ int main(int argc, char** argv) {
         return 2;
     }
     SeriesSpec spec;
-    std::map<std::string, double*> doubles = {
-        {"ppm_high", &spec.ppm_high},   {"ppm_low", &spec.ppm_low},
-        {"peak_A", &spec.peak_A},       {"peak_B", &spec.peak_B},
-        {"hwhh_A", &spec.hwhh_A},       {"hwhh_B", &spec.hwhh_B},
-        {"amplitude", &spec.amplitude}, {"first_share_A", &spec.first_share_A},
-        {"noise", &spec.noise},         {"window_low", &spec.window_low},
-        {"window_high", &spec.window_high}};
+    std::map<std::string, double*> doubles = {{"ppm_high", &spec.ppm_high},
+                                              {"ppm_low", &spec.ppm_low},
+                                              {"peak_A", &spec.peak_A},
+                                              {"peak_B", &spec.peak_B},
+                                              {"hwhh_A", &spec.hwhh_A},
+                                              {"hwhh_B", &spec.hwhh_B},
+                                              {"amplitude", &spec.amplitude},
+                                              {"first_share_A", &spec.first_share_A},
+                                              {"noise", &spec.noise},
+                                              {"window_low", &spec.window_low},
+                                              {"window_high", &spec.window_high}};
     for (int i = 2; i < argc; ++i) {
         const std::string setting = argv[i];
         const auto eq = setting.find('=');

@@ -12,18 +12,18 @@
 
 struct SeriesSpec {
     int slices = 40;
-    int points = 256;         // per slice, on a descending ppm axis
-    double ppm_high = 2.5;    // first point of the axis
-    double ppm_low = -0.5;    // last point of the axis
-    double peak_A = 1.20;     // ppm
-    double peak_B = 0.90;     // ppm
-    double hwhh_A = 0.08;     // ppm
-    double hwhh_B = 0.10;     // ppm
-    double amplitude = 1.0e5; // MA + MB in every slice (raw units: intensity x ppm)
+    int points = 256;           // per slice, on a descending ppm axis
+    double ppm_high = 2.5;      // first point of the axis
+    double ppm_low = -0.5;      // last point of the axis
+    double peak_A = 1.20;       // ppm
+    double peak_B = 0.90;       // ppm
+    double hwhh_A = 0.08;       // ppm
+    double hwhh_B = 0.10;       // ppm
+    double amplitude = 1.0e5;   // MA + MB in every slice (raw units: intensity x ppm)
     double first_share_A = 0.9; // MA / amplitude in the first slice; 1 - this in the last
-    double noise = 0.0;       // standard deviation, as a fraction of the tallest line height
+    double noise = 0.0;         // standard deviation, as a fraction of the tallest line height
     std::uint64_t seed = 1;
-    double window_low = 0.2;  // second row of peaks.txt
+    double window_low = 0.2; // second row of peaks.txt
     double window_high = 2.0;
 };
 
