@@ -27,8 +27,7 @@ template <long FreeParams> int pairfit_main();
 
 // The largest intensity strictly inside (window_lower, window_upper) over the whole series,
 // or 0.0 when none is above 0. Intensities keep their sign.
-double global_scale_factor(const TableSeries& raw_series, double window_lower,
-                           double window_upper);
+double global_scale_factor(const TableSeries& raw_series, double window_lower, double window_upper);
 
 // One table per block, in order and of the same count: the {ppm, intensity/scale_factor}
 // rows strictly inside the window, in file order. Rows without values are skipped.
@@ -44,8 +43,7 @@ std::string check_series(const TableSeries& raw_series);
 std::string check_slice_lengths(const TableSeries& slices);
 
 // One line of the console table: index, then the four parameters with 3 decimals.
-void print_slice_line(std::ostream& out, int index, double p1, double p2, double p3,
-                      double p4);
+void print_slice_line(std::ostream& out, int index, double p1, double p2, double p3, double p4);
 
 // One data line of results.txt.
 void write_results_line(std::ostream& out, std::size_t index, const Row& results_row);

@@ -15,7 +15,7 @@ constexpr double two_pi = 6.283185307179586;
 constexpr double not_read = std::numeric_limits<double>::quiet_NaN();
 
 // Calls store(count, first, second) for every data line of a shape file and returns the
-// count. Opening for writing too keeps a file we may not change from being read at all.
+// count. The file is opened for writing too, so one we may not write reads as missing.
 template <typename Store> int readShape(const char* path, Store store) {
     std::fstream file(path, std::ios::in | std::ios::out);
     int count = 0;

@@ -2,6 +2,9 @@
 #pragma once
 
 #include "Read.h"
+#include "Stats.h"
+
+#include <complex>
 
 // Every translation unit that uses dlib includes it through this header, so that all of
 // them see the same configuration:
@@ -32,4 +35,47 @@ inline double lorentzian(double amplitude, double half_width, double position, d
     const double d = x - position;
     const double denominator = 1 + (w * w) * (d * d);
     return numerator / denominator;
+}
+
+// Kept for callers that link against it; fits nothing and changes neither table.
+void fit_DATA(Table& model, const Table& data);
+
+// The slice objective: the sum of squared differences between the two-line model and the
+// slice `slices[slice_index]`. It refers to the driver's model state and stores the
+// parameters it is evaluated at into it (MA, MB, and LWA, LWB when they are free), so the
+// state always holds the last evaluated point. Not safe to evaluate concurrently.
+template <long FreeParams>
+auto make_slice_objective(const TableSeries& slices, const int& slice_index,
+                          const std::complex<double>& peak_A, const std::complex<double>& peak_B,
+                          std::complex<double>& MA, std::complex<double>& MB, double& LWA,
+                          double& LWB) {
+    return [&](const params_type<FreeParams>& p) {
+        MA = {p(0), 0.0};
+        MB = {p(1), 0.0};
+        if constexpr (FreeParams == 4) {
+            LWA = p(2);
+            LWB = p(3);
+        }
+        const Table& data = slices[slice_index];
+        Table model;
+        for (const Row& point : data) {
+            const double ppm = point[0];
+            const double a = lorentzian(MA.real(), LWA, peak_A.real(), ppm);
+            const double b = lorentzian(MB.real(), LWB, peak_B.real(), ppm);
+            model.push_back({ppm, a + b});
+        }
+        return calc_residuals(model, data);
+    };
+}
+
+// Minimises the objective from x, within 1e-4 <= x(i) <= 10, and leaves the result in x.
+// Throws dlib::error ("The objective function generated non-finite outputs") when the
+// objective or its derivative is not finite.
+template <long FreeParams, typename Objective>
+void fit_slice(const Objective& slice_objective, params_type<FreeParams>& x) {
+    dlib::find_min_box_constrained(dlib::bfgs_search_strategy(),
+                                   dlib::objective_delta_stop_strategy(1e-15), slice_objective,
+                                   dlib::derivative(slice_objective, 1e-7), x,
+                                   dlib::uniform_matrix<double>(FreeParams, 1, 1e-4),
+                                   dlib::uniform_matrix<double>(FreeParams, 1, 10.0));
 }

@@ -1,10 +1,14 @@
 #include "Read.h"
 
+#include <cstddef>
 #include <cstdlib>
 #include <fstream>
+#include <iomanip>
 #include <iostream>
 #include <locale>
 #include <sstream>
+#include <stdexcept>
+#include <string>
 
 bool fileExists(const std::string& name) {
     std::ifstream file(name);
@@ -89,4 +93,68 @@ void print_help() {
                                 "##############################################\n";
     std::cerr << usage << std::flush;
     std::exit(1);
+}
+
+double dist(double a, double b) {
+    const double difference = b - a;
+    return difference * difference;
+}
+
+namespace {
+
+void printNumber(double value, int precision, int width) {
+    std::cout << std::fixed << std::setprecision(precision) << std::setw(width) << value;
+}
+
+} // namespace
+
+void print_time(const Table& table) {
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        if (table[i].empty()) {
+            throw std::out_of_range("print_time: row " + std::to_string(i) + " has no value");
+        }
+    }
+    for (const Row& row : table) {
+        printNumber(row[0], 6, 8);
+        std::cout << ' ' << std::endl;
+    }
+}
+
+void print_DATA(const Table& table) {
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        std::cout << std::setw(2) << i << ' ';
+        for (const double value : table[i]) {
+            printNumber(value, 3, 6);
+            std::cout << ' ';
+        }
+        std::cout << std::endl;
+    }
+}
+
+void print_DATA3(const TableSeries& series) {
+    for (const Table& block : series) {
+        for (const Row& row : block) {
+            for (const double value : row) {
+                printNumber(value, 6, 8);
+                std::cout << ' ';
+            }
+            std::cout << std::endl;
+        }
+        std::cout << '&' << std::endl;
+    }
+}
+
+FixedColumn vec2matrix(const Table& table) {
+    FixedColumn column{};
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        for (std::size_t k = 0; k < table[i].size(); ++k) {
+            if (i + k >= column.size()) {
+                throw std::out_of_range("vec2matrix: row " + std::to_string(i) + ", value " +
+                                        std::to_string(k) + " falls outside the " +
+                                        std::to_string(column.size()) + "-element column");
+            }
+            column[i + k] = table[i][k];
+        }
+    }
+    return column;
 }

@@ -2,6 +2,7 @@
 // and small printers for tables.
 #pragma once
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -24,3 +25,32 @@ TableSeries fileIn3(const char* name);
 
 // Writes the usage text to stderr and ends the process with exit status 1.
 [[noreturn]] void print_help();
+
+// ---------------------------------------------------------------------------------------
+// Table printers. Each sets fixed notation, precision and width before every number and
+// leaves std::cout in fixed notation with the last precision it set. Every line ends with
+// a newline and a flush.
+// ---------------------------------------------------------------------------------------
+
+// The squared difference (b - a)^2; no square root is taken.
+double dist(double a, double b);
+
+// The first value of every row, 6 decimals in a field of 8, then a blank. A row without
+// values is refused with std::out_of_range before anything is printed.
+void print_time(const Table& table);
+
+// One line per row: the row index in a field of 2, a blank, then every value with 3
+// decimals in a field of 6, each followed by a blank (the data lines of results.txt).
+void print_DATA(const Table& table);
+
+// The series in the block form of 2d.txt: every value with 6 decimals in a field of 8 and a
+// blank, one line per row, and a line "&" after each block.
+void print_DATA3(const TableSeries& series);
+
+// As long as the four-parameter fit vector; a plain array keeps dlib out of this header.
+using FixedColumn = std::array<double, 4>;
+
+// Element i + k receives table[i][k], later writes replacing earlier ones; elements no
+// write reaches stay 0.0. A table that would write past the column is refused with
+// std::out_of_range naming the first such row and value index.
+FixedColumn vec2matrix(const Table& table);
