@@ -117,14 +117,6 @@ void print_slice_line(std::ostream& out, int index, double p1, double p2, double
     out << std::fixed << std::setprecision(3) << p4 << std::endl;
 }
 
-void write_results_line(std::ostream& out, std::size_t index, const Row& results_row) {
-    out << std::setw(2) << index << " ";
-    for (double value : results_row) {
-        out << std::fixed << std::setprecision(3) << std::setw(6) << value << " ";
-    }
-    out << std::endl;
-}
-
 std::vector<std::string> write_result_files(const TableSeries& slices,
                                             const TableSeries& sim_a_series,
                                             const TableSeries& sim_b_series,
@@ -140,7 +132,7 @@ std::vector<std::string> write_result_files(const TableSeries& slices,
     results << "# index height_A height_B hwhh_A hwhh_B integ_A integ_B residual_square_tot "
             << std::endl;
     for (std::size_t i = 0; i < results_table.size(); ++i) {
-        write_results_line(results, i, results_table[i]);
+        write_DATA_row(results, i, results_table[i]);
     }
 
     // Points down, slices across; the ppm column comes from the first slice.

@@ -45,9 +45,6 @@ std::string check_slice_lengths(const TableSeries& slices);
 // One line of the console table: index, then the four parameters with 3 decimals.
 void print_slice_line(std::ostream& out, int index, double p1, double p2, double p3, double p4);
 
-// One data line of results.txt.
-void write_results_line(std::ostream& out, std::size_t index, const Row& results_row);
-
 // Writes results.txt, then dat.txt, sim_a.txt, sim_b.txt and res.txt (points down, slices
 // across) into the working directory. Returns the names of the files that could not be
 // written, in the order they were opened.

@@ -122,13 +122,16 @@ void print_time(const Table& table) {
 
 void print_DATA(const Table& table) {
     for (std::size_t i = 0; i < table.size(); ++i) {
-        std::cout << std::setw(2) << i << ' ';
-        for (const double value : table[i]) {
-            printNumber(value, 3, 6);
-            std::cout << ' ';
-        }
-        std::cout << std::endl;
+        write_DATA_row(std::cout, i, table[i]);
     }
+}
+
+void write_DATA_row(std::ostream& out, std::size_t index, const Row& row) {
+    out << std::setw(2) << index << ' ';
+    for (const double value : row) {
+        out << std::fixed << std::setprecision(3) << std::setw(6) << value << ' ';
+    }
+    out << std::endl;
 }
 
 void print_DATA3(const TableSeries& series) {

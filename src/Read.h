@@ -3,6 +3,8 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -42,6 +44,8 @@ void print_time(const Table& table);
 // One line per row: the row index in a field of 2, a blank, then every value with 3
 // decimals in a field of 6, each followed by a blank (the data lines of results.txt).
 void print_DATA(const Table& table);
+// One such line, written to `out`.
+void write_DATA_row(std::ostream& out, std::size_t index, const Row& row);
 
 // The series in the block form of 2d.txt: every value with 6 decimals in a field of 8 and a
 // blank, one line per row, and a line "&" after each block.

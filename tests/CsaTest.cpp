@@ -93,11 +93,11 @@ TEST(ConsoleLine, IndexFieldAndThreeDecimals) {
 
 TEST(ResultsLine, FieldsOfSixWithThreeDecimals) {
     std::ostringstream out;
-    write_results_line(out, 3, {0.2, 0.2, 1.0, 3.0, 12.3456, 7.5, 0.0001234});
+    write_DATA_row(out, 3, {0.2, 0.2, 1.0, 3.0, 12.3456, 7.5, 0.0001234});
     EXPECT_EQ(out.str(), " 3  0.200  0.200  1.000  3.000 12.346  7.500  0.000 \n");
     EXPECT_EQ(out.str().size(), 53u);
     out.str("");
-    write_results_line(out, 100, {123.456, -12.5, -1.25, 0, 0, 0, 1e6});
+    write_DATA_row(out, 100, {123.456, -12.5, -1.25, 0, 0, 0, 1e6});
     EXPECT_EQ(out.str(), "100 123.456 -12.500 -1.250  0.000  0.000  0.000 1000000.000 \n");
 }
 
