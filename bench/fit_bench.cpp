@@ -2,6 +2,7 @@
 // slice as the programs do. Run: build/bench/fit_bench
 #include "Csa.h"
 #include "Fit.h"
+#include "fit_series.h"
 #include "synthetic_series.h"
 
 #include <benchmark/benchmark.h>
@@ -41,22 +42,8 @@ template <long FreeParams> void FitSeries(benchmark::State& state) {
     const double scale = global_scale_factor(raw, spec.window_low, spec.window_high);
     const TableSeries slices = cut_slices(raw, spec.window_low, spec.window_high, scale);
     for (auto _ : state) {
-        int slice_index = 0;
-        const std::complex<double> peak_A = spec.peak_A, peak_B = spec.peak_B;
-        std::complex<double> MA = 0.0, MB = 0.0;
-        double LWA = spec.hwhh_A, LWB = spec.hwhh_B;
-        const auto objective =
-            make_slice_objective<FreeParams>(slices, slice_index, peak_A, peak_B, MA, MB, LWA, LWB);
-        params_type<FreeParams> x;
-        if constexpr (FreeParams == 4) {
-            x = 0.2, 0.2, 1.0, 3.0;
-        } else {
-            x = 0.2, 0.2;
-        }
-        for (slice_index = 0; slice_index < static_cast<int>(slices.size()); ++slice_index) {
-            fit_slice<FreeParams>(objective, x);
-        }
-        benchmark::DoNotOptimize(x);
+        benchmark::DoNotOptimize(fit_every_slice<FreeParams>(slices, spec.peak_A, spec.peak_B,
+                                                             spec.hwhh_A, spec.hwhh_B));
     }
 }
 BENCHMARK_TEMPLATE(FitSeries, 4)->Args({40, 1024})->Unit(benchmark::kMillisecond);

@@ -153,24 +153,27 @@ void print_fid2(params acquisition, const std::complex<double>* fid) {
     }
 }
 
-void print_fid_real(params acquisition, const spectrum* fid) {
+namespace {
+
+// One line per point: its time, then one part of it with no blank between.
+void printFidPart(params acquisition, const spectrum* fid, double spectrum::*part) {
     const int points = static_cast<int>(acquisition.np);
     const double dwell = 1.0 / acquisition.sw;
     for (int i = 0; i < points; ++i) {
         printTime(i, dwell);
-        printNumber(fid[i].re, 9, 14);
+        printNumber(fid[i].*part, 9, 14);
         std::cout << std::endl;
     }
 }
 
+} // namespace
+
+void print_fid_real(params acquisition, const spectrum* fid) {
+    printFidPart(acquisition, fid, &spectrum::re);
+}
+
 void print_fid_imag(params acquisition, const spectrum* fid) {
-    const int points = static_cast<int>(acquisition.np);
-    const double dwell = 1.0 / acquisition.sw;
-    for (int i = 0; i < points; ++i) {
-        printTime(i, dwell);
-        printNumber(fid[i].im, 9, 14);
-        std::cout << std::endl;
-    }
+    printFidPart(acquisition, fid, &spectrum::im);
 }
 
 void print_dip(params acquisition, const spectrum* fid) {

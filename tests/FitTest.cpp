@@ -1,6 +1,7 @@
 #include "Fit.h"
 #include "Csa.h"
 
+#include "../tools/fit_series.h"
 #include "../tools/synthetic_series.h"
 #include "TestFiles.h"
 
@@ -63,24 +64,7 @@ std::vector<params_type<FreeParams>> fit_series(const SeriesSpec& spec, double& 
     scale_factor = global_scale_factor(raw, spec.window_low, spec.window_high);
     const TableSeries slices = cut_slices(raw, spec.window_low, spec.window_high, scale_factor);
 
-    int slice_index = 0;
-    const std::complex<double> peak_A = spec.peak_A, peak_B = spec.peak_B;
-    std::complex<double> MA = 0.0, MB = 0.0;
-    double LWA = spec.hwhh_A, LWB = spec.hwhh_B;
-    const auto objective =
-        make_slice_objective<FreeParams>(slices, slice_index, peak_A, peak_B, MA, MB, LWA, LWB);
-    params_type<FreeParams> x;
-    if constexpr (FreeParams == 4) {
-        x = 0.2, 0.2, 1.0, 3.0;
-    } else {
-        x = 0.2, 0.2;
-    }
-    std::vector<params_type<FreeParams>> fitted;
-    for (slice_index = 0; slice_index < static_cast<int>(slices.size()); ++slice_index) {
-        fit_slice<FreeParams>(objective, x);
-        fitted.push_back(x);
-    }
-    return fitted;
+    return fit_every_slice<FreeParams>(slices, spec.peak_A, spec.peak_B, spec.hwhh_A, spec.hwhh_B);
 }
 
 double relative_error(double fitted, double truth) {

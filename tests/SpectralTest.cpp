@@ -1,5 +1,6 @@
 #include "Csa.h"
 
+#include "Printed.h"
 #include "TestFiles.h"
 
 #include <gtest/gtest.h>
@@ -14,34 +15,12 @@
 
 using testfiles::TempDir;
 using testfiles::write_file;
+using testprint::printed;
+using testprint::Printed;
 
 namespace {
 
 using cplx = std::complex<double>;
-
-struct Printed {
-    std::string text;
-    bool fixed;                // std::cout left in fixed notation
-    std::streamsize precision; // and with this precision
-};
-
-// Runs `print` with std::cout sent to a string in its default format; buffer and format are
-// put back afterwards.
-template <typename Print> Printed printed(Print print) {
-    std::ostringstream captured;
-    std::streambuf* const buffer = std::cout.rdbuf(captured.rdbuf());
-    const std::ios_base::fmtflags flags =
-        std::cout.flags(std::ios_base::skipws | std::ios_base::dec);
-    const std::streamsize precision = std::cout.precision(6);
-    print();
-    const Printed result{captured.str(),
-                         (std::cout.flags() & std::ios_base::floatfield) == std::ios_base::fixed,
-                         std::cout.precision()};
-    std::cout.rdbuf(buffer);
-    std::cout.flags(flags);
-    std::cout.precision(precision);
-    return result;
-}
 
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> result;
