@@ -242,7 +242,6 @@ template <long FreeParams> int pairfit_main() {
 
     TableSeries sim_a_series;
     TableSeries sim_b_series;
-    TableSeries sim_series;
     TableSeries res_series;
     Table results_table;
 
@@ -290,7 +289,6 @@ template <long FreeParams> int pairfit_main() {
             {MA.real(), MB.real(), LWA, LWB, integ_A, integ_B, residual_square_tot});
         sim_a_series.push_back(sim_a);
         sim_b_series.push_back(sim_b);
-        sim_series.push_back(sim);
         res_series.push_back(residuals);
     }
 
