@@ -16,14 +16,14 @@ struct SeriesOnDisk {
         folder = std::filesystem::temp_directory_path() /
                  ("pairfit-bench-" + std::to_string(slices) + "x" + std::to_string(points));
         std::filesystem::create_directories(folder);
-        spec.slices = slices;
-        spec.points = points;
-        spec.noise = 0.01;
-        write_series(spec, folder.string());
+        settings.slices = slices;
+        settings.points = points;
+        settings.noise = 0.01;
+        write_series(settings, folder.string());
     }
     ~SeriesOnDisk() { std::filesystem::remove_all(folder); }
     std::string file(const char* name) const { return (folder / name).string(); }
-    SeriesSpec spec;
+    SeriesSettings settings;
     std::filesystem::path folder;
 };
 
@@ -37,13 +37,13 @@ BENCHMARK(ReadSeries)->Args({40, 1024})->Args({200, 4096})->Unit(benchmark::kMil
 
 template <long FreeParams> void FitSeries(benchmark::State& state) {
     const SeriesOnDisk series(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
-    const SeriesSpec& spec = series.spec;
+    const SeriesSettings& settings = series.settings;
     const TableSeries raw = fileIn3(series.file("2d.txt").c_str());
-    const double scale = global_scale_factor(raw, spec.window_low, spec.window_high);
-    const TableSeries slices = cut_slices(raw, spec.window_low, spec.window_high, scale);
+    const double scale = global_scale_factor(raw, settings.window_low, settings.window_high);
+    const TableSeries slices = cut_slices(raw, settings.window_low, settings.window_high, scale);
     for (auto _ : state) {
-        benchmark::DoNotOptimize(fit_every_slice<FreeParams>(slices, spec.peak_A, spec.peak_B,
-                                                             spec.hwhh_A, spec.hwhh_B));
+        benchmark::DoNotOptimize(fit_every_slice<FreeParams>(
+            slices, settings.peak_A, settings.peak_B, settings.hwhh_A, settings.hwhh_B));
     }
 }
 BENCHMARK_TEMPLATE(FitSeries, 4)->Args({40, 1024})->Unit(benchmark::kMillisecond);

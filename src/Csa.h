@@ -55,7 +55,7 @@ std::vector<std::string> write_result_files(const TableSeries& slices,
                                             const Table& results_table);
 
 // ---------------------------------------------------------------------------------------
-// Spectral utility library (CsaSpectral.cpp)
+// Spectral utility library (CsaUtility.cpp)
 // ---------------------------------------------------------------------------------------
 
 // Records of the spectral utility library. Members default to zero so that a record made

@@ -57,14 +57,17 @@ namespace {
 
 // Fits every slice of a noiseless synthetic series as the programs do.
 template <long FreeParams>
-std::vector<params_type<FreeParams>> fit_series(const SeriesSpec& spec, double& scale_factor) {
+std::vector<params_type<FreeParams>> fit_series(const SeriesSettings& settings,
+                                                double& scale_factor) {
     testfiles::TempDir dir;
-    EXPECT_TRUE(write_series(spec, dir.path().string()));
+    EXPECT_TRUE(write_series(settings, dir.path().string()));
     const TableSeries raw = fileIn3(dir.file("2d.txt").c_str());
-    scale_factor = global_scale_factor(raw, spec.window_low, spec.window_high);
-    const TableSeries slices = cut_slices(raw, spec.window_low, spec.window_high, scale_factor);
+    scale_factor = global_scale_factor(raw, settings.window_low, settings.window_high);
+    const TableSeries slices =
+        cut_slices(raw, settings.window_low, settings.window_high, scale_factor);
 
-    return fit_every_slice<FreeParams>(slices, spec.peak_A, spec.peak_B, spec.hwhh_A, spec.hwhh_B);
+    return fit_every_slice<FreeParams>(slices, settings.peak_A, settings.peak_B, settings.hwhh_A,
+                                       settings.hwhh_B);
 }
 
 double relative_error(double fitted, double truth) {
@@ -74,34 +77,34 @@ double relative_error(double fitted, double truth) {
 } // namespace
 
 TEST(Recovery, FourFreeParametersOfANoiselessSeries) {
-    SeriesSpec spec;
-    spec.slices = 8;
-    spec.points = 400;
-    spec.hwhh_A = 0.06;
-    spec.hwhh_B = 0.11;
+    SeriesSettings settings;
+    settings.slices = 8;
+    settings.points = 400;
+    settings.hwhh_A = 0.06;
+    settings.hwhh_B = 0.11;
     double scale_factor = 0.0;
-    const auto fitted = fit_series<4>(spec, scale_factor);
+    const auto fitted = fit_series<4>(settings, scale_factor);
     ASSERT_EQ(fitted.size(), 8u);
-    for (int s = 0; s < spec.slices; ++s) {
+    for (int s = 0; s < settings.slices; ++s) {
         SCOPED_TRACE("slice " + std::to_string(s));
-        EXPECT_LE(relative_error(fitted[s](0) * scale_factor, amplitude_A(spec, s)), 1e-4);
-        EXPECT_LE(relative_error(fitted[s](1) * scale_factor, amplitude_B(spec, s)), 1e-4);
-        EXPECT_LE(relative_error(fitted[s](2), spec.hwhh_A), 1e-4);
-        EXPECT_LE(relative_error(fitted[s](3), spec.hwhh_B), 1e-4);
+        EXPECT_LE(relative_error(fitted[s](0) * scale_factor, amplitude_A(settings, s)), 1e-4);
+        EXPECT_LE(relative_error(fitted[s](1) * scale_factor, amplitude_B(settings, s)), 1e-4);
+        EXPECT_LE(relative_error(fitted[s](2), settings.hwhh_A), 1e-4);
+        EXPECT_LE(relative_error(fitted[s](3), settings.hwhh_B), 1e-4);
     }
 }
 
 TEST(Recovery, AmplitudesWithFixedHalfWidths) {
-    SeriesSpec spec;
-    spec.slices = 6;
-    spec.points = 300;
+    SeriesSettings settings;
+    settings.slices = 6;
+    settings.points = 300;
     double scale_factor = 0.0;
-    const auto fitted = fit_series<2>(spec, scale_factor);
+    const auto fitted = fit_series<2>(settings, scale_factor);
     ASSERT_EQ(fitted.size(), 6u);
-    for (int s = 0; s < spec.slices; ++s) {
+    for (int s = 0; s < settings.slices; ++s) {
         SCOPED_TRACE("slice " + std::to_string(s));
-        EXPECT_LE(relative_error(fitted[s](0) * scale_factor, amplitude_A(spec, s)), 1e-4);
-        EXPECT_LE(relative_error(fitted[s](1) * scale_factor, amplitude_B(spec, s)), 1e-4);
+        EXPECT_LE(relative_error(fitted[s](0) * scale_factor, amplitude_A(settings, s)), 1e-4);
+        EXPECT_LE(relative_error(fitted[s](1) * scale_factor, amplitude_B(settings, s)), 1e-4);
     }
 }
 

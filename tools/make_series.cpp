@@ -12,29 +12,29 @@ int main(int argc, char** argv) {
         std::cerr << "usage: make_series FOLDER [name=value ...]\n";
         return 2;
     }
-    SeriesSpec spec;
-    std::map<std::string, double*> doubles = {{"ppm_high", &spec.ppm_high},
-                                              {"ppm_low", &spec.ppm_low},
-                                              {"peak_A", &spec.peak_A},
-                                              {"peak_B", &spec.peak_B},
-                                              {"hwhh_A", &spec.hwhh_A},
-                                              {"hwhh_B", &spec.hwhh_B},
-                                              {"amplitude", &spec.amplitude},
-                                              {"first_share_A", &spec.first_share_A},
-                                              {"noise", &spec.noise},
-                                              {"window_low", &spec.window_low},
-                                              {"window_high", &spec.window_high}};
+    SeriesSettings settings;
+    std::map<std::string, double*> doubles = {{"ppm_high", &settings.ppm_high},
+                                              {"ppm_low", &settings.ppm_low},
+                                              {"peak_A", &settings.peak_A},
+                                              {"peak_B", &settings.peak_B},
+                                              {"hwhh_A", &settings.hwhh_A},
+                                              {"hwhh_B", &settings.hwhh_B},
+                                              {"amplitude", &settings.amplitude},
+                                              {"first_share_A", &settings.first_share_A},
+                                              {"noise", &settings.noise},
+                                              {"window_low", &settings.window_low},
+                                              {"window_high", &settings.window_high}};
     for (int i = 2; i < argc; ++i) {
         const std::string setting = argv[i];
         const auto eq = setting.find('=');
         const std::string name = setting.substr(0, eq);
         const std::string value = eq == std::string::npos ? "" : setting.substr(eq + 1);
         if (name == "slices") {
-            spec.slices = std::atoi(value.c_str());
+            settings.slices = std::atoi(value.c_str());
         } else if (name == "points") {
-            spec.points = std::atoi(value.c_str());
+            settings.points = std::atoi(value.c_str());
         } else if (name == "seed") {
-            spec.seed = std::strtoull(value.c_str(), nullptr, 10);
+            settings.seed = std::strtoull(value.c_str(), nullptr, 10);
         } else if (doubles.count(name) != 0 && !value.empty()) {
             *doubles[name] = std::atof(value.c_str());
         } else {
@@ -42,7 +42,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (!write_series(spec, argv[1])) {
+    if (!write_series(settings, argv[1])) {
         std::cerr << "make_series: cannot write into " << argv[1] << "\n";
         return 1;
     }

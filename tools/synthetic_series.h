@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-struct SeriesSpec {
+struct SeriesSettings {
     int slices = 40;
     int points = 256;           // per slice, on a descending ppm axis
     double ppm_high = 2.5;      // first point of the axis
@@ -28,18 +28,19 @@ struct SeriesSpec {
 };
 
 // Amplitudes of slice s: MA falls linearly from first_share_A to 1 - first_share_A.
-inline double amplitude_A(const SeriesSpec& spec, int s) {
-    const double f = spec.slices > 1 ? static_cast<double>(s) / (spec.slices - 1) : 0.0;
-    const double share = spec.first_share_A + (1.0 - 2.0 * spec.first_share_A) * f;
-    return spec.amplitude * share;
+inline double amplitude_A(const SeriesSettings& settings, int s) {
+    const double f = settings.slices > 1 ? static_cast<double>(s) / (settings.slices - 1) : 0.0;
+    const double share = settings.first_share_A + (1.0 - 2.0 * settings.first_share_A) * f;
+    return settings.amplitude * share;
 }
-inline double amplitude_B(const SeriesSpec& spec, int s) {
-    return spec.amplitude - amplitude_A(spec, s);
+inline double amplitude_B(const SeriesSettings& settings, int s) {
+    return settings.amplitude - amplitude_A(settings, s);
 }
 
-inline double ppm_of_point(const SeriesSpec& spec, int i) {
-    const double step = spec.points > 1 ? (spec.ppm_high - spec.ppm_low) / (spec.points - 1) : 0.0;
-    return spec.ppm_high - step * i;
+inline double ppm_of_point(const SeriesSettings& settings, int i) {
+    const double step =
+        settings.points > 1 ? (settings.ppm_high - settings.ppm_low) / (settings.points - 1) : 0.0;
+    return settings.ppm_high - step * i;
 }
 
 inline double line_value(double amplitude, double hwhh, double position, double x) {
@@ -66,27 +67,28 @@ inline double next_gaussian(std::uint64_t& state) {
 
 // Writes 2d.txt (and peaks.txt, for pairfit2 with a third row of the true half-widths)
 // into `folder`. Returns false when a file cannot be written.
-inline bool write_series(const SeriesSpec& spec, const std::string& folder) {
+inline bool write_series(const SeriesSettings& settings, const std::string& folder) {
     std::ofstream peaks(folder + "/peaks.txt");
     peaks << std::setprecision(15);
-    peaks << "# peak_A peak_B (ppm)\n" << spec.peak_A << " " << spec.peak_B << "\n";
-    peaks << "# window to cut (ppm)\n" << spec.window_low << " " << spec.window_high << "\n";
+    peaks << "# peak_A peak_B (ppm)\n" << settings.peak_A << " " << settings.peak_B << "\n";
+    peaks << "# window to cut (ppm)\n"
+          << settings.window_low << " " << settings.window_high << "\n";
     peaks << "# fixed half-widths LWA LWB for pairfit2 (ppm)\n"
-          << spec.hwhh_A << " " << spec.hwhh_B << "\n";
+          << settings.hwhh_A << " " << settings.hwhh_B << "\n";
 
-    const double tallest = std::max(spec.amplitude * spec.first_share_A / spec.hwhh_A,
-                                    spec.amplitude * spec.first_share_A / spec.hwhh_B);
-    std::uint64_t state = spec.seed;
+    const double tallest = std::max(settings.amplitude * settings.first_share_A / settings.hwhh_A,
+                                    settings.amplitude * settings.first_share_A / settings.hwhh_B);
+    std::uint64_t state = settings.seed;
     std::ofstream series(folder + "/2d.txt");
     series << std::setprecision(12);
-    for (int s = 0; s < spec.slices; ++s) {
+    for (int s = 0; s < settings.slices; ++s) {
         series << "# slice " << s << "\n";
-        for (int i = 0; i < spec.points; ++i) {
-            const double x = ppm_of_point(spec, i);
-            double y = line_value(amplitude_A(spec, s), spec.hwhh_A, spec.peak_A, x) +
-                       line_value(amplitude_B(spec, s), spec.hwhh_B, spec.peak_B, x);
-            if (spec.noise > 0.0) {
-                y += spec.noise * tallest * next_gaussian(state);
+        for (int i = 0; i < settings.points; ++i) {
+            const double x = ppm_of_point(settings, i);
+            double y = line_value(amplitude_A(settings, s), settings.hwhh_A, settings.peak_A, x) +
+                       line_value(amplitude_B(settings, s), settings.hwhh_B, settings.peak_B, x);
+            if (settings.noise > 0.0) {
+                y += settings.noise * tallest * next_gaussian(state);
             }
             series << x << " " << y << "\n";
         }
