@@ -100,30 +100,37 @@ void genFFT(params acquisition, const spectrum* fid) {
     }
 }
 
-void genFFT2(params acquisition, const std::complex<double>* fid) {
+namespace {
+
+// Calls visit(frequency, S) for k = -N/2, -N/2 + 1, ... while k < N/2 - 1, N = np.
+template <typename Visit>
+void walkGrid(params acquisition, const std::complex<double>* fid, Visit visit) {
     const double n = acquisition.np;
     const double step = acquisition.sw / n;
     double k = (-0.5) * n;
     const double bound = -k - 1;
     while (k < bound) {
-        const std::complex<double> sum = directSum(fid, n, k);
-        printNumber(step * k + acquisition.offset, 8, 20);
-        printNumber(sum.real() / n, 8, 20);
-        std::cout << std::endl;
+        visit(step * k + acquisition.offset, directSum(fid, n, k));
         k += 1.0;
     }
 }
 
+} // namespace
+
+void genFFT2(params acquisition, const std::complex<double>* fid) {
+    const double n = acquisition.np;
+    walkGrid(acquisition, fid, [n](double frequency, const std::complex<double>& sum) {
+        printNumber(frequency, 8, 20);
+        printNumber(sum.real() / n, 8, 20);
+        std::cout << std::endl;
+    });
+}
+
 void genFFT3(params acquisition, const std::complex<double>* fid, Table& out) {
     const double n = acquisition.np;
-    const double step = acquisition.sw / n;
-    double k = (-0.5) * n;
-    const double bound = -k - 1;
-    while (k < bound) {
-        const std::complex<double> sum = directSum(fid, n, k);
-        out.push_back({step * k + acquisition.offset, sum.real() / n, sum.imag() / n});
-        k += 1.0;
-    }
+    walkGrid(acquisition, fid, [n, &out](double frequency, const std::complex<double>& sum) {
+        out.push_back({frequency, sum.real() / n, sum.imag() / n});
+    });
 }
 
 void print_FFT(const Table& table) {
