@@ -3,6 +3,7 @@
 #include "Fit.h"
 #include "Stats.h"
 
+#include <filesystem>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
@@ -71,6 +72,18 @@ TableSeries cut_slices(const TableSeries& raw_series, double window_lower, doubl
     return slices;
 }
 
+std::string check_read(const char* name, const ReadReport& report) {
+    if (report.read_to_end) {
+        return "";
+    }
+    std::error_code ignored;
+    const char* const why = !report.opened ? "it cannot be opened"
+                            : std::filesystem::is_directory(name, ignored)
+                                ? "it is a directory, not a file"
+                                : "a read error stopped the reading before the end of the file";
+    return std::string(name) + ": cannot be read: " + why;
+}
+
 std::string check_peaks(const Table& peaks, std::size_t rows_needed) {
     for (std::size_t i = 0; i < rows_needed; ++i) {
         const std::string row = "peaks.txt: data row " + std::to_string(i + 1);
@@ -107,6 +120,17 @@ std::string check_slice_lengths(const TableSeries& slices) {
         }
     }
     return "";
+}
+
+std::string unfinished_block_warning(const ReadReport& series_report) {
+    const std::size_t rows = series_report.unfinished_rows;
+    if (rows == 0) {
+        return "";
+    }
+    return "2d.txt: warning: the last " + std::to_string(rows) +
+           (rows == 1 ? " data line follows" : " data lines follow") +
+           " the last '&' line, so no slice holds them; close every block with a line "
+           "starting with '&'";
 }
 
 void print_slice_line(std::ostream& out, int index, double p1, double p2, double p3, double p4) {
@@ -192,7 +216,13 @@ template <long FreeParams> int pairfit_main() {
 
     std::cout << std::endl;
     say("# Reading \"peaks.txt\" file. ");
-    const Table peaks = fileIn("peaks.txt");
+    ReadReport peaks_report;
+    const Table peaks = read_table("peaks.txt", peaks_report);
+    const std::string peaks_unreadable = check_read("peaks.txt", peaks_report);
+    if (!peaks_unreadable.empty()) {
+        std::cerr << peaks_unreadable << std::endl;
+        return exit_missing_input;
+    }
     const std::string peaks_problem = check_peaks(peaks, half_widths_free ? 2 : 3);
     if (!peaks_problem.empty()) {
         std::cerr << peaks_problem << std::endl;
@@ -210,8 +240,18 @@ template <long FreeParams> int pairfit_main() {
         LWB = peaks[2][1];
     }
 
-    const TableSeries raw_series = fileIn3("2d.txt");
+    ReadReport series_report;
+    const TableSeries raw_series = read_series("2d.txt", series_report);
     say("# Reading \"2d.txt\" file. ");
+    const std::string series_unreadable = check_read("2d.txt", series_report);
+    if (!series_unreadable.empty()) {
+        std::cerr << series_unreadable << std::endl;
+        return exit_missing_input;
+    }
+    const std::string unfinished_warning = unfinished_block_warning(series_report);
+    if (!unfinished_warning.empty()) {
+        std::cerr << unfinished_warning << std::endl;
+    }
     const std::string series_problem = check_series(raw_series);
     if (!series_problem.empty()) {
         std::cerr << series_problem << std::endl;

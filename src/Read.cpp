@@ -15,11 +15,7 @@ bool fileExists(const std::string& name) {
     return file.good();
 }
 
-namespace {
-
-// Formatted extraction in the classic locale: the first field that is not a number (or
-// overflows a double) ends the row, and the rest of the line is ignored.
-Row parseRow(const std::string& line) {
+Row parse_row(const std::string& line) {
     std::istringstream fields(line);
     fields.imbue(std::locale::classic());
     Row row;
@@ -30,32 +26,34 @@ Row parseRow(const std::string& line) {
     return row;
 }
 
-} // namespace
-
-Table fileIn(const char* name) {
+Table read_table(const char* name, ReadReport& report) {
+    report = ReadReport{};
     Table table;
     std::ifstream file(name);
     if (!file) {
-        std::cerr << "No such read-in file\n";
         return table;
     }
+    report.opened = true;
     std::string line;
     while (std::getline(file, line)) {
         if (line.empty() || line[0] == '#' || line[0] == '&') {
             continue;
         }
-        table.push_back(parseRow(line));
+        table.push_back(parse_row(line));
     }
+    // A read error (a directory, a failing device) sets badbit; the end of the file does not.
+    report.read_to_end = !file.bad();
     return table;
 }
 
-TableSeries fileIn3(const char* name) {
+TableSeries read_series(const char* name, ReadReport& report) {
+    report = ReadReport{};
     TableSeries series;
     std::ifstream file(name);
     if (!file) {
-        std::cerr << "No such read-in file\n";
         return series;
     }
+    report.opened = true;
     Table block;
     std::string line;
     while (std::getline(file, line)) {
@@ -67,10 +65,34 @@ TableSeries fileIn3(const char* name) {
             block.clear();
             continue;
         }
-        block.push_back(parseRow(line));
+        block.push_back(parse_row(line));
     }
+    report.read_to_end = !file.bad();
     // Lines after the last '&' are an unfinished block and are not part of the series.
+    report.unfinished_rows = block.size();
     return series;
+}
+
+namespace {
+
+template <typename Result>
+Result readOrComplain(const char* name, Result (*reader)(const char*, ReadReport&)) {
+    ReadReport report;
+    Result result = reader(name, report);
+    if (!report.opened) {
+        std::cerr << "No such read-in file\n";
+    }
+    return result;
+}
+
+} // namespace
+
+Table fileIn(const char* name) {
+    return readOrComplain(name, read_table);
+}
+
+TableSeries fileIn3(const char* name) {
+    return readOrComplain(name, read_series);
 }
 
 void print_help() {

@@ -17,6 +17,22 @@ using TableSeries = std::vector<Table>;
 // True when `name` can be opened for reading (an empty file counts).
 bool fileExists(const std::string& name);
 
+// Classic-locale reading of one line: numbers are extracted until the first field that is not
+// a number (or lies beyond the range of double); the rest of the line is ignored.
+Row parse_row(const std::string& line);
+
+// What a reader found beside the rows: whether the file could be opened and read to its end,
+// and how many data lines follow the last '&' line of a block file (they belong to no block).
+struct ReadReport {
+    bool opened = false;
+    bool read_to_end = false;
+    std::size_t unfinished_rows = 0;
+};
+
+// The readers below, silent, with a report of what they could not read.
+Table read_table(const char* name, ReadReport& report);
+TableSeries read_series(const char* name, ReadReport& report);
+
 // Reads every data line of a file into one row; lines starting with '#' or '&' and empty
 // lines are skipped. A file that cannot be opened gives a message on stderr and an empty table.
 Table fileIn(const char* name);

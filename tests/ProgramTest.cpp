@@ -256,6 +256,40 @@ TEST(Programs, UnwritableResultFileGivesStatusFour) {
     }
 }
 
+TEST(Programs, InputsThatAreDirectoriesAreRefused) {
+    for (const char* input : {"2d.txt", "peaks.txt"}) {
+        SCOPED_TRACE(input);
+        TempDir dir;
+        write_file(dir.file("2d.txt"), small_series);
+        write_file(dir.file("peaks.txt"), "0 0.5\n-1 1\n");
+        fs::remove(dir.file(input));
+        fs::create_directory(dir.file(input));
+        const auto run = run_in(dir.path(), PAIRFIT4);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.err,
+                  std::string(input) + ": cannot be read: it is a directory, not a file\n");
+        EXPECT_EQ(files_in(dir.path()), std::set<std::string>({"2d.txt", "peaks.txt"}));
+    }
+}
+
+TEST(Programs, DataAfterTheLastBlockIsNamedOnStderr) {
+    TempDir dir;
+    write_file(dir.file("2d.txt"), std::string(small_series) + "1.0 1\n0.5 9\n");
+    write_file(dir.file("peaks.txt"), "0 0.5\n-1 1\n");
+    const auto with_tail = run_in(dir.path(), PAIRFIT4);
+    const std::string results_with_tail = read_file(dir.file("results.txt"));
+    EXPECT_EQ(with_tail.status, 0);
+    EXPECT_EQ(with_tail.err, "2d.txt: warning: the last 2 data lines follow the last '&' line, "
+                             "so no slice holds them; close every block with a line starting "
+                             "with '&'\n");
+
+    write_file(dir.file("2d.txt"), small_series);
+    const auto without_tail = run_in(dir.path(), PAIRFIT4);
+    EXPECT_EQ(without_tail.err, "");
+    EXPECT_EQ(with_tail.out, without_tail.out);
+    EXPECT_EQ(results_with_tail, read_file(dir.file("results.txt")));
+}
+
 TEST(Programs, GoldenRunsAreReproducedByteForByte) {
     // tests/golden holds one input series; tests/golden/<program>/ the expected output.
     for (const char* program : {PAIRFIT4, PAIRFIT2, PAIRFIT2X}) {

@@ -144,3 +144,36 @@ TEST(FileIn3, MissingFile) {
     EXPECT_TRUE(fileIn3(dir.file("absent.txt").c_str()).empty());
     EXPECT_EQ(err.text(), "No such read-in file\n");
 }
+
+TEST(ReadReport, TellsWhatTheRowsLeaveOut) {
+    TempDir dir;
+    ReadReport report;
+    write_file(dir.file("s.txt"), "1 10\n&\n2 20\n# comment\n\n3 30\n");
+    EXPECT_EQ(read_series(dir.file("s.txt").c_str(), report).size(), 1u);
+    EXPECT_TRUE(report.opened);
+    EXPECT_TRUE(report.read_to_end);
+    EXPECT_EQ(report.unfinished_rows, 2u);
+
+    write_file(dir.file("s.txt"), "1 10\n&\n");
+    read_series(dir.file("s.txt").c_str(), report);
+    EXPECT_EQ(report.unfinished_rows, 0u); // a report is reset by every reading
+
+    CerrCapture err; // the reporting readers are silent
+    EXPECT_TRUE(read_series(dir.file("absent.txt").c_str(), report).empty());
+    EXPECT_FALSE(report.opened);
+    EXPECT_FALSE(report.read_to_end);
+    EXPECT_TRUE(read_table(dir.file("absent.txt").c_str(), report).empty());
+    EXPECT_FALSE(report.opened);
+    EXPECT_EQ(err.text(), "");
+}
+
+TEST(ReadReport, ADirectoryOpensButCannotBeRead) {
+    TempDir dir;
+    ReadReport report;
+    EXPECT_TRUE(read_series(dir.path().c_str(), report).empty());
+    EXPECT_TRUE(report.opened);
+    EXPECT_FALSE(report.read_to_end);
+    EXPECT_TRUE(read_table(dir.path().c_str(), report).empty());
+    EXPECT_TRUE(report.opened);
+    EXPECT_FALSE(report.read_to_end);
+}
