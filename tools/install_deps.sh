@@ -3,6 +3,9 @@
 set -euo pipefail
 packages=(cmake g++ make binutils libdlib-dev liblapack-dev libblas-dev libx11-dev
           libgtest-dev libbenchmark-dev)
+# pairfit-plot: Debian's Python with matplotlib (Agg, PNG and PDF output); the manual pages
+# are checked with groff, mandoc and man.
+packages+=(python3 python3-matplotlib groff-base mandoc man-db)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||

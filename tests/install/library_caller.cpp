@@ -1,0 +1,33 @@
+// A program outside the project that uses the installed library: it must build against the
+// installed headers alone and link the installed static library alone.
+#include <pairfit/Csa.h>
+
+#include <cmath>
+#include <complex>
+#include <cstdio>
+#include <vector>
+
+int main() {
+    // norm_vec divides every element by the sum of all: 1, 1, 2 become 1/4, 1/4, 1/2.
+    std::complex<double> values[] = {{1.0, 0.0}, {1.0, 0.0}, {2.0, 0.0}};
+    norm_vec(3, values);
+    const double expected[] = {0.25, 0.25, 0.5};
+    for (int i = 0; i < 3; ++i) {
+        if (std::abs(values[i] - std::complex<double>(expected[i], 0.0)) > 1e-15) {
+            std::fprintf(stderr, "norm_vec: element %d is %g\n", i, values[i].real());
+            return 1;
+        }
+    }
+    // genFFT3 appends one row {frequency, real, imaginary} per grid point, N - 1 of them.
+    params acquisition;
+    acquisition.np = 8;
+    acquisition.sw = 800.0;
+    const std::vector<std::complex<double>> fid(8, {1.0, 0.0});
+    Table rows;
+    genFFT3(acquisition, fid.data(), rows);
+    if (rows.size() != 7 || rows[0].size() != 3) {
+        std::fprintf(stderr, "genFFT3: %zu rows\n", rows.size());
+        return 1;
+    }
+    return 0;
+}
