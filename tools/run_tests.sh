@@ -6,3 +6,7 @@ bash tools/install_deps.sh
 cmake -S . -B build -DPAIRFIT_TESTS=ON -DPAIRFIT_BENCH=ON > /dev/null
 cmake --build build -j"$(nproc)"
 ctest --test-dir build --output-on-failure -j"$(nproc)"
+
+# The same suite again under AddressSanitizer and UndefinedBehaviorSanitizer (README,
+# "Sanitizers and fuzzing").
+bash tools/run_sanitized_tests.sh
