@@ -3,6 +3,8 @@
 set -euo pipefail
 packages=(cmake g++ make binutils libdlib-dev liblapack-dev libblas-dev libx11-dev
           libgtest-dev libbenchmark-dev)
+# Fuzzing (tools/run_fuzz.sh): clang with libFuzzer and the sanitizer runtimes.
+packages+=(clang libclang-rt-14-dev)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
