@@ -1,5 +1,5 @@
 // What the fuzz targets share: a failing check that aborts (a finding for libFuzzer and a
-// failed replay test), a scratch folder for the readers, which take file names, and a
+// failed replay test), scratch files for the readers, which take file names, and a
 // reference reading of text built on std::istringstream in the classic locale, against which
 // the project's readers are compared.
 #pragma once
@@ -11,11 +11,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <locale>
+#include <map>
 #include <sstream>
 #include <string>
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace fuzzing {
@@ -37,30 +37,27 @@ namespace fuzzing {
 
 namespace fuzzing {
 
-// A folder of this process under the system's temporary directory, made on first use and
-// removed at exit. The readers are handed files in it.
-inline const std::filesystem::path& scratch_folder() {
-    static const std::filesystem::path folder = [] {
-        std::filesystem::path made =
-            std::filesystem::temp_directory_path() / ("pairfit-fuzz-" + std::to_string(::getpid()));
-        std::filesystem::create_directories(made);
-        std::atexit([] {
-            std::error_code ignored;
-            std::filesystem::remove_all(scratch_folder(), ignored);
-        });
-        return made;
-    }();
-    return folder;
-}
-
-// Writes the bytes to `name` in the scratch folder and returns the file's path.
+// Writes the bytes to a file of this process that lives in memory (memfd), one per name and
+// rewritten on every call, and returns a path that opens it. Nothing is left behind, even
+// when libFuzzer ends the process without running exit handlers.
 inline std::string write_scratch(const char* name, const std::string& bytes) {
-    const std::string path = (scratch_folder() / name).string();
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    FUZZ_CHECK(!out.fail(), "cannot write the scratch file " + path);
-    return path;
+    static std::map<std::string, int> files;
+    auto found = files.find(name);
+    if (found == files.end()) {
+        const int fd = ::memfd_create(name, 0);
+        FUZZ_CHECK(fd >= 0, std::string("memfd_create failed for ") + name);
+        found = files.emplace(name, fd).first;
+    }
+    const int fd = found->second;
+    FUZZ_CHECK(::ftruncate(fd, 0) == 0, name);
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = ::pwrite(fd, bytes.data() + written, bytes.size() - written,
+                                   static_cast<off_t>(written));
+        FUZZ_CHECK(n > 0, name);
+        written += static_cast<std::size_t>(n);
+    }
+    return "/proc/self/fd/" + std::to_string(fd);
 }
 
 // The reference reading of one line: numbers extracted by an istringstream in the classic
