@@ -286,8 +286,9 @@ template <long FreeParams> int pairfit_main() {
     Table results_table;
 
     for (slice_index = 0; slice_index < static_cast<int>(slices.size()); ++slice_index) {
+        bool settled = true;
         try {
-            fit_slice<FreeParams>(slice_objective, x);
+            settled = fit_slice<FreeParams>(slice_objective, x);
         } catch (const dlib::error& e) {
             std::cerr << e.what() << "\n"
                       << "slice " << slice_index
@@ -296,6 +297,12 @@ template <long FreeParams> int pairfit_main() {
                       << (half_widths_free ? "" : " and the half-widths of peaks.txt (not 0)")
                       << std::endl;
             return exit_non_finite_fit;
+        }
+        if (!settled) {
+            std::cerr << "slice " << slice_index << ": warning: the fit stopped after "
+                      << max_fit_iterations
+                      << " iterations before its objective settled; its values may be off"
+                      << std::endl;
         }
         // The last evaluation may have been a derivative probe beside the result.
         MA = {x(0), 0.0};

@@ -68,14 +68,40 @@ auto make_slice_objective(const TableSeries& slices, const int& slice_index,
     };
 }
 
+// The most iterations one slice fit may take. Fits of real slices settle within a few hundred
+// (about 1200 at most seen, in a narrow window). Where the objective is so large (above about
+// 4.5) that 1e-15 lies below its rounding step, the minimiser can creep along a flat valley
+// one rounding step per iteration, millions of iterations: the limit ends such a fit.
+constexpr unsigned long max_fit_iterations = 10000;
+
+// objective_delta_stop_strategy(1e-15), ended after max_fit_iterations, which it records.
+class SliceFitStop {
+  public:
+    explicit SliceFitStop(bool& limit_reached) : limit_reached_(limit_reached) {}
+    template <typename T> bool should_continue_search(const T& x, double value, const T& gradient) {
+        if (!settled_.should_continue_search(x, value, gradient)) {
+            return false;
+        }
+        limit_reached_ = ++iterations_ > max_fit_iterations;
+        return !limit_reached_;
+    }
+
+  private:
+    dlib::objective_delta_stop_strategy settled_{1e-15};
+    unsigned long iterations_ = 0;
+    bool& limit_reached_;
+};
+
 // Minimises the objective from x, within 1e-4 <= x(i) <= 10, and leaves the result in x.
+// Returns false when max_fit_iterations, not the objective settling, ended the fit.
 // Throws dlib::error ("The objective function generated non-finite outputs") when the
 // objective or its derivative is not finite.
 template <long FreeParams, typename Objective>
-void fit_slice(const Objective& slice_objective, params_type<FreeParams>& x) {
-    dlib::find_min_box_constrained(dlib::bfgs_search_strategy(),
-                                   dlib::objective_delta_stop_strategy(1e-15), slice_objective,
-                                   dlib::derivative(slice_objective, 1e-7), x,
+bool fit_slice(const Objective& slice_objective, params_type<FreeParams>& x) {
+    bool limit_reached = false;
+    dlib::find_min_box_constrained(dlib::bfgs_search_strategy(), SliceFitStop(limit_reached),
+                                   slice_objective, dlib::derivative(slice_objective, 1e-7), x,
                                    dlib::uniform_matrix<double>(FreeParams, 1, 1e-4),
                                    dlib::uniform_matrix<double>(FreeParams, 1, 10.0));
+    return !limit_reached;
 }

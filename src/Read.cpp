@@ -1,5 +1,6 @@
 #include "Read.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdlib>
 #include <fstream>
@@ -68,8 +69,10 @@ TableSeries read_series(const char* name, ReadReport& report) {
         block.push_back(parse_row(line));
     }
     report.read_to_end = !file.bad();
-    // Lines after the last '&' are an unfinished block and are not part of the series.
-    report.unfinished_rows = block.size();
+    // Lines after the last '&' are an unfinished block and are not part of the series. Rows
+    // without any value (blanks, a lone CR of a CRLF file) hold no data that could be lost.
+    report.unfinished_rows = static_cast<std::size_t>(
+        std::count_if(block.begin(), block.end(), [](const Row& row) { return !row.empty(); }));
     return series;
 }
 

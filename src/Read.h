@@ -22,7 +22,8 @@ bool fileExists(const std::string& name);
 Row parse_row(const std::string& line);
 
 // What a reader found beside the rows: whether the file could be opened and read to its end,
-// and how many data lines follow the last '&' line of a block file (they belong to no block).
+// and how many data lines (rows holding a value) follow the last '&' line of a block file
+// (they belong to no block).
 struct ReadReport {
     bool opened = false;
     bool read_to_end = false;

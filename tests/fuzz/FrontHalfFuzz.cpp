@@ -1,0 +1,134 @@
+// The programs' steps before fitting, in the driver's order, on a peaks.txt and a 2d.txt
+// carved from one input: read, check_read, check_peaks, read, check_read, the unfinished
+// block warning, check_series, global_scale_factor, cut_slices, check_slice_lengths.
+// The input is "PEAKS%%SERIES"; without "%%" it is all 2d.txt beside a sound peaks.txt.
+// Every refusal must be a one-line message naming its file; every prepared slice must be
+// what the fit and the result files rely on.
+#include "FuzzSupport.h"
+
+#include "Csa.h"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <utility>
+
+namespace {
+
+const char* const sound_peaks = "# peak_A peak_B\n0 0.5\n# window\n-1 1\n# LWA LWB\n0.1 0.1\n";
+
+bool is_message_about(const std::string& message, const std::string& start) {
+    return message.rfind(start, 0) == 0 && message.find('\n') == std::string::npos;
+}
+
+bool holds_a_point(const Row& row) {
+    return row.size() >= 2;
+}
+
+void check_prepared_slices(const TableSeries& raw_series, const TableSeries& slices,
+                           double window_lower, double window_upper, double scale_factor,
+                           const std::string& input) {
+    FUZZ_CHECK(std::isfinite(scale_factor) && scale_factor >= 0.0, input);
+    bool scale_is_an_intensity = false;
+    for (const Table& block : raw_series) {
+        for (const Row& row : block) {
+            if (holds_a_point(row) && window_lower < row[0] && row[0] < window_upper) {
+                FUZZ_CHECK(row[1] <= scale_factor, input);
+                scale_is_an_intensity = scale_is_an_intensity || row[1] == scale_factor;
+            }
+        }
+    }
+    FUZZ_CHECK(scale_factor == 0.0 || scale_is_an_intensity, input);
+
+    FUZZ_CHECK(slices.size() == raw_series.size(), input);
+    for (std::size_t s = 0; s < slices.size(); ++s) {
+        const auto inside =
+            std::count_if(raw_series[s].begin(), raw_series[s].end(), [&](const Row& row) {
+                return holds_a_point(row) && window_lower < row[0] && row[0] < window_upper;
+            });
+        FUZZ_CHECK(slices[s].size() == static_cast<std::size_t>(inside),
+                   input + ": slice " + std::to_string(s));
+        for (const Row& point : slices[s]) {
+            FUZZ_CHECK(point.size() == 2, input);
+            FUZZ_CHECK(window_lower < point[0] && point[0] < window_upper, input);
+            // Scaled by the largest intensity, no point lies above 1.
+            FUZZ_CHECK(scale_factor == 0.0 || point[1] <= 1.0, input);
+        }
+    }
+}
+
+// The files are read from the scratch folder; messages name them as the programs do.
+void prepare(const std::string& peaks_path, const std::string& series_path,
+             const std::string& input) {
+    ReadReport peaks_report;
+    const Table peaks = read_table(peaks_path.c_str(), peaks_report);
+    FUZZ_CHECK(check_read("peaks.txt", peaks_report).empty(), input);
+    const std::string problem_for_four = check_peaks(peaks, 2);
+    const std::string problem_for_two = check_peaks(peaks, 3);
+    FUZZ_CHECK(problem_for_two.empty() || is_message_about(problem_for_two, "peaks.txt: data row "),
+               input + ": " + problem_for_two);
+    FUZZ_CHECK(problem_for_four.empty() ||
+                   is_message_about(problem_for_four, "peaks.txt: data row "),
+               input + ": " + problem_for_four);
+    // A peaks.txt good enough for pairfit2 is good enough for pairfit4.
+    FUZZ_CHECK(!problem_for_two.empty() || problem_for_four.empty(), input);
+    if (!problem_for_four.empty()) {
+        return;
+    }
+    FUZZ_CHECK(peaks.size() >= 2 && holds_a_point(peaks[0]) && holds_a_point(peaks[1]), input);
+    FUZZ_CHECK(!problem_for_two.empty() || holds_a_point(peaks[2]), input);
+    double window_lower = peaks[1][0];
+    double window_upper = peaks[1][1];
+    if (window_lower > window_upper) {
+        std::swap(window_lower, window_upper);
+    }
+
+    ReadReport series_report;
+    const TableSeries raw_series = read_series(series_path.c_str(), series_report);
+    FUZZ_CHECK(check_read("2d.txt", series_report).empty(), input);
+    const std::string warning = unfinished_block_warning(series_report);
+    FUZZ_CHECK(warning.empty() == (series_report.unfinished_rows == 0), input);
+    FUZZ_CHECK(warning.empty() || is_message_about(warning, "2d.txt: warning: "), input);
+
+    bool single_value_row = false;
+    for (const Table& block : raw_series) {
+        for (const Row& row : block) {
+            single_value_row = single_value_row || row.size() == 1;
+        }
+    }
+    const std::string series_problem = check_series(raw_series);
+    FUZZ_CHECK(series_problem.empty() != single_value_row, input + ": " + series_problem);
+    if (!series_problem.empty()) {
+        FUZZ_CHECK(is_message_about(series_problem, "2d.txt: block "), input);
+        return;
+    }
+
+    TableSeries slices;
+    double scale_factor = 0.0;
+    if (!raw_series.empty()) {
+        scale_factor = global_scale_factor(raw_series, window_lower, window_upper);
+        slices = cut_slices(raw_series, window_lower, window_upper, scale_factor);
+    }
+    check_prepared_slices(raw_series, slices, window_lower, window_upper, scale_factor, input);
+
+    const std::string slices_problem = check_slice_lengths(slices);
+    const bool ragged = std::any_of(slices.begin(), slices.end(), [&](const Table& slice) {
+        return slice.size() < slices[0].size();
+    });
+    FUZZ_CHECK(slices_problem.empty() != ragged, input + ": " + slices_problem);
+    FUZZ_CHECK(slices_problem.empty() || is_message_about(slices_problem, "2d.txt: slice "), input);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string bytes(reinterpret_cast<const char*>(data), size);
+    const std::size_t separator = bytes.find("%%");
+    const bool carved = separator != std::string::npos;
+    const std::string peaks_path =
+        fuzzing::write_scratch("peaks.txt", carved ? bytes.substr(0, separator) : sound_peaks);
+    const std::string series_path =
+        fuzzing::write_scratch("2d.txt", carved ? bytes.substr(separator + 2) : bytes);
+    prepare(peaks_path, series_path, "input \"" + fuzzing::shown(bytes) + "\"");
+    return 0;
+}

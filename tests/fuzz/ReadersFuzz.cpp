@@ -1,0 +1,37 @@
+// Both readers on a file holding any bytes: read_table and read_series (and fileIn and
+// fileIn3 that wrap them) must give, bit for bit, what the reference reading of the same
+// text gives, read the file to its end, and count the rows after the last '&' line.
+#include "FuzzSupport.h"
+
+#include <string>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string bytes(reinterpret_cast<const char*>(data), size);
+    const std::string path = fuzzing::write_scratch("input.txt", bytes);
+    const std::string input = "file \"" + fuzzing::shown(bytes) + "\"";
+
+    ReadReport report;
+    const Table table = read_table(path.c_str(), report);
+    FUZZ_CHECK(report.opened && report.read_to_end, input);
+    FUZZ_CHECK(report.unfinished_rows == 0, input);
+    FUZZ_CHECK(fuzzing::same_table(table, fuzzing::reference_table(bytes)), input);
+    FUZZ_CHECK(fuzzing::same_table(fileIn(path.c_str()), table), input);
+
+    const TableSeries series = read_series(path.c_str(), report);
+    const fuzzing::ReferenceSeries expected = fuzzing::reference_series(bytes);
+    FUZZ_CHECK(report.opened && report.read_to_end, input);
+    FUZZ_CHECK(report.unfinished_rows == expected.unfinished_rows,
+               input + ": " + std::to_string(report.unfinished_rows) + " unfinished rows, not " +
+                   std::to_string(expected.unfinished_rows));
+    FUZZ_CHECK(series.size() == expected.series.size(), input);
+    for (std::size_t b = 0; b < series.size(); ++b) {
+        FUZZ_CHECK(fuzzing::same_table(series[b], expected.series[b]),
+                   input + ": block " + std::to_string(b + 1));
+    }
+    const TableSeries wrapped = fileIn3(path.c_str());
+    FUZZ_CHECK(wrapped.size() == series.size(), input);
+    for (std::size_t b = 0; b < series.size(); ++b) {
+        FUZZ_CHECK(fuzzing::same_table(wrapped[b], series[b]), input);
+    }
+    return 0;
+}
