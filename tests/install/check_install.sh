@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# check_install.sh BUILD_DIR SOURCE_DIR CXX PREFIX BINDIR LIBDIR INCLUDEDIR MANDIR: installs
+# check_install.sh BUILD_DIR SOURCE_DIR CXX PREFIX BINDIR LIBDIR INCLUDEDIR MANDIR [CXXFLAGS]: installs
 # BUILD_DIR into a temporary DESTDIR and into a temporary prefix, compares both file lists
 # with the expected one, then runs the installed programs on the example against the build
 # tree's and builds a caller of the installed library. PREFIX and the folders below it are
-# the build's CMAKE_INSTALL_PREFIX and GNUInstallDirs' relative CMAKE_INSTALL_<dir>.
+# the build's CMAKE_INSTALL_PREFIX and GNUInstallDirs' relative CMAKE_INSTALL_<dir>; CXXFLAGS
+# are the build's own, which the library caller needs too (a sanitized library, say).
 set -euo pipefail
 build=$(cd "$1" && pwd)
 source_dir=$(cd "$2" && pwd)
@@ -13,6 +14,7 @@ bindir=$5
 libdir=$6
 includedir=$7
 mandir=$8
+read -r -a cxxflags <<< "${9:-}"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -68,7 +70,7 @@ for picture in fits.png fits.pdf trends.png trends.pdf; do
 done
 
 echo "== a caller of the installed library"
-"$cxx" -std=c++17 -I"$root/$includedir" "$source_dir/tests/install/library_caller.cpp" \
+"$cxx" "${cxxflags[@]}" -std=c++17 -I"$root/$includedir" "$source_dir/tests/install/library_caller.cpp" \
     "$root/$libdir/libpairfit_core.a" -o "$work/library_caller" ||
     fail "cannot build against the installed headers and library"
 "$work/library_caller" || fail "the installed library gave wrong values"
