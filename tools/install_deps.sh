@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, when any is missing.
 set -euo pipefail
 packages=(cmake g++ make binutils libdlib-dev liblapack-dev libblas-dev libx11-dev
-          libgtest-dev libbenchmark-dev)
+          libgtest-dev libbenchmark-dev time)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
