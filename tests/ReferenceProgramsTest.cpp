@@ -53,7 +53,8 @@ void expect_same_runs(const fs::path& inputs) {
 
 // Rows equal in length and bit pattern.
 bool same_bits(const Row& a, const Row& b) {
-    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+    return a.size() == b.size() &&
+           (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
 }
 bool same_bits(const Table& a, const Table& b) {
     if (a.size() != b.size()) {
