@@ -164,39 +164,33 @@ std::vector<std::string> write_result_files(const TableSeries& slices,
         write_line(results, line);
     }
 
-    // Points down, slices across; the ppm column comes from the first slice. The lines of a
-    // few points are made together: the rows of one slice lie together in memory, so going
-    // down them before going across the slices reads memory in order.
+    // Points down, slices across; the ppm column comes from the first slice. The values of a
+    // few points are gathered before their lines are made: the rows of one slice lie
+    // together in memory, so going down them before going across the slices reads memory
+    // in order, and the loads wait for memory together.
     std::ofstream* const matrix_files[] = {&dat, &sim_a, &sim_b, &res};
     const TableSeries* const matrix_values[] = {&slices, &sim_a_series, &sim_b_series, &res_series};
     const std::size_t point_count = slices.empty() ? 0 : slices[0].size();
+    const std::size_t slice_count = slices.size();
     constexpr std::size_t points_per_pass = 32;
-    std::string lines[4][points_per_pass];
+    std::vector<double> gathered(points_per_pass * slice_count); // [point][slice]
     for (std::size_t first = 0; first < point_count; first += points_per_pass) {
         const std::size_t points = std::min(points_per_pass, point_count - first);
-        for (auto& file_lines : lines) {
-            for (std::size_t k = 0; k < points; ++k) {
-                file_lines[k].clear();
-                append_matrix_number(file_lines[k], slices[0][first + k][0]);
-            }
-        }
-        for (std::size_t s = 0; s < slices.size(); ++s) {
-            for (int f = 0; f < 4; ++f) {
-                // All loads first, so that they wait for memory together.
-                double values[points_per_pass];
+        for (int f = 0; f < 4; ++f) {
+            for (std::size_t s = 0; s < slice_count; ++s) {
                 const Table& slice_values = (*matrix_values[f])[s];
                 for (std::size_t k = 0; k < points; ++k) {
-                    values[k] = slice_values[first + k][1];
-                }
-                for (std::size_t k = 0; k < points; ++k) {
-                    append_matrix_number(lines[f][k], values[k]);
+                    gathered[k * slice_count + s] = slice_values[first + k][1];
                 }
             }
-        }
-        for (std::size_t k = 0; k < points; ++k) {
-            for (int f = 0; f < 4; ++f) {
-                lines[f][k] += '\n';
-                write_line(*matrix_files[f], lines[f][k]);
+            for (std::size_t k = 0; k < points; ++k) {
+                line.clear();
+                append_matrix_number(line, slices[0][first + k][0]);
+                for (std::size_t s = 0; s < slice_count; ++s) {
+                    append_matrix_number(line, gathered[k * slice_count + s]);
+                }
+                line += '\n';
+                write_line(*matrix_files[f], line);
             }
         }
     }
