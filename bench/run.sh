@@ -47,7 +47,7 @@ run_once() {
 }
 
 printf '%-7s %-9s %10s %10s %7s %10s %10s %s\n' series program "fast (s)" "ref (s)" ratio \
-    "fast (MB)" "ref (MB)" "outputs"
+    "fast (MiB)" "ref (MiB)" "outputs"
 for series in medium big; do
     for program in pairfit4 pairfit2; do
         work="$scratch/$series-$program"
