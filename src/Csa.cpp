@@ -1,8 +1,8 @@
 #include "Csa.h"
 
-#include "Fit.h"
-#include "Stats.h"
+#include "CsaDriver.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iomanip>
@@ -10,11 +10,6 @@
 #include <sstream>
 
 namespace {
-
-// Every line on standard output ends with a newline and a flush.
-void say(const char* line) {
-    std::cout << line << std::endl;
-}
 
 // What each needed data row of peaks.txt holds, by row.
 const char* const peaks_row_contents[] = {
@@ -27,8 +22,15 @@ std::string values_found(std::size_t count) {
     return std::to_string(count) + (count == 1 ? " value" : " values");
 }
 
-void write_matrix_number(std::ostream& out, double value) {
-    out << std::fixed << std::setprecision(6) << std::setw(10) << value << " ";
+void append_matrix_number(std::string& line, double value) {
+    append_fixed(line, value, 6, 10);
+    line += ' ';
+}
+
+// Writes a whole line and flushes, as `<< std::endl` does after the line's text.
+void write_line(std::ofstream& file, const std::string& line) {
+    file.write(line.data(), static_cast<std::streamsize>(line.size()));
+    file.flush();
 }
 
 } // namespace
@@ -67,7 +69,7 @@ TableSeries cut_slices(const TableSeries& raw_series, double window_lower, doubl
             }
         }
         // Empty slices keep their place so that slice i is always block i.
-        slices.push_back(slice);
+        slices.push_back(std::move(slice));
     }
     return slices;
 }
@@ -153,27 +155,43 @@ std::vector<std::string> write_result_files(const TableSeries& slices,
     std::ofstream res(names[3]);
     std::ofstream results(names[4]);
 
-    results << "# index height_A height_B hwhh_A hwhh_B integ_A integ_B residual_square_tot "
-            << std::endl;
+    std::string line = "# index height_A height_B hwhh_A hwhh_B integ_A integ_B "
+                       "residual_square_tot \n";
+    write_line(results, line);
     for (std::size_t i = 0; i < results_table.size(); ++i) {
-        write_DATA_row(results, i, results_table[i]);
+        line.clear();
+        append_DATA_row(line, i, results_table[i]);
+        write_line(results, line);
     }
 
-    // Points down, slices across; the ppm column comes from the first slice.
+    // Points down, slices across; the ppm column comes from the first slice. The values of a
+    // few points are gathered before their lines are made: the rows of one slice lie
+    // together in memory, so going down them before going across the slices reads memory
+    // in order, and the loads wait for memory together.
     std::ofstream* const matrix_files[] = {&dat, &sim_a, &sim_b, &res};
     const TableSeries* const matrix_values[] = {&slices, &sim_a_series, &sim_b_series, &res_series};
     const std::size_t point_count = slices.empty() ? 0 : slices[0].size();
-    for (std::size_t r = 0; r < point_count; ++r) {
-        for (std::ofstream* file : matrix_files) {
-            write_matrix_number(*file, slices[0][r][0]);
-        }
-        for (std::size_t s = 0; s < slices.size(); ++s) {
-            for (int f = 0; f < 4; ++f) {
-                write_matrix_number(*matrix_files[f], (*matrix_values[f])[s][r][1]);
+    const std::size_t slice_count = slices.size();
+    constexpr std::size_t points_per_pass = 32;
+    std::vector<double> gathered(points_per_pass * slice_count); // [point][slice]
+    for (std::size_t first = 0; first < point_count; first += points_per_pass) {
+        const std::size_t points = std::min(points_per_pass, point_count - first);
+        for (int f = 0; f < 4; ++f) {
+            for (std::size_t s = 0; s < slice_count; ++s) {
+                const Table& slice_values = (*matrix_values[f])[s];
+                for (std::size_t k = 0; k < points; ++k) {
+                    gathered[k * slice_count + s] = slice_values[first + k][1];
+                }
             }
-        }
-        for (std::ofstream* file : matrix_files) {
-            *file << std::endl;
+            for (std::size_t k = 0; k < points; ++k) {
+                line.clear();
+                append_matrix_number(line, slices[0][first + k][0]);
+                for (std::size_t s = 0; s < slice_count; ++s) {
+                    append_matrix_number(line, gathered[k * slice_count + s]);
+                }
+                line += '\n';
+                write_line(*matrix_files[f], line);
+            }
         }
     }
 
@@ -188,165 +206,33 @@ std::vector<std::string> write_result_files(const TableSeries& slices,
     return failed;
 }
 
+namespace {
+
+// The stages of the programs' runs.
+struct ShippedStages {
+    static Table read_table(const char* name, ReadReport& report) {
+        return ::read_table(name, report);
+    }
+    static TableSeries read_series(const char* name, ReadReport& report) {
+        return ::read_series(name, report);
+    }
+    template <long FreeParams, typename... ModelState>
+    static auto make_slice_objective(const TableSeries& slices, ModelState&... state) {
+        return ::make_slice_objective<FreeParams>(slices, state...);
+    }
+    static std::vector<std::string> write_result_files(const TableSeries& slices,
+                                                       const TableSeries& sim_a_series,
+                                                       const TableSeries& sim_b_series,
+                                                       const TableSeries& res_series,
+                                                       const Table& results_table) {
+        return ::write_result_files(slices, sim_a_series, sim_b_series, res_series, results_table);
+    }
+};
+
+} // namespace
+
 template <long FreeParams> int pairfit_main() {
-    static_assert(FreeParams == 4 || FreeParams == 2, "two or four free parameters");
-    constexpr bool half_widths_free = FreeParams == 4;
-
-    if (!fileExists("2d.txt")) {
-        print_help();
-    }
-    if (!fileExists("peaks.txt")) {
-        print_help();
-    }
-
-    params_type<FreeParams> x; // start point of each fit, then its result
-    if constexpr (half_widths_free) {
-        x = 0.2, 0.2, 1.0, 3.0; // MA, MB, LWA, LWB
-    } else {
-        x = 0.2, 0.2; // MA, MB
-    }
-
-    // Model state: read and written by the slice objective on every evaluation.
-    std::complex<double> peak_A;
-    std::complex<double> peak_B;
-    std::complex<double> MA = 0.0;
-    std::complex<double> MB = 0.0;
-    double LWA = 0.0;
-    double LWB = 0.0;
-
-    std::cout << std::endl;
-    say("# Reading \"peaks.txt\" file. ");
-    ReadReport peaks_report;
-    const Table peaks = read_table("peaks.txt", peaks_report);
-    const std::string peaks_unreadable = check_read("peaks.txt", peaks_report);
-    if (!peaks_unreadable.empty()) {
-        std::cerr << peaks_unreadable << std::endl;
-        return exit_missing_input;
-    }
-    const std::string peaks_problem = check_peaks(peaks, half_widths_free ? 2 : 3);
-    if (!peaks_problem.empty()) {
-        std::cerr << peaks_problem << std::endl;
-        return exit_malformed_input;
-    }
-    peak_A = {peaks[0][0], 0.0};
-    peak_B = {peaks[0][1], 0.0};
-    double window_lower = peaks[1][0];
-    double window_upper = peaks[1][1];
-    if (window_lower > window_upper) {
-        std::swap(window_lower, window_upper);
-    }
-    if constexpr (!half_widths_free) {
-        LWA = peaks[2][0];
-        LWB = peaks[2][1];
-    }
-
-    ReadReport series_report;
-    const TableSeries raw_series = read_series("2d.txt", series_report);
-    say("# Reading \"2d.txt\" file. ");
-    const std::string series_unreadable = check_read("2d.txt", series_report);
-    if (!series_unreadable.empty()) {
-        std::cerr << series_unreadable << std::endl;
-        return exit_missing_input;
-    }
-    const std::string unfinished_warning = unfinished_block_warning(series_report);
-    if (!unfinished_warning.empty()) {
-        std::cerr << unfinished_warning << std::endl;
-    }
-    const std::string series_problem = check_series(raw_series);
-    if (!series_problem.empty()) {
-        std::cerr << series_problem << std::endl;
-        return exit_malformed_input;
-    }
-
-    TableSeries slices;
-    if (!raw_series.empty()) {
-        const double scale_factor = global_scale_factor(raw_series, window_lower, window_upper);
-        slices = cut_slices(raw_series, window_lower, window_upper, scale_factor);
-    }
-    const std::string slices_problem = check_slice_lengths(slices);
-    if (!slices_problem.empty()) {
-        std::cerr << slices_problem << std::endl;
-        return exit_malformed_input;
-    }
-
-    say("# Writing simulation \"sim.txt\" file. ");
-    say("# Writing residuals \"res.txt\" file. ");
-    say("# Writing results \"results.txt\" file. ");
-    say("# Writing scaled original data \"dat.txt\" file. ");
-    std::cout << std::endl;
-    say("# index MA MB LWA LWB ");
-
-    int slice_index = 0;
-    const auto slice_objective =
-        make_slice_objective<FreeParams>(slices, slice_index, peak_A, peak_B, MA, MB, LWA, LWB);
-
-    TableSeries sim_a_series;
-    TableSeries sim_b_series;
-    TableSeries res_series;
-    Table results_table;
-
-    for (slice_index = 0; slice_index < static_cast<int>(slices.size()); ++slice_index) {
-        bool settled = true;
-        try {
-            settled = fit_slice<FreeParams>(slice_objective, x);
-        } catch (const dlib::error& e) {
-            std::cerr << e.what() << "\n"
-                      << "slice " << slice_index
-                      << ": check the intensities of 2d.txt inside the window (a window without "
-                         "any positive intensity cannot be scaled)"
-                      << (half_widths_free ? "" : " and the half-widths of peaks.txt (not 0)")
-                      << std::endl;
-            return exit_non_finite_fit;
-        }
-        if (!settled) {
-            std::cerr << "slice " << slice_index << ": warning: the fit stopped after "
-                      << max_fit_iterations
-                      << " iterations before its objective settled; its values may be off"
-                      << std::endl;
-        }
-        // The last evaluation may have been a derivative probe beside the result.
-        MA = {x(0), 0.0};
-        MB = {x(1), 0.0};
-        if constexpr (half_widths_free) {
-            LWA = x(2);
-            LWB = x(3);
-        }
-        print_slice_line(std::cout, slice_index, MA.real(), MB.real(), LWA, LWB);
-
-        Table sim_a;
-        Table sim_b;
-        Table sim;
-        Table residuals;
-        double integ_A = 0.0;
-        double integ_B = 0.0;
-        for (const Row& point : slices[slice_index]) {
-            const double ppm = point[0];
-            const double intensity = point[1];
-            const double a = lorentzian(MA.real(), LWA, peak_A.real(), ppm);
-            const double b = lorentzian(MB.real(), LWB, peak_B.real(), ppm);
-            sim_a.push_back({ppm, a});
-            sim_b.push_back({ppm, b});
-            sim.push_back({ppm, b + a});
-            residuals.push_back({ppm, (intensity - a) - b});
-            integ_A += a;
-            integ_B += b;
-        }
-        const double residual_square_tot = calc_residuals(sim, slices[slice_index]);
-        results_table.push_back(
-            {MA.real(), MB.real(), LWA, LWB, integ_A, integ_B, residual_square_tot});
-        sim_a_series.push_back(sim_a);
-        sim_b_series.push_back(sim_b);
-        res_series.push_back(residuals);
-    }
-
-    std::cout << std::endl;
-    std::cout << std::endl;
-    const std::vector<std::string> failed =
-        write_result_files(slices, sim_a_series, sim_b_series, res_series, results_table);
-    for (const std::string& name : failed) {
-        std::cerr << name << ": could not be written" << std::endl;
-    }
-    return failed.empty() ? exit_success : exit_write_failed;
+    return run_series_fit<FreeParams, ShippedStages>();
 }
 
 template int pairfit_main<4>();

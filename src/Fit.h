@@ -5,6 +5,7 @@
 #include "Stats.h"
 
 #include <complex>
+#include <cstddef>
 
 // Every translation unit that uses dlib includes it through this header, so that all of
 // them see the same configuration:
@@ -29,13 +30,24 @@ template <long FreeParams> using params_type = dlib::matrix<double, FreeParams, 
 // One Lorentzian line of amplitude M and half width at half height W at position P:
 // M*w / (1 + w^2 (x-P)^2) with w = 1/W. Its maximum is M/W and its area pi*M.
 // The order of operations is fixed: results are compared digit for digit across versions.
+// The steps that depend on x, given w^2 and M*w. `Number` is double, or LinePair for two
+// lines at once, where each lane takes exactly the steps a double does.
+template <typename Number>
+Number lorentzian_at(Number x, Number position, Number w_squared, Number numerator) {
+    const Number d = x - position;
+    const Number denominator = 1.0 + w_squared * (d * d);
+    return numerator / denominator;
+}
+
 inline double lorentzian(double amplitude, double half_width, double position, double x) {
     const double w = 1.0 / half_width;
     const double numerator = amplitude * w;
-    const double d = x - position;
-    const double denominator = 1 + (w * w) * (d * d);
-    return numerator / denominator;
+    return lorentzian_at(x, position, w * w, numerator);
 }
+
+// Two doubles that arithmetic treats lane by lane (a GCC and Clang vector type), so that the
+// two lines of the model share their divisions' instruction.
+typedef double LinePair __attribute__((vector_size(2 * sizeof(double))));
 
 // Kept for callers that link against it; fits nothing and changes neither table.
 void fit_DATA(Table& model, const Table& data);
@@ -43,29 +55,67 @@ void fit_DATA(Table& model, const Table& data);
 // The slice objective: the sum of squared differences between the two-line model and the
 // slice `slices[slice_index]`. It refers to the driver's model state and stores the
 // parameters it is evaluated at into it (MA, MB, and LWA, LWB when they are free), so the
-// state always holds the last evaluated point. Not safe to evaluate concurrently.
-template <long FreeParams>
-auto make_slice_objective(const TableSeries& slices, const int& slice_index,
-                          const std::complex<double>& peak_A, const std::complex<double>& peak_B,
-                          std::complex<double>& MA, std::complex<double>& MB, double& LWA,
-                          double& LWB) {
-    return [&](const params_type<FreeParams>& p) {
-        MA = {p(0), 0.0};
-        MB = {p(1), 0.0};
+// state always holds the last evaluated point. Its model table of {ppm, A + B} rows keeps
+// its storage from one evaluation to the next, so that an evaluation allocates nothing
+// while the slices share their length. Not safe to evaluate concurrently.
+template <long FreeParams> class SliceObjective {
+  public:
+    SliceObjective(const TableSeries& slices, const int& slice_index,
+                   const std::complex<double>& peak_A, const std::complex<double>& peak_B,
+                   std::complex<double>& MA, std::complex<double>& MB, double& LWA, double& LWB)
+        : slices_(slices), slice_index_(slice_index), peak_A_(peak_A), peak_B_(peak_B), MA_(MA),
+          MB_(MB), LWA_(LWA), LWB_(LWB) {
+        const std::size_t index = static_cast<std::size_t>(slice_index);
+        if (index < slices.size()) {
+            model_.assign(slices[index].size(), Row(2));
+        }
+    }
+
+    double operator()(const params_type<FreeParams>& p) const {
+        MA_ = {p(0), 0.0};
+        MB_ = {p(1), 0.0};
         if constexpr (FreeParams == 4) {
-            LWA = p(2);
-            LWB = p(3);
+            LWA_ = p(2);
+            LWB_ = p(3);
         }
-        const Table& data = slices[slice_index];
-        Table model;
-        for (const Row& point : data) {
-            const double ppm = point[0];
-            const double a = lorentzian(MA.real(), LWA, peak_A.real(), ppm);
-            const double b = lorentzian(MB.real(), LWB, peak_B.real(), ppm);
-            model.push_back({ppm, a + b});
+        const Table& data = slices_[slice_index_];
+        if (model_.size() != data.size()) {
+            model_.assign(data.size(), Row(2));
         }
-        return calc_residuals(model, data);
-    };
+        // Lane 0 is line A, lane 1 line B, as lorentzian() computes each.
+        const LinePair w = 1.0 / LinePair{LWA_, LWB_};
+        const LinePair numerator = LinePair{MA_.real(), MB_.real()} * w;
+        const LinePair position = {peak_A_.real(), peak_B_.real()};
+        const LinePair w_squared = w * w;
+        for (std::size_t i = 0; i < data.size(); ++i) {
+            const double ppm = data[i][0];
+            const LinePair lines =
+                lorentzian_at(LinePair{ppm, ppm}, position, w_squared, numerator);
+            Row& model_row = model_[i];
+            model_row[0] = ppm;
+            model_row[1] = lines[0] + lines[1];
+        }
+        return calc_residuals(model_, data);
+    }
+
+  private:
+    const TableSeries& slices_;
+    const int& slice_index_;
+    const std::complex<double>& peak_A_;
+    const std::complex<double>& peak_B_;
+    std::complex<double>& MA_;
+    std::complex<double>& MB_;
+    double& LWA_;
+    double& LWB_;
+    mutable Table model_;
+};
+
+template <long FreeParams>
+SliceObjective<FreeParams>
+make_slice_objective(const TableSeries& slices, const int& slice_index,
+                     const std::complex<double>& peak_A, const std::complex<double>& peak_B,
+                     std::complex<double>& MA, std::complex<double>& MB, double& LWA, double& LWB) {
+    return SliceObjective<FreeParams>(slices, slice_index, peak_A, peak_B, MA, MB, LWA, LWB);
 }
 
 // The most iterations one slice fit may take. Fits of real slices settle within a few hundred

@@ -1,74 +1,257 @@
 #include "Read.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
-#include <locale>
-#include <sstream>
+#include <limits>
+#include <locale.h>
+#include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <system_error>
 
 bool fileExists(const std::string& name) {
     std::ifstream file(name);
     return file.good();
 }
 
-Row parse_row(const std::string& line) {
-    std::istringstream fields(line);
-    fields.imbue(std::locale::classic());
-    Row row;
-    double value = 0.0;
-    while (fields >> value) {
-        row.push_back(value);
+namespace {
+
+// Whitespace as the classic locale's ctype sees it.
+bool is_classic_space(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// The classic "C" locale for strtod_l, whatever the process's locale is.
+locale_t classic_c_locale() {
+    static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", locale_t{});
+    return c_locale;
+}
+
+// What the stream makes of a number text beyond the range of std::from_chars: strtod's value,
+// refused (as by libstdc++) when it overflows to an infinity; an underflow is kept.
+bool convert_out_of_range(std::string_view text, double& value) {
+    const std::string terminated(text);
+    const locale_t c_locale = classic_c_locale();
+    const double converted = c_locale != locale_t{}
+                                 ? strtod_l(terminated.c_str(), nullptr, c_locale)
+                                 : std::strtod(terminated.c_str(), nullptr);
+    if (std::isinf(converted)) {
+        return false;
     }
+    value = converted;
+    return true;
+}
+
+// Powers of ten that a double holds exactly.
+constexpr double exact_powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                          1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                          1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr int largest_exact_power = 22;
+constexpr std::uint64_t largest_exact_integer = std::uint64_t{1} << 53;
+
+// One `stream >> value` in the classic locale, from `pos`: blanks are skipped, then the
+// longest prefix that fits the stream's grammar  [+-] digits [. digits] [(e|E) [+-] digits]
+// is taken (the 'e' only after a mantissa digit). The extraction fails, and the row ends,
+// when that text is not a whole number ("", "-", ".", "1e", "1e+") or overflows a double.
+// On success `pos` is left just after the number, as the stream leaves it.
+bool extract_number(const char*& pos, const char* end, double& value) {
+    const char* first = pos;
+    while (first != end && is_classic_space(*first)) {
+        ++first;
+    }
+    const char* p = first;
+    const bool negative = p != end && *p == '-';
+    if (p != end && (*p == '+' || *p == '-')) {
+        ++p;
+    }
+    // The mantissa's digits as one integer (exact while there are at most 19 of them) and
+    // the power of ten it stands at.
+    std::uint64_t digits = 0;
+    const char* const integer_part = p;
+    for (; p != end && is_digit(*p); ++p) {
+        digits = digits * 10 + static_cast<unsigned>(*p - '0');
+    }
+    std::ptrdiff_t digit_count = p - integer_part;
+    int decimal_exponent = 0;
+    if (p != end && *p == '.') {
+        ++p;
+        const char* const fraction = p;
+        for (; p != end && is_digit(*p); ++p) {
+            digits = digits * 10 + static_cast<unsigned>(*p - '0');
+        }
+        digit_count += p - fraction;
+        decimal_exponent = -static_cast<int>(std::min<std::ptrdiff_t>(p - fraction, 1000));
+    }
+    if (digit_count == 0) {
+        return false;
+    }
+    const bool digits_fit = digit_count <= 19;
+    if (p != end && (*p == 'e' || *p == 'E')) {
+        ++p;
+        const bool exponent_negative = p != end && *p == '-';
+        if (p != end && (*p == '+' || *p == '-')) {
+            ++p;
+        }
+        int exponent = 0;
+        bool exponent_digit = false;
+        for (; p != end && is_digit(*p); ++p) {
+            exponent_digit = true;
+            if (exponent < 100000) { // beyond any double either way; saturate
+                exponent = exponent * 10 + (*p - '0');
+            }
+        }
+        if (!exponent_digit) {
+            return false;
+        }
+        decimal_exponent += exponent_negative ? -exponent : exponent;
+    }
+    // Exact integer and exact power of ten: one rounding, as correct as strtod's.
+    if (digits_fit && digits <= largest_exact_integer && decimal_exponent >= -largest_exact_power &&
+        decimal_exponent <= largest_exact_power) {
+        double magnitude = static_cast<double>(digits);
+        if (decimal_exponent < 0) {
+            magnitude /= exact_powers_of_ten[-decimal_exponent];
+        } else {
+            magnitude *= exact_powers_of_ten[decimal_exponent];
+        }
+        value = negative ? -magnitude : magnitude;
+        pos = p;
+        return true;
+    }
+    // Otherwise from_chars, correctly rounded as strtod is; it takes no leading '+'.
+    const char* const number = *first == '+' ? first + 1 : first;
+    const auto [stop, error] = std::from_chars(number, p, value);
+    if (error == std::errc::result_out_of_range) {
+        if (!convert_out_of_range(std::string_view(first, static_cast<std::size_t>(p - first)),
+                                  value)) {
+            return false;
+        }
+    } else if (error != std::errc() || stop != p) {
+        return false; // not reached for text of the grammar above
+    }
+    pos = p;
+    return true;
+}
+
+// parse_row into `values`, which is cleared first (its storage is reused).
+void parse_fields(std::string_view line, Row& values) {
+    values.clear();
+    const char* pos = line.data();
+    const char* const end = pos + line.size();
+    double value = 0.0;
+    while (extract_number(pos, end, value)) {
+        values.push_back(value);
+    }
+}
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+// Calls line_handler(std::string_view) for every line of the file as std::getline splits it:
+// on '\n', with a last line without '\n' included, bytes (NUL, '\r') kept as they are. The
+// file is read in chunks; a line longer than the buffer makes the buffer grow.
+template <typename LineHandler>
+void for_each_line(const char* name, ReadReport& report, LineHandler line_handler) {
+    report = ReadReport{};
+    const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(name, "rb"));
+    if (!file) {
+        return;
+    }
+    report.opened = true;
+    constexpr std::size_t chunk_size = 1 << 16;
+    std::unique_ptr<char[]> buffer(new char[chunk_size]);
+    std::size_t capacity = chunk_size;
+    std::size_t held = 0; // bytes of an unfinished line at the front of the buffer
+    for (;;) {
+        if (held == capacity) {
+            std::unique_ptr<char[]> larger(new char[2 * capacity]);
+            std::memcpy(larger.get(), buffer.get(), held);
+            buffer = std::move(larger);
+            capacity *= 2;
+        }
+        const std::size_t got = std::fread(buffer.get() + held, 1, capacity - held, file.get());
+        if (got == 0) {
+            if (std::ferror(file.get())) {
+                return; // a read error (a directory, a failing device): not read to the end
+            }
+            break;
+        }
+        const char* line = buffer.get();
+        const char* const end = buffer.get() + held + got;
+        const char* search = buffer.get() + held; // the held bytes hold no newline
+        while (const void* found =
+                   std::memchr(search, '\n', static_cast<std::size_t>(end - search))) {
+            const char* const newline = static_cast<const char*>(found);
+            line_handler(std::string_view(line, static_cast<std::size_t>(newline - line)));
+            line = newline + 1;
+            search = line;
+        }
+        held = static_cast<std::size_t>(end - line);
+        std::memmove(buffer.get(), line, held);
+    }
+    if (held > 0) {
+        line_handler(std::string_view(buffer.get(), held));
+    }
+    report.read_to_end = true;
+}
+
+} // namespace
+
+Row parse_row(const std::string& line) {
+    Row row;
+    parse_fields(line, row);
     return row;
 }
 
 Table read_table(const char* name, ReadReport& report) {
-    report = ReadReport{};
     Table table;
-    std::ifstream file(name);
-    if (!file) {
-        return table;
-    }
-    report.opened = true;
-    std::string line;
-    while (std::getline(file, line)) {
+    Row values;
+    for_each_line(name, report, [&](std::string_view line) {
         if (line.empty() || line[0] == '#' || line[0] == '&') {
-            continue;
+            return;
         }
-        table.push_back(parse_row(line));
-    }
-    // A read error (a directory, a failing device) sets badbit; the end of the file does not.
-    report.read_to_end = !file.bad();
+        parse_fields(line, values);
+        table.emplace_back(values.begin(), values.end());
+    });
     return table;
 }
 
 TableSeries read_series(const char* name, ReadReport& report) {
-    report = ReadReport{};
     TableSeries series;
-    std::ifstream file(name);
-    if (!file) {
-        return series;
-    }
-    report.opened = true;
     Table block;
-    std::string line;
-    while (std::getline(file, line)) {
+    Row values;
+    for_each_line(name, report, [&](std::string_view line) {
         if (line.empty() || line[0] == '#') {
-            continue;
+            return;
         }
         if (line[0] == '&') {
-            series.push_back(block);
-            block.clear();
-            continue;
+            // Blocks of a series usually share their length: the next one gets room for as
+            // many rows, and each is kept without spare room.
+            const std::size_t rows = block.size();
+            block.shrink_to_fit();
+            series.push_back(std::move(block));
+            block = Table();
+            block.reserve(rows);
+            return;
         }
-        block.push_back(parse_row(line));
-    }
-    report.read_to_end = !file.bad();
+        parse_fields(line, values);
+        block.emplace_back(values.begin(), values.end());
+    });
     // Lines after the last '&' are an unfinished block and are not part of the series. Rows
     // without any value (blanks, a lone CR of a CRLF file) hold no data that could be lost.
     report.unfinished_rows = static_cast<std::size_t>(
@@ -125,6 +308,29 @@ double dist(double a, double b) {
     return difference * difference;
 }
 
+void append_fixed(std::string& text, double value, int precision, int width) {
+    char digits[64];
+    const auto [end, error] =
+        std::to_chars(digits, digits + sizeof digits, value, std::chars_format::fixed, precision);
+    if (error == std::errc()) {
+        const int length = static_cast<int>(end - digits);
+        if (length < width) {
+            text.append(static_cast<std::size_t>(width - length), ' ');
+        }
+        text.append(digits, end);
+        return;
+    }
+    // Up to 309 digits before the point: a buffer as wide as the largest double needs.
+    std::string wide(std::numeric_limits<double>::max_exponent10 + 4 + precision, ' ');
+    const auto [wide_end, wide_error] = std::to_chars(wide.data(), wide.data() + wide.size(), value,
+                                                      std::chars_format::fixed, precision);
+    wide.resize(wide_error == std::errc() ? static_cast<std::size_t>(wide_end - wide.data()) : 0);
+    if (static_cast<int>(wide.size()) < width) {
+        text.append(static_cast<std::size_t>(width) - wide.size(), ' ');
+    }
+    text += wide;
+}
+
 namespace {
 
 void printNumber(double value, int precision, int width) {
@@ -151,12 +357,30 @@ void print_DATA(const Table& table) {
     }
 }
 
-void write_DATA_row(std::ostream& out, std::size_t index, const Row& row) {
-    out << std::setw(2) << index << ' ';
-    for (const double value : row) {
-        out << std::fixed << std::setprecision(3) << std::setw(6) << value << ' ';
+void append_DATA_row(std::string& line, std::size_t index, const Row& row) {
+    char digits[24];
+    const auto index_end = std::to_chars(digits, digits + sizeof digits, index).ptr;
+    if (index_end - digits < 2) {
+        line += ' ';
     }
-    out << std::endl;
+    line.append(digits, index_end);
+    line += ' ';
+    for (const double value : row) {
+        append_fixed(line, value, 3, 6);
+        line += ' ';
+    }
+    line += '\n';
+}
+
+void write_DATA_row(std::ostream& out, std::size_t index, const Row& row) {
+    std::string line;
+    append_DATA_row(line, index, row);
+    if (!row.empty()) {
+        out << std::fixed << std::setprecision(3);
+    }
+    out.width(0);
+    out.write(line.data(), static_cast<std::streamsize>(line.size()));
+    out.flush();
 }
 
 void print_DATA3(const TableSeries& series) {

@@ -61,8 +61,15 @@ void print_time(const Table& table);
 // One line per row: the row index in a field of 2, a blank, then every value with 3
 // decimals in a field of 6, each followed by a blank (the data lines of results.txt).
 void print_DATA(const Table& table);
-// One such line, written to `out`.
+// One such line, written to `out` with a flush; `out` is left as the printers leave std::cout.
 void write_DATA_row(std::ostream& out, std::size_t index, const Row& row);
+// One such line, newline included, appended to `line`.
+void append_DATA_row(std::string& line, std::size_t index, const Row& row);
+
+// Appends `value` as a stream in the classic locale writes it after std::fixed,
+// std::setprecision(precision) and std::setw(width): the bytes of printf("%*.*f", width,
+// precision, value), "nan", "-nan", "inf" and "-inf" included.
+void append_fixed(std::string& text, double value, int precision, int width);
 
 // The series in the block form of 2d.txt: every value with 6 decimals in a field of 8 and a
 // blank, one line per row, and a line "&" after each block.

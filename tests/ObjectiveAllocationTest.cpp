@@ -1,0 +1,107 @@
+// The slice objective allocates nothing on the heap once it is made, and evaluates to the
+// same bits as the reference objective that builds its model table afresh. This binary
+// replaces the global operator new to count allocations.
+#include "Fit.h"
+#include "ReferenceStages.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <random>
+
+namespace {
+std::atomic<long> allocations{0};
+}
+
+[[gnu::noinline]] void* operator new(std::size_t size) {
+    ++allocations;
+    if (void* memory = std::malloc(size == 0 ? 1 : size)) {
+        return memory;
+    }
+    throw std::bad_alloc();
+}
+// Not inlined, so that the compiler does not pair a new-expression with free().
+[[gnu::noinline]] void operator delete(void* memory) noexcept {
+    std::free(memory);
+}
+[[gnu::noinline]] void operator delete(void* memory, std::size_t) noexcept {
+    std::free(memory);
+}
+
+namespace {
+
+// Slices of `points` points on one axis, with two lines and some ripple.
+TableSeries series_of(int slices, int points) {
+    TableSeries series;
+    for (int s = 0; s < slices; ++s) {
+        Table slice;
+        for (int i = 0; i < points; ++i) {
+            const double ppm = 2.0 - 1.5 * i / points;
+            slice.push_back({ppm, lorentzian(0.1 + 0.01 * s, 0.08, 1.2, ppm) +
+                                      lorentzian(0.2, 0.1, 0.9, ppm) + 0.001 * (i % 7)});
+        }
+        series.push_back(slice);
+    }
+    return series;
+}
+
+struct ModelState {
+    int slice_index = 0;
+    std::complex<double> peak_A = 1.2, peak_B = 0.9;
+    std::complex<double> MA = 0.0, MB = 0.0;
+    double LWA = 0.08, LWB = 0.1;
+};
+
+} // namespace
+
+TEST(SliceObjective, EvaluationsAllocateNothing) {
+    const TableSeries slices = series_of(4, 500);
+    ModelState state;
+    const auto four = make_slice_objective<4>(slices, state.slice_index, state.peak_A, state.peak_B,
+                                              state.MA, state.MB, state.LWA, state.LWB);
+    const auto two = make_slice_objective<2>(slices, state.slice_index, state.peak_A, state.peak_B,
+                                             state.MA, state.MB, state.LWA, state.LWB);
+    const params_type<4> p4 = {0.1, 0.2, 0.07, 0.11};
+    const params_type<2> p2 = {0.1, 0.2};
+    const long before = allocations;
+    double sum = 0.0;
+    for (state.slice_index = 0; state.slice_index < 4; ++state.slice_index) {
+        for (int k = 0; k < 10; ++k) {
+            sum += four(p4) + two(p2);
+        }
+    }
+    EXPECT_EQ(allocations - before, 0);
+    EXPECT_GT(sum, 0.0);
+}
+
+TEST(SliceObjective, SameBitsAsTheReferenceObjective) {
+    // Slices of different lengths make the model table change size between evaluations.
+    TableSeries slices = series_of(3, 300);
+    slices.push_back(series_of(1, 450)[0]);
+    slices.push_back(series_of(1, 20)[0]);
+    slices.push_back({});
+    ModelState fast_state, plain_state;
+    const auto fast = make_slice_objective<4>(slices, fast_state.slice_index, fast_state.peak_A,
+                                              fast_state.peak_B, fast_state.MA, fast_state.MB,
+                                              fast_state.LWA, fast_state.LWB);
+    const auto plain = reference::make_slice_objective<4>(
+        slices, plain_state.slice_index, plain_state.peak_A, plain_state.peak_B, plain_state.MA,
+        plain_state.MB, plain_state.LWA, plain_state.LWB);
+    std::mt19937_64 random(3);
+    std::uniform_real_distribution<double> parameter(1e-4, 10.0);
+    for (int i = 0; i < 3000; ++i) {
+        const int index = static_cast<int>(random() % slices.size());
+        fast_state.slice_index = plain_state.slice_index = index;
+        const params_type<4> p = {parameter(random), parameter(random), parameter(random),
+                                  parameter(random)};
+        const double fast_value = fast(p);
+        const double plain_value = plain(p);
+        ASSERT_EQ(std::memcmp(&fast_value, &plain_value, sizeof(double)), 0)
+            << "slice " << index << ": " << fast_value << " vs " << plain_value;
+        ASSERT_EQ(fast_state.MA, plain_state.MA);
+        ASSERT_EQ(fast_state.LWB, plain_state.LWB);
+    }
+}
