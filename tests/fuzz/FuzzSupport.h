@@ -1,17 +1,17 @@
 // What the fuzz targets share: a failing check that aborts (a finding for libFuzzer and a
-// failed replay test), scratch files for the readers, which take file names, and a
-// reference reading of text built on std::istringstream in the classic locale, against which
-// the project's readers are compared.
+// failed replay test), scratch files for the readers, which take file names, and bit-exact
+// comparisons with the reference stages (tests/reference: std::istringstream in the classic
+// locale), against which the project's readers are compared.
 #pragma once
 
 #include "Read.h"
+#include "ReferenceStages.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <locale>
 #include <map>
 #include <sstream>
 #include <string>
@@ -58,19 +58,6 @@ inline std::string write_scratch(const char* name, const std::string& bytes) {
         written += static_cast<std::size_t>(n);
     }
     return "/proc/self/fd/" + std::to_string(fd);
-}
-
-// The reference reading of one line: numbers extracted by an istringstream in the classic
-// locale until the first field that fails.
-inline Row classic_row(const std::string& line) {
-    std::istringstream fields(line);
-    fields.imbue(std::locale::classic());
-    Row row;
-    double value = 0.0;
-    while (fields >> value) {
-        row.push_back(value);
-    }
-    return row;
 }
 
 // Bit for bit, so that -0.0 and 0.0 (printed "-0.000" and "0.000") count as different.
@@ -126,42 +113,6 @@ template <typename Visit> void for_each_line(const std::string& bytes, Visit vis
     while (std::getline(text, line)) {
         visit(line);
     }
-}
-
-// What the readers must give for a file holding `bytes` (see Read.h and the README).
-inline Table reference_table(const std::string& bytes) {
-    Table table;
-    for_each_line(bytes, [&](const std::string& line) {
-        if (!line.empty() && line[0] != '#' && line[0] != '&') {
-            table.push_back(classic_row(line));
-        }
-    });
-    return table;
-}
-
-struct ReferenceSeries {
-    TableSeries series;
-    std::size_t unfinished_rows = 0;
-};
-
-inline ReferenceSeries reference_series(const std::string& bytes) {
-    ReferenceSeries reference;
-    Table block;
-    for_each_line(bytes, [&](const std::string& line) {
-        if (line.empty() || line[0] == '#') {
-            return;
-        }
-        if (line[0] == '&') {
-            reference.series.push_back(block);
-            block.clear();
-            return;
-        }
-        block.push_back(classic_row(line));
-    });
-    for (const Row& row : block) {
-        reference.unfinished_rows += row.empty() ? 0 : 1; // rows holding a value
-    }
-    return reference;
 }
 
 } // namespace fuzzing
