@@ -38,13 +38,7 @@ struct Series {
         } else {
             folder = fs::temp_directory_path() / "pairfit-stage-bench";
             fs::create_directories(folder);
-            SeriesSettings settings;
-            settings.slices = 128;
-            settings.points = 4096;
-            settings.noise = 0.01;
-            settings.window_low = 0.65;
-            settings.window_high = 1.4;
-            write_series(settings, folder.string());
+            write_series(medium_series(), folder.string());
             made_here = true;
         }
         file_bytes = static_cast<double>(fs::file_size(folder / "2d.txt"));

@@ -97,13 +97,7 @@ TEST(ReferencePrograms, GoldenInputs) {
 // benchmark (bench/run.sh compares the big one).
 TEST(ReferencePrograms, MediumSeries) {
     TempDir inputs;
-    SeriesSettings settings;
-    settings.slices = 128;
-    settings.points = 4096;
-    settings.noise = 0.01;
-    settings.window_low = 0.65;
-    settings.window_high = 1.4;
-    ASSERT_TRUE(write_series(settings, inputs.path().string()));
+    ASSERT_TRUE(write_series(medium_series(), inputs.path().string()));
     expect_same_runs(inputs.path());
 }
 

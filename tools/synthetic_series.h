@@ -27,6 +27,18 @@ struct SeriesSettings {
     double window_high = 2.0;
 };
 
+// The benchmark's medium series: 128 slices of 4096 points, noisy, with a window of a quarter
+// of the axis around both lines (bench/run.sh makes it and a big one with make_series).
+inline SeriesSettings medium_series() {
+    SeriesSettings settings;
+    settings.slices = 128;
+    settings.points = 4096;
+    settings.noise = 0.01;
+    settings.window_low = 0.65;
+    settings.window_high = 1.4;
+    return settings;
+}
+
 // Amplitudes of slice s: MA falls linearly from first_share_A to 1 - first_share_A.
 inline double amplitude_A(const SeriesSettings& settings, int s) {
     const double f = settings.slices > 1 ? static_cast<double>(s) / (settings.slices - 1) : 0.0;
