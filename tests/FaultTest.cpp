@@ -14,20 +14,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+using testfiles::files_in;
 using testfiles::read_file;
+using testfiles::result_names;
+using testfiles::small_series;
 using testfiles::TempDir;
 using testfiles::write_file;
 namespace fs = std::filesystem;
 
 namespace {
 
-const char* const result_names[] = {"dat.txt", "sim_a.txt", "sim_b.txt", "res.txt", "results.txt"};
-
-// Three slices on one axis with two lines near 0.0 and 0.5 ppm; 4 points inside (-1, 1).
-const char* const small_series = "# ppm intensity\n"
-                                 "1.0 1\n0.5 9\n0.25 4\n0.0 8\n-0.5 1\n&\n"
-                                 "1.0 1\n0.5 6\n0.25 4\n0.0 10\n-0.5 1\n&\n"
-                                 "1.0 1\n0.5 3\n0.25 3\n0.0 12\n-0.5 1\n&\n";
 const char* const sound_peaks = "0 0.5\n-1 1\n0.1 0.1\n";
 
 const char* const usage_start = "##############################################\n";
@@ -53,14 +49,6 @@ ProgramRun run_limited(const fs::path& folder, const std::string& program, int s
     run.out = read_file(capture.file("out"));
     run.err = read_file(capture.file("err"));
     return run;
-}
-
-std::set<std::string> files_in(const fs::path& folder) {
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-        names.insert(entry.path().filename().string());
-    }
-    return names;
 }
 
 const std::set<std::string> only_inputs = {"2d.txt", "peaks.txt"};

@@ -7,8 +7,11 @@
 #include <set>
 #include <sstream>
 
+using testfiles::files_in;
 using testfiles::read_file;
+using testfiles::result_names;
 using testfiles::run_in;
+using testfiles::small_series;
 using testfiles::TempDir;
 using testfiles::write_file;
 namespace fs = std::filesystem;
@@ -36,22 +39,6 @@ const char* const usage_text = "##############################################\n
 const char* const reading_lines = "\n"
                                   "# Reading \"peaks.txt\" file. \n"
                                   "# Reading \"2d.txt\" file. \n";
-
-const char* const result_names[] = {"dat.txt", "sim_a.txt", "sim_b.txt", "res.txt", "results.txt"};
-
-std::set<std::string> files_in(const fs::path& folder) {
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-        names.insert(entry.path().filename().string());
-    }
-    return names;
-}
-
-// Three slices on one axis with two lines near 0.0 and 0.5 ppm.
-const char* const small_series = "# ppm intensity\n"
-                                 "1.0 1\n0.5 9\n0.25 4\n0.0 8\n-0.5 1\n&\n"
-                                 "1.0 1\n0.5 6\n0.25 4\n0.0 10\n-0.5 1\n&\n"
-                                 "1.0 1\n0.5 3\n0.25 3\n0.0 12\n-0.5 1\n&\n";
 
 } // namespace
 

@@ -14,14 +14,13 @@
 #include <string>
 
 using testfiles::read_file;
+using testfiles::result_names;
 using testfiles::run_in;
 using testfiles::TempDir;
 using testfiles::write_file;
 namespace fs = std::filesystem;
 
 namespace {
-
-const char* const result_names[] = {"dat.txt", "sim_a.txt", "sim_b.txt", "res.txt", "results.txt"};
 
 // Runs the program and its reference in two copies of `inputs` and compares everything
 // they leave.

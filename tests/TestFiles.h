@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
@@ -13,6 +14,23 @@
 namespace testfiles {
 
 namespace fs = std::filesystem;
+
+// The five files a run writes.
+const char* const result_names[] = {"dat.txt", "sim_a.txt", "sim_b.txt", "res.txt", "results.txt"};
+
+// Three slices on one axis with two lines near 0.0 and 0.5 ppm; 4 points inside (-1, 1).
+const char* const small_series = "# ppm intensity\n"
+                                 "1.0 1\n0.5 9\n0.25 4\n0.0 8\n-0.5 1\n&\n"
+                                 "1.0 1\n0.5 6\n0.25 4\n0.0 10\n-0.5 1\n&\n"
+                                 "1.0 1\n0.5 3\n0.25 3\n0.0 12\n-0.5 1\n&\n";
+
+inline std::set<std::string> files_in(const fs::path& folder) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        names.insert(entry.path().filename().string());
+    }
+    return names;
+}
 
 // A fresh folder under the system's temporary directory, removed with everything in it.
 class TempDir {
