@@ -3,11 +3,19 @@
 #include "CsaDriver.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iomanip>
 #include <iostream>
-#include <sstream>
+#include <thread>
+#include <utility>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -20,6 +28,17 @@ const char* const peaks_row_contents[] = {
 
 std::string values_found(std::size_t count) {
     return std::to_string(count) + (count == 1 ? " value" : " values");
+}
+
+std::string single_value_message(std::size_t block, std::size_t row) {
+    return "2d.txt: block " + std::to_string(block) + ", row " + std::to_string(row) +
+           " must hold a chemical shift (ppm) and an intensity, found 1 value";
+}
+
+std::string fewer_points_message(std::size_t slice, std::size_t points, std::size_t first_points) {
+    return "2d.txt: slice " + std::to_string(slice) + " holds " + std::to_string(points) +
+           " points inside the window, fewer than the " + std::to_string(first_points) +
+           " of slice 0; every slice must share the ppm axis of the first";
 }
 
 void append_matrix_number(std::string& line, double value) {
@@ -104,8 +123,7 @@ std::string check_series(const TableSeries& raw_series) {
     for (std::size_t b = 0; b < raw_series.size(); ++b) {
         for (std::size_t r = 0; r < raw_series[b].size(); ++r) {
             if (raw_series[b][r].size() == 1) {
-                return "2d.txt: block " + std::to_string(b + 1) + ", row " + std::to_string(r + 1) +
-                       " must hold a chemical shift (ppm) and an intensity, found 1 value";
+                return single_value_message(b + 1, r + 1);
             }
         }
     }
@@ -115,10 +133,7 @@ std::string check_series(const TableSeries& raw_series) {
 std::string check_slice_lengths(const TableSeries& slices) {
     for (std::size_t s = 1; s < slices.size(); ++s) {
         if (slices[s].size() < slices[0].size()) {
-            return "2d.txt: slice " + std::to_string(s) + " holds " +
-                   std::to_string(slices[s].size()) + " points inside the window, fewer than the " +
-                   std::to_string(slices[0].size()) +
-                   " of slice 0; every slice must share the ppm axis of the first";
+            return fewer_points_message(s, slices[s].size(), slices[0].size());
         }
     }
     return "";
@@ -206,33 +221,249 @@ std::vector<std::string> write_result_files(const TableSeries& slices,
     return failed;
 }
 
+unsigned thread_count() {
+    if (const char* setting = std::getenv("PAIRFIT_THREADS")) {
+        unsigned threads = 0;
+        const char* const end = setting + std::strlen(setting);
+        const auto [stop, error] = std::from_chars(setting, end, threads);
+        if (error == std::errc() && stop == end && threads >= 1) {
+            return std::min(threads, 256u);
+        }
+        std::cerr << "PAIRFIT_THREADS: warning: '" << setting
+                  << "' is not a whole number from 1 on; using every core" << std::endl;
+    }
+    return std::max(1u, std::thread::hardware_concurrency());
+}
+
+int read_peak_settings(std::size_t rows_needed, PeakSettings& settings) {
+    ReadReport report;
+    const Table peaks = read_table("peaks.txt", report);
+    const std::string unreadable = check_read("peaks.txt", report);
+    if (!unreadable.empty()) {
+        std::cerr << unreadable << std::endl;
+        return exit_missing_input;
+    }
+    const std::string problem = check_peaks(peaks, rows_needed);
+    if (!problem.empty()) {
+        std::cerr << problem << std::endl;
+        return exit_malformed_input;
+    }
+    settings.peak_A = peaks[0][0];
+    settings.peak_B = peaks[0][1];
+    settings.window_lower = peaks[1][0];
+    settings.window_upper = peaks[1][1];
+    if (settings.window_lower > settings.window_upper) {
+        std::swap(settings.window_lower, settings.window_upper);
+    }
+    if (rows_needed > 2) {
+        settings.LWA = peaks[2][0];
+        settings.LWB = peaks[2][1];
+    }
+    return exit_success;
+}
+
 namespace {
 
-// The stages of the programs' runs.
-struct ShippedStages {
-    static Table read_table(const char* name, ReadReport& report) {
-        return ::read_table(name, report);
+// The problem that keeps a cut series from being fitted, or "".
+std::string check_windowed_series(const WindowedSeries& series) {
+    if (series.single_value_block != 0) {
+        return single_value_message(series.single_value_block, series.single_value_row);
     }
-    static TableSeries read_series(const char* name, ReadReport& report) {
-        return ::read_series(name, report);
+    for (std::size_t s = 1; s < series.slice_count(); ++s) {
+        if (series.points_in(s) < series.points_in(0)) {
+            return fewer_points_message(s, series.points_in(s), series.points_in(0));
+        }
     }
-    template <long FreeParams, typename... ModelState>
-    static auto make_slice_objective(const TableSeries& slices, ModelState&... state) {
-        return ::make_slice_objective<FreeParams>(slices, state...);
-    }
-    static std::vector<std::string> write_result_files(const TableSeries& slices,
-                                                       const TableSeries& sim_a_series,
-                                                       const TableSeries& sim_b_series,
-                                                       const TableSeries& res_series,
-                                                       const Table& results_table) {
-        return ::write_result_files(slices, sim_a_series, sim_b_series, res_series, results_table);
-    }
-};
+    return "";
+}
 
 } // namespace
 
+int read_and_cut_series(const PeakSettings& settings, unsigned threads, WindowedSeries& series) {
+    ReadReport report;
+    series = read_windowed_series("2d.txt", settings.window_lower, settings.window_upper, threads,
+                                  report);
+    std::cout << "# Reading \"2d.txt\" file. " << std::endl;
+    const std::string unreadable = check_read("2d.txt", report);
+    if (!unreadable.empty()) {
+        std::cerr << unreadable << std::endl;
+        return exit_missing_input;
+    }
+    const std::string unfinished_warning = unfinished_block_warning(report);
+    if (!unfinished_warning.empty()) {
+        std::cerr << unfinished_warning << std::endl;
+    }
+    const std::string problem = check_windowed_series(series);
+    if (!problem.empty()) {
+        std::cerr << problem << std::endl;
+        return exit_malformed_input;
+    }
+    // One factor for the whole series: the largest intensity inside the window, as
+    // global_scale_factor finds it.
+    double scale_factor = 0.0;
+    for (const double intensity : series.intensity) {
+        if (intensity > scale_factor) {
+            scale_factor = intensity;
+        }
+    }
+    for (double& intensity : series.intensity) {
+        intensity /= scale_factor;
+    }
+    return exit_success;
+}
+
+void announce_result_files() {
+    for (const char* line :
+         {"# Writing simulation \"sim.txt\" file. ", "# Writing residuals \"res.txt\" file. ",
+          "# Writing results \"results.txt\" file. ",
+          "# Writing scaled original data \"dat.txt\" file. ", "", "# index MA MB LWA LWB "}) {
+        std::cout << line << std::endl;
+    }
+}
+
+namespace {
+
+// A result file written through a buffer in large pieces; remembers whether every write
+// reached the file.
+class ResultFile {
+  public:
+    explicit ResultFile(const char* name)
+        : fd_(::open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)), ok_(fd_ >= 0) {}
+    ~ResultFile() { close(); }
+    ResultFile(const ResultFile&) = delete;
+    ResultFile& operator=(const ResultFile&) = delete;
+
+    // Takes the text of whole lines; writes it out once enough has gathered.
+    std::string& text() { return text_; }
+    void flush_if_large() {
+        if (text_.size() >= (1u << 20)) {
+            flush();
+        }
+    }
+    // Writes what is left and closes the file; true when all of it was written.
+    bool close() {
+        flush();
+        if (fd_ >= 0) {
+            ok_ = ::close(fd_) == 0 && ok_;
+            fd_ = -1;
+        }
+        return ok_;
+    }
+
+  private:
+    void flush() {
+        const char* data = text_.data();
+        std::size_t left = text_.size();
+        while (ok_ && left > 0) {
+            const ssize_t written = ::write(fd_, data, left);
+            if (written < 0 && errno == EINTR) {
+                continue;
+            }
+            ok_ = written > 0;
+            data += ok_ ? written : 0;
+            left -= ok_ ? static_cast<std::size_t>(written) : 0;
+        }
+        text_.clear();
+    }
+
+    int fd_;
+    bool ok_;
+    std::string text_;
+};
+
+bool write_results_table(const char* name, const Table& results_table) {
+    ResultFile file(name);
+    file.text() = "# index height_A height_B hwhh_A hwhh_B integ_A integ_B residual_square_tot \n";
+    for (std::size_t i = 0; i < results_table.size(); ++i) {
+        append_DATA_row(file.text(), i, results_table[i]);
+        file.flush_if_large();
+    }
+    return file.close();
+}
+
+enum class MatrixFile { dat, sim_a, sim_b, res };
+
+// Points down, slices across; the ppm column comes from the first slice. The values of a few
+// points are gathered slice by slice before their lines are made, so that memory is read in
+// order. The curves are computed as in the fit's completion of each slice.
+bool write_matrix_file(const char* name, MatrixFile kind, const WindowedSeries& series,
+                       const Table& results_table, double peak_A, double peak_B) {
+    ResultFile file(name);
+    const std::size_t slice_count = series.slice_count();
+    const std::size_t point_count = slice_count == 0 ? 0 : series.points_in(0);
+    constexpr std::size_t points_per_pass = 32;
+    std::vector<double> gathered(points_per_pass * slice_count); // [point][slice]
+    for (std::size_t first = 0; first < point_count; first += points_per_pass) {
+        const std::size_t points = std::min(points_per_pass, point_count - first);
+        for (std::size_t s = 0; s < slice_count; ++s) {
+            const Row& fitted = results_table[s];
+            const std::size_t start = series.slice_start[s] + first;
+            for (std::size_t k = 0; k < points; ++k) {
+                const double ppm = series.ppm[start + k];
+                const double intensity = series.intensity[start + k];
+                double value = intensity;
+                if (kind != MatrixFile::dat) {
+                    const double a = lorentzian(fitted[0], fitted[2], peak_A, ppm);
+                    const double b = lorentzian(fitted[1], fitted[3], peak_B, ppm);
+                    value = kind == MatrixFile::sim_a   ? a
+                            : kind == MatrixFile::sim_b ? b
+                                                        : (intensity - a) - b;
+                }
+                gathered[k * slice_count + s] = value;
+            }
+        }
+        for (std::size_t k = 0; k < points; ++k) {
+            std::string& line = file.text();
+            append_matrix_number(line, series.ppm[first + k]);
+            for (std::size_t s = 0; s < slice_count; ++s) {
+                append_matrix_number(line, gathered[k * slice_count + s]);
+            }
+            line += '\n';
+        }
+        file.flush_if_large();
+    }
+    return file.close();
+}
+
+} // namespace
+
+int write_results(const WindowedSeries& series, const Table& results_table, double peak_A,
+                  double peak_B, unsigned threads) {
+    const char* const names[] = {"dat.txt", "sim_a.txt", "sim_b.txt", "res.txt", "results.txt"};
+    constexpr std::size_t file_count = 5;
+    bool written[file_count] = {};
+    const auto write_file = [&](std::size_t f) {
+        written[f] = f == 4 ? write_results_table(names[f], results_table)
+                            : write_matrix_file(names[f], static_cast<MatrixFile>(f), series,
+                                                results_table, peak_A, peak_B);
+    };
+    // Each thread takes the next file not yet taken; results.txt, the quickest, comes last.
+    std::atomic<std::size_t> next_file{0};
+    const auto take_files = [&] {
+        for (std::size_t f = next_file++; f < file_count; f = next_file++) {
+            write_file(f);
+        }
+    };
+    std::vector<std::thread> helpers;
+    for (unsigned t = 1; t < std::min<unsigned>(threads, file_count); ++t) {
+        helpers.emplace_back(take_files);
+    }
+    take_files();
+    for (std::thread& helper : helpers) {
+        helper.join();
+    }
+    int status = exit_success;
+    for (std::size_t f = 0; f < file_count; ++f) {
+        if (!written[f]) {
+            std::cerr << names[f] << ": could not be written" << std::endl;
+            status = exit_write_failed;
+        }
+    }
+    return status;
+}
+
 template <long FreeParams> int pairfit_main() {
-    return run_series_fit<FreeParams, ShippedStages>();
+    return run_series_fit<FreeParams>();
 }
 
 template int pairfit_main<4>();

@@ -25,6 +25,42 @@ constexpr int exit_write_failed = 4;    // a result file could not be written
 // and half-widths fitted) or 2 (half-widths fixed by the third row of peaks.txt).
 template <long FreeParams> int pairfit_main();
 
+// The steps of the run (CsaDriver.h), each with what it takes and what it gives.
+
+// The threads that reading and writing may use: PAIRFIT_THREADS when it holds a whole number
+// from 1 on, else the machine's cores. The fit itself is one thread.
+unsigned thread_count();
+
+// What the run takes from peaks.txt.
+struct PeakSettings {
+    double peak_A = 0.0; // positions of the lines, ppm
+    double peak_B = 0.0;
+    double window_lower = 0.0; // the window to cut, ppm, lower limit first
+    double window_upper = 0.0;
+    double LWA = 0.0; // fixed half-widths, ppm (third row; read when rows_needed is 3)
+    double LWB = 0.0;
+};
+// Reads peaks.txt into `settings`; rows_needed is 2, or 3 with the fixed half-widths. On
+// failure the message is on standard error and the exit status is returned.
+int read_peak_settings(std::size_t rows_needed, PeakSettings& settings);
+
+// Reads 2d.txt cut to the window into `series` with its intensities divided by the series'
+// scale factor, announcing the reading on standard output; refuses what cannot be fitted with
+// a message on standard error and the exit status, or warns and returns exit_success.
+int read_and_cut_series(const PeakSettings& settings, unsigned threads, WindowedSeries& series);
+
+// The four announcement lines of the result files and the head of the console table.
+void announce_result_files();
+
+// Writes results.txt, then dat.txt, sim_a.txt, sim_b.txt and res.txt of a fitted series, side
+// by side on up to `threads` threads: results_table holds per slice MA, MB, LWA, LWB, integ_A,
+// integ_B and residual_square_tot, from which the curves are computed again as they are
+// written. Names every file that could not be written on standard error; returns the status.
+int write_results(const WindowedSeries& series, const Table& results_table, double peak_A,
+                  double peak_B, unsigned threads);
+
+// The pieces the steps are made of, for callers with tables of their own.
+
 // The largest intensity strictly inside (window_lower, window_upper) over the whole series,
 // or 0.0 when none is above 0. Intensities keep their sign.
 double global_scale_factor(const TableSeries& raw_series, double window_lower, double window_upper);

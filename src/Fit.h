@@ -6,6 +6,7 @@
 
 #include <complex>
 #include <cstddef>
+#include <utility>
 
 // Every translation unit that uses dlib includes it through this header, so that all of
 // them see the same configuration:
@@ -118,6 +119,127 @@ make_slice_objective(const TableSeries& slices, const int& slice_index,
     return SliceObjective<FreeParams>(slices, slice_index, peak_A, peak_B, MA, MB, LWA, LWB);
 }
 
+// The slice objective of the programs, on the window points of a WindowedSeries: the same
+// sum, bit for bit, as SliceObjective on the same points, with the same effect on the model
+// state. It reads series.slice_start at the driver's slice index on every evaluation.
+template <long FreeParams> class WindowObjective {
+  public:
+    WindowObjective(const WindowedSeries& series, const int& slice_index,
+                    const std::complex<double>& peak_A, const std::complex<double>& peak_B,
+                    std::complex<double>& MA, std::complex<double>& MB, double& LWA, double& LWB)
+        : series_(series), slice_index_(slice_index), peak_A_(peak_A), peak_B_(peak_B), MA_(MA),
+          MB_(MB), LWA_(LWA), LWB_(LWB) {}
+
+    double operator()(const params_type<FreeParams>& p) const {
+        store(p);
+        // Lane 0 is line A, lane 1 line B, as lorentzian() computes each.
+        const LinePair w = 1.0 / LinePair{LWA_, LWB_};
+        const LinePair numerator = LinePair{MA_.real(), MB_.real()} * w;
+        const LinePair position = {peak_A_.real(), peak_B_.real()};
+        const LinePair w_squared = w * w;
+        const auto [first, last] = slice_range();
+        double sum = 0.0;
+        for (std::size_t i = first; i < last; ++i) {
+            const double ppm = series_.ppm[i];
+            const LinePair lines =
+                lorentzian_at(LinePair{ppm, ppm}, position, w_squared, numerator);
+            const double difference = (lines[0] + lines[1]) - series_.intensity[i];
+            sum += difference * difference;
+        }
+        return sum;
+    }
+
+    // dlib's central_differences(*this, step)(x): for each parameter i the objective at x
+    // with x(i) + step and with x(i) - step, over the difference of those two values of x(i).
+    // All probes are taken in one pass over the slice, each with its own sum in point order,
+    // so each has the bits of a lone evaluation; a probe recomputes only the line whose
+    // parameter it moves. The model state is left as dlib's last probe leaves it.
+    params_type<FreeParams> central_differences(const params_type<FreeParams>& x,
+                                                double step) const {
+        store(x);
+        const double LWA = LWA_;
+        const double LWB = LWB_;
+        const double MA = MA_.real();
+        const double MB = MB_.real();
+        const LinePair position = {peak_A_.real(), peak_B_.real()};
+        // The lines at x.
+        const LinePair w = 1.0 / LinePair{LWA, LWB};
+        const LinePair base_numerator = LinePair{MA, MB} * w;
+        const LinePair base_w_squared = w * w;
+        // Each pair of lanes is one parameter moved up (lane 0) and down (lane 1).
+        const LinePair moved_MA = LinePair{MA + step, MA - step} * w[0];
+        const LinePair moved_MB = LinePair{MB + step, MB - step} * w[1];
+        const LinePair w_at_LWA = 1.0 / LinePair{LWA + step, LWA - step};
+        const LinePair w_at_LWB = 1.0 / LinePair{LWB + step, LWB - step};
+        const LinePair moved_LWA = MA * w_at_LWA;
+        const LinePair moved_LWB = MB * w_at_LWB;
+        const LinePair w_squared_LWA = w_at_LWA * w_at_LWA;
+        const LinePair w_squared_LWB = w_at_LWB * w_at_LWB;
+        const LinePair w_squared_A = {base_w_squared[0], base_w_squared[0]};
+        const LinePair w_squared_B = {base_w_squared[1], base_w_squared[1]};
+
+        LinePair sum_MA = {0.0, 0.0};
+        LinePair sum_MB = {0.0, 0.0};
+        LinePair sum_LWA = {0.0, 0.0};
+        LinePair sum_LWB = {0.0, 0.0};
+        const auto [first, last] = slice_range();
+        for (std::size_t i = first; i < last; ++i) {
+            const double ppm = series_.ppm[i];
+            const double intensity = series_.intensity[i];
+            const LinePair d = LinePair{ppm, ppm} - position;
+            const LinePair d_squared = d * d;
+            const LinePair lines = base_numerator / (1.0 + base_w_squared * d_squared);
+            const LinePair a = {lines[0], lines[0]};
+            const LinePair b = {lines[1], lines[1]};
+            const LinePair d_A = {d_squared[0], d_squared[0]};
+            const LinePair d_B = {d_squared[1], d_squared[1]};
+            const LinePair y = {intensity, intensity};
+            const LinePair at_MA = (moved_MA / (1.0 + w_squared_A * d_A) + b) - y;
+            const LinePair at_MB = (a + moved_MB / (1.0 + w_squared_B * d_B)) - y;
+            sum_MA += at_MA * at_MA;
+            sum_MB += at_MB * at_MB;
+            if constexpr (FreeParams == 4) {
+                const LinePair at_LWA = (moved_LWA / (1.0 + w_squared_LWA * d_A) + b) - y;
+                const LinePair at_LWB = (a + moved_LWB / (1.0 + w_squared_LWB * d_B)) - y;
+                sum_LWA += at_LWA * at_LWA;
+                sum_LWB += at_LWB * at_LWB;
+            }
+        }
+        const LinePair sums[] = {sum_MA, sum_MB, sum_LWA, sum_LWB};
+        params_type<FreeParams> derivative;
+        for (long i = 0; i < FreeParams; ++i) {
+            derivative(i) = (sums[i][0] - sums[i][1]) / ((x(i) + step) - (x(i) - step));
+        }
+        params_type<FreeParams> last_probe = x;
+        last_probe(FreeParams - 1) = x(FreeParams - 1) - step;
+        store(last_probe);
+        return derivative;
+    }
+
+  private:
+    void store(const params_type<FreeParams>& p) const {
+        MA_ = {p(0), 0.0};
+        MB_ = {p(1), 0.0};
+        if constexpr (FreeParams == 4) {
+            LWA_ = p(2);
+            LWB_ = p(3);
+        }
+    }
+    std::pair<std::size_t, std::size_t> slice_range() const {
+        const std::size_t slice = static_cast<std::size_t>(slice_index_);
+        return {series_.slice_start[slice], series_.slice_start[slice + 1]};
+    }
+
+    const WindowedSeries& series_;
+    const int& slice_index_;
+    const std::complex<double>& peak_A_;
+    const std::complex<double>& peak_B_;
+    std::complex<double>& MA_;
+    std::complex<double>& MB_;
+    double& LWA_;
+    double& LWB_;
+};
+
 // The most iterations one slice fit may take. Fits of real slices settle within a few hundred
 // (about 1200 at most seen, in a narrow window). Where the objective is so large (above about
 // 4.5) that 1e-15 lies below its rounding step, the minimiser can creep along a flat valley
@@ -142,16 +264,32 @@ class SliceFitStop {
     bool& limit_reached_;
 };
 
-// Minimises the objective from x, within 1e-4 <= x(i) <= 10, and leaves the result in x.
-// Returns false when max_fit_iterations, not the objective settling, ended the fit.
-// Throws dlib::error ("The objective function generated non-finite outputs") when the
-// objective or its derivative is not finite.
-template <long FreeParams, typename Objective>
-bool fit_slice(const Objective& slice_objective, params_type<FreeParams>& x) {
+// Minimises the objective from x, within 1e-4 <= x(i) <= 10, and leaves the result in x,
+// with `derivative` as its gradient (dlib's central differences of step 1e-7 or the same
+// values computed otherwise). Returns false when max_fit_iterations, not the objective
+// settling, ended the fit. Throws dlib::error ("The objective function generated non-finite
+// outputs") when the objective or its derivative is not finite.
+template <long FreeParams, typename Objective, typename Derivative>
+bool fit_slice(const Objective& slice_objective, const Derivative& derivative,
+               params_type<FreeParams>& x) {
     bool limit_reached = false;
     dlib::find_min_box_constrained(dlib::bfgs_search_strategy(), SliceFitStop(limit_reached),
-                                   slice_objective, dlib::derivative(slice_objective, 1e-7), x,
+                                   slice_objective, derivative, x,
                                    dlib::uniform_matrix<double>(FreeParams, 1, 1e-4),
                                    dlib::uniform_matrix<double>(FreeParams, 1, 10.0));
     return !limit_reached;
+}
+
+template <long FreeParams, typename Objective>
+bool fit_slice(const Objective& slice_objective, params_type<FreeParams>& x) {
+    return fit_slice<FreeParams>(slice_objective, dlib::derivative(slice_objective, 1e-7), x);
+}
+
+// The programs' fit of one slice: the batched central differences of WindowObjective.
+template <long FreeParams>
+bool fit_slice(const WindowObjective<FreeParams>& slice_objective, params_type<FreeParams>& x) {
+    const auto derivative = [&](const params_type<FreeParams>& at) {
+        return slice_objective.central_differences(at, 1e-7);
+    };
+    return fit_slice<FreeParams>(slice_objective, derivative, x);
 }

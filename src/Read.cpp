@@ -18,6 +18,13 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <thread>
+#include <vector>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 bool fileExists(const std::string& name) {
     std::ifstream file(name);
@@ -162,21 +169,19 @@ struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
-// Calls line_handler(std::string_view) for every line of the file as std::getline splits it:
-// on '\n', with a last line without '\n' included, bytes (NUL, '\r') kept as they are. The
-// file is read in chunks; a line longer than the buffer makes the buffer grow.
-template <typename LineHandler>
-void for_each_line(const char* name, ReadReport& report, LineHandler line_handler) {
-    report = ReadReport{};
-    const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(name, "rb"));
-    if (!file) {
-        return;
-    }
-    report.opened = true;
+// Splits what `read_chunk(buffer, room)` delivers into lines as std::getline does: on '\n',
+// with a last line without '\n' included, bytes (NUL, '\r') kept as they are. read_chunk
+// returns the bytes it stored, 0 at the end, or -1 on a read error. line_handler(line,
+// offset) gets each line and its first byte's offset from the start of reading; it returns
+// false to stop. A line longer than the buffer makes the buffer grow. Returns false on a read
+// error.
+template <typename ReadChunk, typename LineHandler>
+bool split_lines(ReadChunk read_chunk, LineHandler line_handler) {
     constexpr std::size_t chunk_size = 1 << 16;
     std::unique_ptr<char[]> buffer(new char[chunk_size]);
     std::size_t capacity = chunk_size;
-    std::size_t held = 0; // bytes of an unfinished line at the front of the buffer
+    std::size_t held = 0;          // bytes of an unfinished line at the front of the buffer
+    std::uint64_t held_offset = 0; // where that line starts
     for (;;) {
         if (held == capacity) {
             std::unique_ptr<char[]> larger(new char[2 * capacity]);
@@ -184,11 +189,11 @@ void for_each_line(const char* name, ReadReport& report, LineHandler line_handle
             buffer = std::move(larger);
             capacity *= 2;
         }
-        const std::size_t got = std::fread(buffer.get() + held, 1, capacity - held, file.get());
+        const std::ptrdiff_t got = read_chunk(buffer.get() + held, capacity - held);
+        if (got < 0) {
+            return false;
+        }
         if (got == 0) {
-            if (std::ferror(file.get())) {
-                return; // a read error (a directory, a failing device): not read to the end
-            }
             break;
         }
         const char* line = buffer.get();
@@ -197,7 +202,11 @@ void for_each_line(const char* name, ReadReport& report, LineHandler line_handle
         while (const void* found =
                    std::memchr(search, '\n', static_cast<std::size_t>(end - search))) {
             const char* const newline = static_cast<const char*>(found);
-            line_handler(std::string_view(line, static_cast<std::size_t>(newline - line)));
+            if (!line_handler(std::string_view(line, static_cast<std::size_t>(newline - line)),
+                              held_offset)) {
+                return true;
+            }
+            held_offset += static_cast<std::uint64_t>(newline + 1 - line);
             line = newline + 1;
             search = line;
         }
@@ -205,9 +214,29 @@ void for_each_line(const char* name, ReadReport& report, LineHandler line_handle
         std::memmove(buffer.get(), line, held);
     }
     if (held > 0) {
-        line_handler(std::string_view(buffer.get(), held));
+        line_handler(std::string_view(buffer.get(), held), held_offset);
     }
-    report.read_to_end = true;
+    return true;
+}
+
+// Calls line_handler(std::string_view) for every line of the file, as split_lines splits it.
+template <typename LineHandler>
+void for_each_line(const char* name, ReadReport& report, LineHandler line_handler) {
+    report = ReadReport{};
+    const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(name, "rb"));
+    if (!file) {
+        return;
+    }
+    report.opened = true;
+    const auto read_chunk = [&](char* into, std::size_t room) -> std::ptrdiff_t {
+        const std::size_t got = std::fread(into, 1, room, file.get());
+        // A read error (a directory, a failing device) is not the end of the file.
+        return got == 0 && std::ferror(file.get()) ? -1 : static_cast<std::ptrdiff_t>(got);
+    };
+    report.read_to_end = split_lines(read_chunk, [&](std::string_view line, std::uint64_t) {
+        line_handler(line);
+        return true;
+    });
 }
 
 } // namespace
@@ -256,6 +285,215 @@ TableSeries read_series(const char* name, ReadReport& report) {
     // without any value (blanks, a lone CR of a CRLF file) hold no data that could be lost.
     report.unfinished_rows = static_cast<std::size_t>(
         std::count_if(block.begin(), block.end(), [](const Row& row) { return !row.empty(); }));
+    return series;
+}
+
+namespace {
+
+// The rows of one block that one piece of the file holds.
+struct Segment {
+    std::size_t points = 0;           // inside the window
+    std::size_t rows = 0;             // data lines
+    std::size_t valued_rows = 0;      // data lines holding a value
+    std::size_t single_value_row = 0; // the first holding one value, from 1; 0 when none
+    bool closed = false;              // by an '&' line
+};
+
+// What one stretch of lines of 2d.txt holds: its window points and, per block it touches,
+// a segment. The first segment may continue a block of the piece before, the last one is
+// open unless the stretch ends with an '&' line.
+struct Piece {
+    std::vector<double> ppm;
+    std::vector<double> intensity;
+    std::vector<Segment> segments{Segment{}};
+    bool read_to_end = true;
+};
+
+class PieceCutter {
+  public:
+    PieceCutter(Piece& piece, double window_lower, double window_upper)
+        : piece_(piece), lower_(window_lower), upper_(window_upper) {}
+
+    void take(std::string_view line) {
+        if (line.empty() || line[0] == '#') {
+            return;
+        }
+        Segment& segment = piece_.segments.back();
+        if (line[0] == '&') {
+            segment.closed = true;
+            piece_.segments.emplace_back();
+            return;
+        }
+        ++segment.rows;
+        parse_fields(line, values_);
+        if (values_.empty()) {
+            return;
+        }
+        ++segment.valued_rows;
+        if (values_.size() == 1) {
+            if (segment.single_value_row == 0) {
+                segment.single_value_row = segment.rows;
+            }
+            return;
+        }
+        const double x = values_[0];
+        if (lower_ < x && x < upper_) {
+            piece_.ppm.push_back(x);
+            piece_.intensity.push_back(values_[1]);
+            ++segment.points;
+        }
+    }
+
+  private:
+    Piece& piece_;
+    const double lower_;
+    const double upper_;
+    Row values_;
+};
+
+struct FdCloser {
+    ~FdCloser() {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    int fd;
+};
+
+// Lines whose first byte lies in [first, last) of a regular file, read with pread so that
+// pieces can be read side by side; a piece that starts inside a line leaves that line to the
+// piece before.
+void cut_piece(int fd, std::uint64_t first, std::uint64_t last, Piece& piece, double window_lower,
+               double window_upper) {
+    PieceCutter cutter(piece, window_lower, window_upper);
+    const std::uint64_t start = first == 0 ? 0 : first - 1;
+    std::uint64_t position = start;
+    const auto read_chunk = [&](char* into, std::size_t room) -> std::ptrdiff_t {
+        for (;;) {
+            const ssize_t got = ::pread(fd, into, room, static_cast<off_t>(position));
+            if (got >= 0) {
+                position += static_cast<std::uint64_t>(got);
+                return got;
+            }
+            if (errno != EINTR) {
+                return -1;
+            }
+        }
+    };
+    piece.read_to_end = split_lines(read_chunk, [&](std::string_view line, std::uint64_t offset) {
+        if (first > 0 && offset == 0) {
+            return true; // the end of the line before `first`, or the empty text before it
+        }
+        if (start + offset >= last) {
+            return false;
+        }
+        cutter.take(line);
+        return true;
+    });
+}
+
+// The whole file in one piece with read(), for anything that is not a regular file too.
+void cut_stream(int fd, Piece& piece, double window_lower, double window_upper) {
+    PieceCutter cutter(piece, window_lower, window_upper);
+    const auto read_chunk = [&](char* into, std::size_t room) -> std::ptrdiff_t {
+        for (;;) {
+            const ssize_t got = ::read(fd, into, room);
+            if (got >= 0 || errno != EINTR) {
+                return got;
+            }
+        }
+    };
+    piece.read_to_end = split_lines(read_chunk, [&](std::string_view line, std::uint64_t) {
+        cutter.take(line);
+        return true;
+    });
+}
+
+// Joins the pieces in file order into slices: a block may run across pieces. Points of the
+// block left open at the end belong to no slice and are dropped.
+void join_pieces(std::vector<Piece>& pieces, WindowedSeries& series, ReadReport& report) {
+    std::size_t total_points = 0;
+    for (const Piece& piece : pieces) {
+        total_points += piece.ppm.size();
+    }
+    if (pieces.size() == 1) {
+        series.ppm = std::move(pieces[0].ppm);
+        series.intensity = std::move(pieces[0].intensity);
+    } else {
+        series.ppm.reserve(total_points);
+        series.intensity.reserve(total_points);
+    }
+    Segment block; // the block being joined
+    std::size_t point_count = 0;
+    for (Piece& piece : pieces) {
+        if (pieces.size() > 1) {
+            series.ppm.insert(series.ppm.end(), piece.ppm.begin(), piece.ppm.end());
+            series.intensity.insert(series.intensity.end(), piece.intensity.begin(),
+                                    piece.intensity.end());
+            piece.ppm = {};
+            piece.intensity = {};
+        }
+        report.read_to_end = report.read_to_end && piece.read_to_end;
+        for (const Segment& segment : piece.segments) {
+            if (block.single_value_row == 0 && segment.single_value_row != 0) {
+                block.single_value_row = block.rows + segment.single_value_row;
+            }
+            block.rows += segment.rows;
+            block.valued_rows += segment.valued_rows;
+            point_count += segment.points;
+            if (!segment.closed) {
+                continue;
+            }
+            series.slice_start.push_back(point_count);
+            if (series.single_value_block == 0 && block.single_value_row != 0) {
+                series.single_value_block = series.slice_count();
+                series.single_value_row = block.single_value_row;
+            }
+            block = Segment{};
+        }
+    }
+    report.unfinished_rows = block.valued_rows;
+    series.ppm.resize(series.slice_start.back());
+    series.intensity.resize(series.slice_start.back());
+}
+
+} // namespace
+
+WindowedSeries read_windowed_series(const char* name, double window_lower, double window_upper,
+                                    unsigned threads, ReadReport& report) {
+    report = ReadReport{};
+    WindowedSeries series;
+    const FdCloser file{::open(name, O_RDONLY | O_CLOEXEC)};
+    if (file.fd < 0) {
+        return series;
+    }
+    report.opened = true;
+    report.read_to_end = true;
+    struct stat status {};
+    const bool regular = ::fstat(file.fd, &status) == 0 && S_ISREG(status.st_mode);
+    // Pieces of less than a few MiB are not worth a thread.
+    constexpr std::uint64_t smallest_piece = 4 << 20;
+    const std::uint64_t size = regular ? static_cast<std::uint64_t>(status.st_size) : 0;
+    const std::uint64_t piece_count =
+        std::max<std::uint64_t>(1, std::min<std::uint64_t>(threads, size / smallest_piece));
+    std::vector<Piece> pieces(piece_count);
+    if (piece_count == 1) {
+        cut_stream(file.fd, pieces[0], window_lower, window_upper);
+    } else {
+        std::vector<std::thread> workers;
+        for (std::uint64_t k = 0; k < piece_count; ++k) {
+            const std::uint64_t first = size * k / piece_count;
+            // The last piece reads on to the end, should the file have grown.
+            const std::uint64_t last =
+                k + 1 == piece_count ? UINT64_MAX : size * (k + 1) / piece_count;
+            workers.emplace_back(cut_piece, file.fd, first, last, std::ref(pieces[k]), window_lower,
+                                 window_upper);
+        }
+        for (std::thread& worker : workers) {
+            worker.join();
+        }
+    }
+    join_pieces(pieces, series, report);
     return series;
 }
 

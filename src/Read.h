@@ -34,6 +34,31 @@ struct ReadReport {
 Table read_table(const char* name, ReadReport& report);
 TableSeries read_series(const char* name, ReadReport& report);
 
+// The points of a block file (2d.txt) that lie strictly inside (window_lower, window_upper)
+// ppm, cut while the file is read: the {ppm, intensity} of every such row, slice after slice,
+// in file order. One slice per block; rows of no value are skipped, and a row of one value
+// is not a point but is recorded, as the first such row of a block is refused by the caller.
+struct WindowedSeries {
+    std::vector<double> ppm;
+    std::vector<double> intensity;
+    // Slice s holds the points slice_start[s] <= i < slice_start[s + 1].
+    std::vector<std::size_t> slice_start{0};
+    // The first row holding a single value: its block and its data line within the block,
+    // both from 1; 0 when there is none.
+    std::size_t single_value_block = 0;
+    std::size_t single_value_row = 0;
+
+    std::size_t slice_count() const { return slice_start.size() - 1; }
+    std::size_t points_in(std::size_t slice) const {
+        return slice_start[slice + 1] - slice_start[slice];
+    }
+};
+
+// Reads `name` as read_series does, with up to `threads` threads on pieces of a regular file
+// split at line ends, keeping only the window's points. The report is that of read_series.
+WindowedSeries read_windowed_series(const char* name, double window_lower, double window_upper,
+                                    unsigned threads, ReadReport& report);
+
 // Reads every data line of a file into one row; lines starting with '#' or '&' and empty
 // lines are skipped. A file that cannot be opened gives a message on stderr and an empty table.
 Table fileIn(const char* name);

@@ -1,8 +1,8 @@
 // pairfit4_reference, pairfit2_reference: the programs' run with the reference stages, for
 // byte-for-byte comparisons and speed ratios. FREE_PARAMS is set by the build.
-#include "CsaDriver.h"
+#include "ReferenceDriver.h"
 #include "ReferenceStages.h"
 
 int main() {
-    return run_series_fit<FREE_PARAMS, reference::Stages>();
+    return reference::run_series_fit<FREE_PARAMS, reference::Stages>();
 }
