@@ -95,4 +95,26 @@ awk '/_median/ {
             printf "%-10s reference / fast = %.1fx\n", stage, reference[stage] / fast[stage]
         }
     }' "$scratch/stage_bench.txt" | sort
+
+# How pairfit4 scales: time and memory for four sizes, all with a window of a quarter of the
+# axis; the time per window point per slice should stay flat and the memory follow the window
+# points, not the file. The largest series takes 1 GB of disk while it runs.
+echo "scaling of pairfit4 (one run each):"
+printf '%-13s %12s %8s %9s %22s\n' "slices x points" "window points" seconds MiB "ns per point per slice"
+for size in 128x4096 512x8192 1024x8192 2048x16384; do
+    slices=${size%x*}
+    points=${size#*x}
+    folder="$scratch/scale-$size"
+    mkdir -p "$folder"
+    "build-bench/make_series" "$folder" slices="$slices" points="$points" noise=0.01 \
+        "${window[@]}" > /dev/null
+    rm -f "$folder.times"
+    run_once "$root/build-bench/apps/pairfit4" "$folder" "$folder.times"
+    window_points=$(wc -l < "$folder/dat.txt")
+    read -r seconds kilobytes < "$folder.times"
+    awk -v size="$size" -v s="$slices" -v w="$window_points" -v t="$seconds" -v k="$kilobytes" \
+        'BEGIN { printf "%-15s %12d %8.3f %9.1f %22.1f\n", size, w, t, k / 1024, t * 1e9 / (s * w) }'
+    rm -rf "$folder" "$folder.times"
+done
+echo
 echo "load average at end: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -460,7 +460,8 @@ void join_pieces(std::vector<Piece>& pieces, WindowedSeries& series, ReadReport&
 } // namespace
 
 WindowedSeries read_windowed_series(const char* name, double window_lower, double window_upper,
-                                    unsigned threads, ReadReport& report) {
+                                    unsigned threads, ReadReport& report,
+                                    std::uint64_t smallest_piece) {
     report = ReadReport{};
     WindowedSeries series;
     const FdCloser file{::open(name, O_RDONLY | O_CLOEXEC)};
@@ -471,11 +472,9 @@ WindowedSeries read_windowed_series(const char* name, double window_lower, doubl
     report.read_to_end = true;
     struct stat status {};
     const bool regular = ::fstat(file.fd, &status) == 0 && S_ISREG(status.st_mode);
-    // Pieces of less than a few MiB are not worth a thread.
-    constexpr std::uint64_t smallest_piece = 4 << 20;
     const std::uint64_t size = regular ? static_cast<std::uint64_t>(status.st_size) : 0;
-    const std::uint64_t piece_count =
-        std::max<std::uint64_t>(1, std::min<std::uint64_t>(threads, size / smallest_piece));
+    const std::uint64_t piece_count = std::max<std::uint64_t>(
+        1, std::min<std::uint64_t>(threads, size / std::max<std::uint64_t>(smallest_piece, 1)));
     std::vector<Piece> pieces(piece_count);
     if (piece_count == 1) {
         cut_stream(file.fd, pieces[0], window_lower, window_upper);

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -55,9 +56,11 @@ struct WindowedSeries {
 };
 
 // Reads `name` as read_series does, with up to `threads` threads on pieces of a regular file
-// split at line ends, keeping only the window's points. The report is that of read_series.
+// split at line ends (each at least smallest_piece bytes), keeping only the window's points.
+// The report is that of read_series.
 WindowedSeries read_windowed_series(const char* name, double window_lower, double window_upper,
-                                    unsigned threads, ReadReport& report);
+                                    unsigned threads, ReadReport& report,
+                                    std::uint64_t smallest_piece = 4 << 20);
 
 // Reads every data line of a file into one row; lines starting with '#' or '&' and empty
 // lines are skipped. A file that cannot be opened gives a message on stderr and an empty table.

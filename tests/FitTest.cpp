@@ -6,7 +6,9 @@
 #include "TestFiles.h"
 
 #include <cmath>
+#include <cstring>
 #include <gtest/gtest.h>
+#include <random>
 
 TEST(Lorentzian, HeightHalfWidthAndArea) {
     EXPECT_EQ(lorentzian(2.0, 0.5, 1.25, 1.25), 4.0);
@@ -146,5 +148,57 @@ TEST(FitSlice, NonFiniteDataRaisesTheMinimisersError) {
         FAIL() << "no error";
     } catch (const dlib::error& e) {
         EXPECT_STREQ(e.what(), "The objective function generated non-finite outputs");
+    }
+}
+
+namespace {
+
+// One random slice through both objectives and both derivatives, at random points of the box
+// and just outside it, as the minimiser's probes go.
+template <long FreeParams> void expect_lone_bits(std::mt19937_64& random) {
+    std::uniform_real_distribution<double> ppm(-0.5, 2.5), intensity(-0.1, 1.0), param(1e-4, 10.0);
+    const std::size_t points = random() % 60;
+    WindowedSeries series;
+    Table slice;
+    for (std::size_t i = 0; i < points; ++i) {
+        slice.push_back({ppm(random), intensity(random)});
+        series.ppm.push_back(slice.back()[0]);
+        series.intensity.push_back(slice.back()[1]);
+    }
+    series.slice_start.push_back(points);
+    const TableSeries slices = {slice};
+    int slice_index = 0;
+    const std::complex<double> peak_A = ppm(random), peak_B = ppm(random);
+    const double fixed_LWA = param(random) / 10.0, fixed_LWB = param(random) / 10.0;
+    std::complex<double> MA = 0.0, MB = 0.0, table_MA = 0.0, table_MB = 0.0;
+    double LWA = fixed_LWA, LWB = fixed_LWB, table_LWA = fixed_LWA, table_LWB = fixed_LWB;
+    const WindowObjective<FreeParams> window(series, slice_index, peak_A, peak_B, MA, MB, LWA, LWB);
+    const auto table = make_slice_objective<FreeParams>(slices, slice_index, peak_A, peak_B,
+                                                        table_MA, table_MB, table_LWA, table_LWB);
+    params_type<FreeParams> x;
+    for (long i = 0; i < FreeParams; ++i) {
+        x(i) = random() % 4 == 0 ? (random() % 2 ? 1e-4 : 10.0) : param(random);
+    }
+    const auto same_bits = [](double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; };
+    EXPECT_TRUE(same_bits(window(x), table(x)));
+    const params_type<FreeParams> batched = window.central_differences(x, 1e-7);
+    const params_type<FreeParams> lone = dlib::derivative(table, 1e-7)(x);
+    for (long i = 0; i < FreeParams; ++i) {
+        EXPECT_TRUE(same_bits(batched(i), lone(i))) << "parameter " << i;
+    }
+    EXPECT_EQ(MA, table_MA);
+    EXPECT_EQ(MB, table_MB);
+    EXPECT_EQ(LWA, table_LWA);
+    EXPECT_EQ(LWB, table_LWB);
+}
+
+} // namespace
+
+TEST(WindowObjective, ValuesAndBatchedDerivativesHaveTheBitsOfLoneEvaluations) {
+    std::mt19937_64 random(11);
+    for (int trial = 0; trial < 500; ++trial) {
+        SCOPED_TRACE("trial " + std::to_string(trial));
+        expect_lone_bits<4>(random);
+        expect_lone_bits<2>(random);
     }
 }

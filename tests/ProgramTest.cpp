@@ -1,7 +1,9 @@
 // The programs run as processes in temporary folders.
+#include "../tools/synthetic_series.h"
 #include "TestFiles.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <set>
@@ -294,5 +296,35 @@ TEST(Programs, GoldenRunsAreReproducedByteForByte) {
         for (const char* result : result_names) {
             EXPECT_EQ(read_file(dir.file(result)), read_file((golden / result).string())) << result;
         }
+    }
+}
+
+// Reading and writing on several threads changes no byte: a series large enough to be read in
+// three pieces, run with one, two and three threads.
+TEST(Programs, EveryThreadCountGivesTheSameBytes) {
+    SeriesSettings settings;
+    settings.slices = 240;
+    settings.points = 2400; // about 14 MB of 2d.txt
+    settings.noise = 0.01;
+    TempDir inputs;
+    ASSERT_TRUE(write_series(settings, inputs.path().string()));
+    std::string first_run;
+    for (const char* threads : {"1", "2", "3"}) {
+        SCOPED_TRACE(std::string("PAIRFIT_THREADS=") + threads);
+        TempDir dir;
+        fs::copy_file(inputs.file("2d.txt"), dir.file("2d.txt"));
+        fs::copy_file(inputs.file("peaks.txt"), dir.file("peaks.txt"));
+        setenv("PAIRFIT_THREADS", threads, 1);
+        const auto run = run_in(dir.path(), PAIRFIT4);
+        unsetenv("PAIRFIT_THREADS");
+        ASSERT_EQ(run.status, 0) << run.err;
+        std::string everything = run.out + run.err;
+        for (const char* name : result_names) {
+            everything += read_file(dir.file(name));
+        }
+        if (first_run.empty()) {
+            first_run = everything;
+        }
+        EXPECT_TRUE(everything == first_run) << "differs from the run on one thread";
     }
 }

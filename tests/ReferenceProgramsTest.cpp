@@ -2,6 +2,7 @@
 // stream-based readers, writers and objective): the same exit status, standard output,
 // standard error and result files, byte for byte; and the fast readers against the plain
 // ones on awkward files.
+#include "Csa.h"
 #include "ReferenceStages.h"
 #include "TestFiles.h"
 #include "synthetic_series.h"
@@ -79,6 +80,47 @@ void expect_same_reading(const std::string& file) {
     EXPECT_EQ(fast_report.read_to_end, plain_report.read_to_end);
     EXPECT_EQ(fast_report.unfinished_rows, plain_report.unfinished_rows);
 
+    // The programs' reader, on one thread and on pieces split at any line, against the
+    // series cut plainly; once around the lines and once keeping every point.
+    for (const auto& [lower, upper] : {std::pair{0.4, 1.6}, std::pair{-1e300, 1e300}}) {
+        Row ppm, intensity;
+        std::vector<std::size_t> slice_start{0};
+        for (const Table& slice : cut_slices(plain, lower, upper, 1.0)) {
+            for (const Row& point : slice) {
+                ppm.push_back(point[0]);
+                intensity.push_back(point[1]);
+            }
+            slice_start.push_back(ppm.size());
+        }
+        std::string single_value_row;
+        for (std::size_t b = 0; b < plain.size() && single_value_row.empty(); ++b) {
+            for (std::size_t r = 0; r < plain[b].size() && single_value_row.empty(); ++r) {
+                if (plain[b][r].size() == 1) {
+                    single_value_row = std::to_string(b + 1) + ":" + std::to_string(r + 1);
+                }
+            }
+        }
+        for (const auto& [threads, smallest_piece] :
+             {std::pair{1u, 1ul}, std::pair{2u, 1ul}, std::pair{3u, 7ul}, std::pair{5u, 64ul}}) {
+            SCOPED_TRACE(std::to_string(threads) + " threads, pieces of " +
+                         std::to_string(smallest_piece) + " bytes and more");
+            ReadReport windowed_report;
+            const WindowedSeries windowed = read_windowed_series(
+                file.c_str(), lower, upper, threads, windowed_report, smallest_piece);
+            EXPECT_TRUE(same_bits(windowed.ppm, ppm));
+            EXPECT_TRUE(same_bits(windowed.intensity, intensity));
+            EXPECT_EQ(windowed.slice_start, slice_start);
+            EXPECT_EQ(windowed.single_value_block == 0
+                          ? ""
+                          : std::to_string(windowed.single_value_block) + ":" +
+                                std::to_string(windowed.single_value_row),
+                      single_value_row);
+            EXPECT_EQ(windowed_report.opened, plain_report.opened);
+            EXPECT_EQ(windowed_report.read_to_end, plain_report.read_to_end);
+            EXPECT_EQ(windowed_report.unfinished_rows, plain_report.unfinished_rows);
+        }
+    }
+
     const Table fast_table = read_table(file.c_str(), fast_report);
     const Table plain_table = reference::read_table(file.c_str(), plain_report);
     EXPECT_TRUE(same_bits(fast_table, plain_table));
@@ -133,7 +175,21 @@ TEST(ReadersAgree, LongLinesNulBytesAndGarbage) {
     for (char& byte : garbage) {
         byte = static_cast<char>(random() % 256);
     }
+    // Blocks of random lengths with comments, blank and CRLF rows, rows of one or three
+    // values and points on both sides of the window, so that pieces split inside all of them.
+    std::string mixed;
+    const char* const odd_lines[] = {"# comment\n", "\n", " \n", "\r\n", "0.9\n", "&\n", "&&\n"};
+    for (int i = 0; i < 3000; ++i) {
+        if (random() % 8 == 0) {
+            mixed += odd_lines[random() % std::size(odd_lines)];
+        } else {
+            mixed += std::to_string(static_cast<double>(random() % 2000) / 1000.0) + " " +
+                     std::to_string(random() % 1000) + (random() % 5 == 0 ? " 7\r\n" : "\n");
+        }
+    }
     const std::string files[] = {
+        mixed,
+        mixed + "0.9\n1 2\n",
         "",
         "&",
         "\n\n\n",
