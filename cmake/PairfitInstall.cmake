@@ -24,9 +24,48 @@ list(APPEND PAIRFIT_MAN_PAGES ${PAIRFIT_MAN_DIR}/pairfit-plot.1)
 
 install(TARGETS pairfit4 pairfit2 pairfit2x RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/pairfit-plot DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(TARGETS pairfit_core ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-# Every header of src/ is part of the library's interface; they include one another by
-# plain name, so they stay together in one folder.
-file(GLOB PAIRFIT_HEADERS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/*.h)
+# Every header of src/ but those only the programs use is part of the library's interface;
+# they include one another by plain name, so they stay together in one folder, and callers
+# write #include <pairfit/Csa.h>.
+set(PAIRFIT_PRIVATE_HEADERS CsaDriver.h)
+file(GLOB PAIRFIT_SOURCE_HEADERS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/*.h)
+set(PAIRFIT_HEADERS)
+foreach(header IN LISTS PAIRFIT_SOURCE_HEADERS)
+  cmake_path(GET header FILENAME name)
+  if(NOT name IN_LIST PAIRFIT_PRIVATE_HEADERS)
+    list(APPEND PAIRFIT_HEADERS ${header})
+  endif()
+endforeach()
 install(FILES ${PAIRFIT_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/pairfit)
+
+# The library for other projects: find_package(pairfit CONFIG) gives pairfit::core, and
+# pkg-config the same flags through pairfit.pc. Both carry -ffp-contract=off and the dlib
+# headers' folder; dlib is used through its headers only, so no dlib library is linked.
+set(PAIRFIT_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/pairfit)
+set_target_properties(pairfit_core PROPERTIES EXPORT_NAME core)
+install(TARGETS pairfit_core EXPORT pairfit-targets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(EXPORT pairfit-targets NAMESPACE pairfit:: DESTINATION ${PAIRFIT_CMAKE_DIR})
+include(CMakePackageConfigHelpers)
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/pairfit-config.cmake.in
+                              ${PROJECT_BINARY_DIR}/pairfit-config.cmake
+                              INSTALL_DESTINATION ${PAIRFIT_CMAKE_DIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/pairfit-config-version.cmake
+                                 COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/pairfit-config.cmake
+              ${PROJECT_BINARY_DIR}/pairfit-config-version.cmake
+        DESTINATION ${PAIRFIT_CMAKE_DIR})
+# pairfit.pc finds the prefix from its own place, so a DESTDIR stage or an install with
+# --prefix works as well as the configured prefix.
+file(RELATIVE_PATH PAIRFIT_PC_TO_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig
+     ${CMAKE_INSTALL_PREFIX})
+string(REGEX REPLACE "/$" "" PAIRFIT_PC_TO_PREFIX "${PAIRFIT_PC_TO_PREFIX}")
+foreach(dir LIBDIR INCLUDEDIR)
+  set(PAIRFIT_PC_${dir} "\${prefix}/${CMAKE_INSTALL_${dir}}")
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_${dir}}")
+    set(PAIRFIT_PC_${dir} "${CMAKE_INSTALL_${dir}}")
+  endif()
+endforeach()
+configure_file(${PROJECT_SOURCE_DIR}/cmake/pairfit.pc.in ${PROJECT_BINARY_DIR}/pairfit.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/pairfit.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 install(FILES ${PAIRFIT_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)

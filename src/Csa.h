@@ -143,6 +143,11 @@ int genShape(params* records, const char* path);
 // The count of data lines genShape would fill, reading nothing into memory.
 int genV(const char* path);
 
+// The point count np of the transforms and FID printers below: a NaN, a negative np and
+// one of 2^31 or more (infinity too) count as zero points, so nothing is printed or
+// appended; no array holds that many points, and converting such a value to int would be
+// undefined.
+
 // Direct discrete Fourier transforms on the centred grid k = -N/2, -N/2 + 1, ... while
 // k < N/2 - 1 (N - 1 points, half-integers for odd N), frequency sw/N * k + offset.
 // One line per k: frequency and the real transform, both width 20 with 8 decimals.

@@ -68,6 +68,13 @@ void printTime(int point, double dwell) {
     printNumber(point * dwell, 5, 10);
 }
 
+// np as a point count. NaN, a negative count and one beyond int (infinity too) are no
+// points: no array holds that many, and the conversion to int would be undefined.
+double pointCount(double np) {
+    constexpr double beyond_int = 2147483648.0; // std::numeric_limits<int>::max() + 1
+    return np >= 0.0 && np < beyond_int ? np : 0.0;
+}
+
 } // namespace
 
 int genShape(params* records, const char* path) {
@@ -82,7 +89,7 @@ int genV(const char* path) {
 }
 
 void genFFT(params acquisition, const spectrum* fid) {
-    const int points = static_cast<int>(acquisition.np);
+    const int points = static_cast<int>(pointCount(acquisition.np));
     const double n = points;
     const double step = acquisition.sw / n;
     double k = 0.5 * (-n);
@@ -105,7 +112,7 @@ namespace {
 // Calls visit(frequency, S) for k = -N/2, -N/2 + 1, ... while k < N/2 - 1, N = np.
 template <typename Visit>
 void walkGrid(params acquisition, const std::complex<double>* fid, Visit visit) {
-    const double n = acquisition.np;
+    const double n = pointCount(acquisition.np);
     const double step = acquisition.sw / n;
     double k = (-0.5) * n;
     const double bound = -k - 1;
@@ -118,7 +125,7 @@ void walkGrid(params acquisition, const std::complex<double>* fid, Visit visit) 
 } // namespace
 
 void genFFT2(params acquisition, const std::complex<double>* fid) {
-    const double n = acquisition.np;
+    const double n = pointCount(acquisition.np);
     walkGrid(acquisition, fid, [n](double frequency, const std::complex<double>& sum) {
         printNumber(frequency, 8, 20);
         printNumber(sum.real() / n, 8, 20);
@@ -127,7 +134,7 @@ void genFFT2(params acquisition, const std::complex<double>* fid) {
 }
 
 void genFFT3(params acquisition, const std::complex<double>* fid, Table& out) {
-    const double n = acquisition.np;
+    const double n = pointCount(acquisition.np);
     walkGrid(acquisition, fid, [n, &out](double frequency, const std::complex<double>& sum) {
         out.push_back({frequency, sum.real() / n, sum.imag() / n});
     });
@@ -150,7 +157,7 @@ void print_fid(const double* first, const double* last) {
 }
 
 void print_fid2(params acquisition, const std::complex<double>* fid) {
-    const int points = static_cast<int>(acquisition.np);
+    const int points = static_cast<int>(pointCount(acquisition.np));
     const double dwell = 1.0 / acquisition.sw;
     for (int i = 0; i < points; ++i) {
         printTime(i, dwell);
@@ -164,7 +171,7 @@ namespace {
 
 // One line per point: its time, then one part of it with no blank between.
 void printFidPart(params acquisition, const spectrum* fid, double spectrum::*part) {
-    const int points = static_cast<int>(acquisition.np);
+    const int points = static_cast<int>(pointCount(acquisition.np));
     const double dwell = 1.0 / acquisition.sw;
     for (int i = 0; i < points; ++i) {
         printTime(i, dwell);
@@ -184,7 +191,7 @@ void print_fid_imag(params acquisition, const spectrum* fid) {
 }
 
 void print_dip(params acquisition, const spectrum* fid) {
-    const int points = static_cast<int>(acquisition.np);
+    const int points = static_cast<int>(pointCount(acquisition.np));
     for (int k = 0; k < points; ++k) {
         printNumber(fid[k].re / fid[0].re, 9, 14);
         std::cout << std::endl;

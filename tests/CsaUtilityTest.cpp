@@ -9,6 +9,7 @@
 #include <complex>
 #include <iomanip>
 #include <iostream>
+#include <limits>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -253,6 +254,31 @@ TEST(FidPrinter, NoPointsPrintNothing) {
                   print_dip(acquisition(0.0, 1.0, 0.0), fid.data());
               }).text,
               "");
+}
+
+// Counts no array can hold, or no count at all: each routine must treat them as zero points
+// rather than convert them to int (undefined, caught by the sanitizer build) or walk a grid
+// whose step 1.0 no longer moves k (1e300 never ends).
+TEST(PointCount, NanNegativeAndBeyondIntAreZeroPoints) {
+    const std::vector<spectrum> fid(2, spectrum{1.0, 1.0});
+    const std::vector<cplx> points(2, cplx(1.0, 1.0));
+    const double infinity = std::numeric_limits<double>::infinity();
+    for (const double np : {std::nan(""), -1.0, 1e300, 3e9, 2147483648.0, infinity, -infinity}) {
+        const params p = acquisition(np, 100.0, 0.0);
+        Table table = {{42.0}};
+        EXPECT_EQ(printed([&] {
+                      genFFT(p, fid.data());
+                      genFFT2(p, points.data());
+                      genFFT3(p, points.data(), table);
+                      print_fid2(p, points.data());
+                      print_fid_real(p, fid.data());
+                      print_fid_imag(p, fid.data());
+                      print_dip(p, fid.data());
+                  }).text,
+                  "")
+            << "np " << np;
+        EXPECT_EQ(table, Table{{42.0}}) << "np " << np;
+    }
 }
 
 TEST(FidPrinter, PrintFidUsesTheFormatTheDipLeavesBehind) {

@@ -6,7 +6,7 @@
 # The large-series test runs at a reduced size (PAIRFIT_LARGE_SERIES) to stay bearable.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-flags="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
+flags="-fsanitize=address,undefined,float-cast-overflow -fno-sanitize-recover=all -fno-omit-frame-pointer"
 # The instrumentation hides initialisations from GCC's flow analysis, which then reports
 # uninitialised values inside dlib's matrix swaps that the plain build does not see.
 warnings="-Wno-maybe-uninitialized"

@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# check_install.sh BUILD_DIR SOURCE_DIR CXX PREFIX BINDIR LIBDIR INCLUDEDIR MANDIR [CXXFLAGS]: installs
+# check_install.sh BUILD_DIR SOURCE_DIR CXX PREFIX BINDIR LIBDIR INCLUDEDIR MANDIR CXXFLAGS
+#                  PRIVATE_HEADERS CONFIG: installs
 # BUILD_DIR into a temporary DESTDIR and into a temporary prefix, compares both file lists
 # with the expected one, then runs the installed programs on the example against the build
-# tree's and builds a caller of the installed library. PREFIX and the folders below it are
-# the build's CMAKE_INSTALL_PREFIX and GNUInstallDirs' relative CMAKE_INSTALL_<dir>; CXXFLAGS
-# are the build's own, which the library caller needs too (a sanitized library, say).
+# tree's and builds a caller of the installed library through find_package and through
+# pkg-config. PREFIX and the folders below it are the build's CMAKE_INSTALL_PREFIX and
+# GNUInstallDirs' relative CMAKE_INSTALL_<dir>; CXXFLAGS are the build's own, which the library
+# caller needs too (a sanitized library, say); PRIVATE_HEADERS the blank-separated headers of
+# src/ that are not installed; CONFIG the lower-case build type that names the exported
+# target's per-configuration file.
 set -euo pipefail
 build=$(cd "$1" && pwd)
 source_dir=$(cd "$2" && pwd)
@@ -14,7 +18,10 @@ bindir=$5
 libdir=$6
 includedir=$7
 mandir=$8
-read -r -a cxxflags <<< "${9:-}"
+cxxflags_text=${9:-}
+read -r -a cxxflags <<< "$cxxflags_text"
+read -r -a private_headers <<< "${10:-}"
+config=${11:-noconfig}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -26,9 +33,21 @@ expected_files() { # relative to the prefix
         echo "$mandir/man1/$program.1"
     done
     for header in "$source_dir"/src/*.h; do
-        echo "$includedir/pairfit/$(basename "$header")"
+        is_private "$(basename "$header")" || echo "$includedir/pairfit/$(basename "$header")"
     done
     echo "$libdir/libpairfit_core.a"
+    echo "$libdir/pkgconfig/pairfit.pc"
+    for file in pairfit-config.cmake pairfit-config-version.cmake pairfit-targets.cmake \
+        "pairfit-targets-$config.cmake"; do
+        echo "$libdir/cmake/pairfit/$file"
+    done
+}
+is_private() {
+    local header
+    for header in "${private_headers[@]}"; do
+        [ "$header" = "$1" ] && return 0
+    done
+    return 1
 }
 listed_files() { (cd "$1" && find . ! -type d | sed 's|^\./||' | sort); }
 
@@ -69,9 +88,34 @@ for picture in fits.png fits.pdf trends.png trends.pdf; do
     [ -s "$work/pairfit4-installed/$picture" ] || fail "installed pairfit-plot wrote no $picture"
 done
 
-echo "== a caller of the installed library"
-"$cxx" "${cxxflags[@]}" -std=c++17 -I"$root/$includedir" "$source_dir/tests/install/library_caller.cpp" \
-    "$root/$libdir/libpairfit_core.a" -o "$work/library_caller" ||
-    fail "cannot build against the installed headers and library"
-"$work/library_caller" || fail "the installed library gave wrong values"
+echo "== installed headers include only installed headers"
+for header in "$root/$includedir"/pairfit/*.h; do
+    for included in $(sed -n 's/^#include "\(.*\)".*/\1/p' "$header"); do
+        [ -f "$root/$includedir/pairfit/$included" ] ||
+            fail "$(basename "$header") includes $included, which is not installed"
+    done
+done
+
+echo "== a caller of the installed library, through find_package"
+cmake -S "$source_dir/tests/install/caller" -B "$work/caller" -DCMAKE_CXX_COMPILER="$cxx" \
+    -DCMAKE_CXX_FLAGS="$cxxflags_text" -DCMAKE_PREFIX_PATH="$root" \
+    -DCMAKE_EXPORT_COMPILE_COMMANDS=ON > "$work/caller-configure.log" ||
+    { cat "$work/caller-configure.log" >&2; fail "find_package(pairfit) failed"; }
+cmake --build "$work/caller" > "$work/caller-build.log" ||
+    { cat "$work/caller-build.log" >&2; fail "cannot build against pairfit::core"; }
+grep -q -- '-ffp-contract=off' "$work/caller/compile_commands.json" ||
+    fail "pairfit::core does not pass -ffp-contract=off to its callers"
+"$work/caller/library_caller" || fail "the installed library gave wrong values (find_package)"
+
+echo "== a caller of the installed library, through pkg-config"
+export PKG_CONFIG_PATH="$root/$libdir/pkgconfig"
+cflags=$(pkg-config --cflags pairfit) || fail "pkg-config finds no pairfit"
+[[ " $cflags " == *" -ffp-contract=off "* ]] ||
+    fail "pkg-config --cflags pairfit lacks -ffp-contract=off: $cflags"
+read -r -a pc_flags <<< "$cflags $(pkg-config --libs pairfit)"
+"$cxx" "${cxxflags[@]}" -std=c++17 "$source_dir/tests/install/library_caller.cpp" "${pc_flags[@]}" \
+    -o "$work/library_caller" || fail "cannot build with pkg-config's flags for pairfit"
+"$work/library_caller" || fail "the installed library gave wrong values (pkg-config)"
+[ "$(pkg-config --modversion pairfit)" = "$(cat "$work/caller/pairfit-version.txt")" ] ||
+    fail "pairfit.pc and pairfit-config-version.cmake give different versions"
 echo "install checks passed"

@@ -1,6 +1,8 @@
 // A program outside the project that uses the installed library: it must build against the
-// installed headers alone and link the installed static library alone.
+// installed headers alone (and dlib's, for the line model) and link the installed static
+// library alone.
 #include <pairfit/Csa.h>
+#include <pairfit/Fit.h>
 
 #include <cmath>
 #include <complex>
@@ -27,6 +29,11 @@ int main() {
     genFFT3(acquisition, fid.data(), rows);
     if (rows.size() != 7 || rows[0].size() != 3) {
         std::fprintf(stderr, "genFFT3: %zu rows\n", rows.size());
+        return 1;
+    }
+    // The line model at its own position: M*w / (1 + w^2 * 0) is M*w exactly.
+    if (lorentzian_at(1.25, 1.25, 16.0, 0.75) != 0.75) {
+        std::fprintf(stderr, "lorentzian_at: wrong height at the position\n");
         return 1;
     }
     return 0;
