@@ -1,11 +1,13 @@
 #include "Csa.h"
 
 #include "CsaDriver.h"
+#include "CsaResultFile.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -97,12 +99,22 @@ std::string check_read(const char* name, const ReadReport& report) {
     if (report.read_to_end) {
         return "";
     }
+    if (report.overlong_line != 0) {
+        return std::string(name) + ": line " + std::to_string(report.overlong_line) +
+               " is longer than " + std::to_string(max_line_length >> 20) +
+               " MiB; a line holds one row of numbers, so this is no text table (binary data, or "
+               "a link to a device such as /dev/zero?)";
+    }
     std::error_code ignored;
     const char* const why = !report.opened ? "it cannot be opened"
                             : std::filesystem::is_directory(name, ignored)
                                 ? "it is a directory, not a file"
                                 : "a read error stopped the reading before the end of the file";
     return std::string(name) + ": cannot be read: " + why;
+}
+
+int unreadable_status(const ReadReport& report) {
+    return report.overlong_line != 0 ? exit_malformed_input : exit_missing_input;
 }
 
 std::string check_peaks(const Table& peaks, std::size_t rows_needed) {
@@ -241,7 +253,7 @@ int read_peak_settings(std::size_t rows_needed, PeakSettings& settings) {
     const std::string unreadable = check_read("peaks.txt", report);
     if (!unreadable.empty()) {
         std::cerr << unreadable << std::endl;
-        return exit_missing_input;
+        return unreadable_status(report);
     }
     const std::string problem = check_peaks(peaks, rows_needed);
     if (!problem.empty()) {
@@ -287,7 +299,7 @@ int read_and_cut_series(const PeakSettings& settings, unsigned threads, Windowed
     const std::string unreadable = check_read("2d.txt", report);
     if (!unreadable.empty()) {
         std::cerr << unreadable << std::endl;
-        return exit_missing_input;
+        return unreadable_status(report);
     }
     const std::string unfinished_warning = unfinished_block_warning(report);
     if (!unfinished_warning.empty()) {
@@ -323,62 +335,14 @@ void announce_result_files() {
 
 namespace {
 
-// A result file written through a buffer in large pieces; remembers whether every write
-// reached the file.
-class ResultFile {
-  public:
-    explicit ResultFile(const char* name)
-        : fd_(::open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)), ok_(fd_ >= 0) {}
-    ~ResultFile() { close(); }
-    ResultFile(const ResultFile&) = delete;
-    ResultFile& operator=(const ResultFile&) = delete;
-
-    // Takes the text of whole lines; writes it out once enough has gathered.
-    std::string& text() { return text_; }
-    void flush_if_large() {
-        if (text_.size() >= (1u << 20)) {
-            flush();
-        }
-    }
-    // Writes what is left and closes the file; true when all of it was written.
-    bool close() {
-        flush();
-        if (fd_ >= 0) {
-            ok_ = ::close(fd_) == 0 && ok_;
-            fd_ = -1;
-        }
-        return ok_;
-    }
-
-  private:
-    void flush() {
-        const char* data = text_.data();
-        std::size_t left = text_.size();
-        while (ok_ && left > 0) {
-            const ssize_t written = ::write(fd_, data, left);
-            if (written < 0 && errno == EINTR) {
-                continue;
-            }
-            ok_ = written > 0;
-            data += ok_ ? written : 0;
-            left -= ok_ ? static_cast<std::size_t>(written) : 0;
-        }
-        text_.clear();
-    }
-
-    int fd_;
-    bool ok_;
-    std::string text_;
-};
-
-bool write_results_table(const char* name, const Table& results_table) {
-    ResultFile file(name);
+bool write_results_table(const char* name, mode_t mode, const Table& results_table) {
+    ResultFile file(name, mode);
     file.text() = "# index height_A height_B hwhh_A hwhh_B integ_A integ_B residual_square_tot \n";
     for (std::size_t i = 0; i < results_table.size(); ++i) {
         append_DATA_row(file.text(), i, results_table[i]);
         file.flush_if_large();
     }
-    return file.close();
+    return file.commit();
 }
 
 enum class MatrixFile { dat, sim_a, sim_b, res };
@@ -386,9 +350,9 @@ enum class MatrixFile { dat, sim_a, sim_b, res };
 // Points down, slices across; the ppm column comes from the first slice. The values of a few
 // points are gathered slice by slice before their lines are made, so that memory is read in
 // order. The curves are computed as in the fit's completion of each slice.
-bool write_matrix_file(const char* name, MatrixFile kind, const WindowedSeries& series,
+bool write_matrix_file(const char* name, mode_t mode, MatrixFile kind, const WindowedSeries& series,
                        const Table& results_table, double peak_A, double peak_B) {
-    ResultFile file(name);
+    ResultFile file(name, mode);
     const std::size_t slice_count = series.slice_count();
     const std::size_t point_count = slice_count == 0 ? 0 : series.points_in(0);
     constexpr std::size_t points_per_pass = 32;
@@ -422,7 +386,7 @@ bool write_matrix_file(const char* name, MatrixFile kind, const WindowedSeries& 
         }
         file.flush_if_large();
     }
-    return file.close();
+    return file.commit();
 }
 
 } // namespace
@@ -432,16 +396,20 @@ int write_results(const WindowedSeries& series, const Table& results_table, doub
     const char* const names[] = {"dat.txt", "sim_a.txt", "sim_b.txt", "res.txt", "results.txt"};
     constexpr std::size_t file_count = 5;
     bool written[file_count] = {};
+    // A file-size limit must fail a write, which leaves the old file, not end the process.
+    std::signal(SIGXFSZ, SIG_IGN);
+    const mode_t mode = new_file_mode();
     const auto write_file = [&](std::size_t f) {
-        written[f] = f == 4 ? write_results_table(names[f], results_table)
-                            : write_matrix_file(names[f], static_cast<MatrixFile>(f), series,
+        written[f] = f == 4 ? write_results_table(names[f], mode, results_table)
+                            : write_matrix_file(names[f], mode, static_cast<MatrixFile>(f), series,
                                                 results_table, peak_A, peak_B);
     };
-    // Each thread takes the next file not yet taken; results.txt, the quickest, comes last.
+    // Each thread takes the next file not yet taken, results.txt first.
+    constexpr std::size_t writing_order[file_count] = {4, 0, 1, 2, 3};
     std::atomic<std::size_t> next_file{0};
     const auto take_files = [&] {
-        for (std::size_t f = next_file++; f < file_count; f = next_file++) {
-            write_file(f);
+        for (std::size_t taken = next_file++; taken < file_count; taken = next_file++) {
+            write_file(writing_order[taken]);
         }
     };
     std::vector<std::thread> helpers;

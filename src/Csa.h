@@ -16,7 +16,7 @@
 // Exit statuses, the same for every program.
 constexpr int exit_success = 0;
 constexpr int exit_missing_input = 1;   // 2d.txt or peaks.txt cannot be opened (usage text) or read
-constexpr int exit_malformed_input = 2; // a row too short for its use, or ragged slices
+constexpr int exit_malformed_input = 2; // a row too short for its use, ragged slices, a huge line
 constexpr int exit_non_finite_fit = 3;  // the objective met non-finite values
 constexpr int exit_write_failed = 4;    // a result file could not be written
 
@@ -73,6 +73,9 @@ TableSeries cut_slices(const TableSeries& raw_series, double window_lower, doubl
 // Input checks. Each returns an empty string for sound input, otherwise a one-line message
 // that names the file, the row and what it must hold.
 std::string check_read(const char* name, const ReadReport& report);
+// The exit status for a file check_read refuses: a line too long is malformed input (2),
+// anything else an unreadable file (1).
+int unreadable_status(const ReadReport& report);
 std::string check_peaks(const Table& peaks, std::size_t rows_needed);
 std::string check_series(const TableSeries& raw_series);
 // Every slice must hold at least as many window points as the first, which gives the

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "Csa.h"
+#include "CsaResultFile.h"
 #include "Fit.h"
 
 #include <complex>
@@ -123,5 +124,6 @@ template <long FreeParams> int run_series_fit() {
     std::cout << std::endl;
     std::cout << std::endl;
 
+    const WorkingDirectoryLock lock; // a run writing in this folder finishes first
     return write_results(series, results_table, peak_A.real(), peak_B.real(), threads);
 }

@@ -169,29 +169,44 @@ struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
+// How split_lines ended.
+struct SplitEnd {
+    bool read_error = false;
+    bool line_too_long = false; // the line after the `lines` taken is over max_line_length
+    std::uint64_t lines = 0;    // lines the handler took
+};
+
 // Splits what `read_chunk(buffer, room)` delivers into lines as std::getline does: on '\n',
 // with a last line without '\n' included, bytes (NUL, '\r') kept as they are. read_chunk
 // returns the bytes it stored, 0 at the end, or -1 on a read error. line_handler(line,
 // offset) gets each line and its first byte's offset from the start of reading; it returns
-// false to stop. A line longer than the buffer makes the buffer grow. Returns false on a read
-// error.
+// false to stop. A line longer than the buffer makes the buffer grow, up to a line of
+// max_line_length bytes: a longer one ends the reading, so that memory stays bounded.
 template <typename ReadChunk, typename LineHandler>
-bool split_lines(ReadChunk read_chunk, LineHandler line_handler) {
+SplitEnd split_lines(ReadChunk read_chunk, LineHandler line_handler) {
     constexpr std::size_t chunk_size = 1 << 16;
+    constexpr std::size_t largest_buffer = max_line_length + 1;
+    SplitEnd split;
     std::unique_ptr<char[]> buffer(new char[chunk_size]);
     std::size_t capacity = chunk_size;
     std::size_t held = 0;          // bytes of an unfinished line at the front of the buffer
     std::uint64_t held_offset = 0; // where that line starts
     for (;;) {
         if (held == capacity) {
-            std::unique_ptr<char[]> larger(new char[2 * capacity]);
+            if (capacity == largest_buffer) {
+                split.line_too_long = true;
+                return split;
+            }
+            const std::size_t larger_capacity = std::min(2 * capacity, largest_buffer);
+            std::unique_ptr<char[]> larger(new char[larger_capacity]);
             std::memcpy(larger.get(), buffer.get(), held);
             buffer = std::move(larger);
-            capacity *= 2;
+            capacity = larger_capacity;
         }
         const std::ptrdiff_t got = read_chunk(buffer.get() + held, capacity - held);
         if (got < 0) {
-            return false;
+            split.read_error = true;
+            return split;
         }
         if (got == 0) {
             break;
@@ -204,8 +219,9 @@ bool split_lines(ReadChunk read_chunk, LineHandler line_handler) {
             const char* const newline = static_cast<const char*>(found);
             if (!line_handler(std::string_view(line, static_cast<std::size_t>(newline - line)),
                               held_offset)) {
-                return true;
+                return split;
             }
+            ++split.lines;
             held_offset += static_cast<std::uint64_t>(newline + 1 - line);
             line = newline + 1;
             search = line;
@@ -213,10 +229,19 @@ bool split_lines(ReadChunk read_chunk, LineHandler line_handler) {
         held = static_cast<std::size_t>(end - line);
         std::memmove(buffer.get(), line, held);
     }
-    if (held > 0) {
-        line_handler(std::string_view(buffer.get(), held), held_offset);
+    if (held > 0 && line_handler(std::string_view(buffer.get(), held), held_offset)) {
+        ++split.lines;
     }
-    return true;
+    return split;
+}
+
+// What a split tells the reader's report; `lines_before` lines of the file precede the line
+// at which it stopped.
+void record_split(const SplitEnd& split, std::uint64_t lines_before, ReadReport& report) {
+    report.read_to_end = !split.read_error && !split.line_too_long;
+    if (split.line_too_long) {
+        report.overlong_line = lines_before + 1;
+    }
 }
 
 // Calls line_handler(std::string_view) for every line of the file, as split_lines splits it.
@@ -233,10 +258,11 @@ void for_each_line(const char* name, ReadReport& report, LineHandler line_handle
         // A read error (a directory, a failing device) is not the end of the file.
         return got == 0 && std::ferror(file.get()) ? -1 : static_cast<std::ptrdiff_t>(got);
     };
-    report.read_to_end = split_lines(read_chunk, [&](std::string_view line, std::uint64_t) {
+    const SplitEnd split = split_lines(read_chunk, [&](std::string_view line, std::uint64_t) {
         line_handler(line);
         return true;
     });
+    record_split(split, split.lines, report);
 }
 
 } // namespace
@@ -306,7 +332,8 @@ struct Piece {
     std::vector<double> ppm;
     std::vector<double> intensity;
     std::vector<Segment> segments{Segment{}};
-    bool read_to_end = true;
+    SplitEnd split;
+    std::uint64_t lines = 0; // lines whose first byte lies in the piece's stretch
 };
 
 class PieceCutter {
@@ -380,7 +407,7 @@ void cut_piece(int fd, std::uint64_t first, std::uint64_t last, Piece& piece, do
             }
         }
     };
-    piece.read_to_end = split_lines(read_chunk, [&](std::string_view line, std::uint64_t offset) {
+    piece.split = split_lines(read_chunk, [&](std::string_view line, std::uint64_t offset) {
         if (first > 0 && offset == 0) {
             return true; // the end of the line before `first`, or the empty text before it
         }
@@ -390,6 +417,7 @@ void cut_piece(int fd, std::uint64_t first, std::uint64_t last, Piece& piece, do
         cutter.take(line);
         return true;
     });
+    piece.lines = piece.split.lines - (first > 0 && piece.split.lines > 0 ? 1 : 0);
 }
 
 // The whole file in one piece with read(), for anything that is not a regular file too.
@@ -403,10 +431,11 @@ void cut_stream(int fd, Piece& piece, double window_lower, double window_upper) 
             }
         }
     };
-    piece.read_to_end = split_lines(read_chunk, [&](std::string_view line, std::uint64_t) {
+    piece.split = split_lines(read_chunk, [&](std::string_view line, std::uint64_t) {
         cutter.take(line);
         return true;
     });
+    piece.lines = piece.split.lines;
 }
 
 // Joins the pieces in file order into slices: a block may run across pieces. Points of the
@@ -425,6 +454,7 @@ void join_pieces(std::vector<Piece>& pieces, WindowedSeries& series, ReadReport&
     }
     Segment block; // the block being joined
     std::size_t point_count = 0;
+    std::uint64_t lines_before = 0;
     for (Piece& piece : pieces) {
         if (pieces.size() > 1) {
             series.ppm.insert(series.ppm.end(), piece.ppm.begin(), piece.ppm.end());
@@ -433,7 +463,12 @@ void join_pieces(std::vector<Piece>& pieces, WindowedSeries& series, ReadReport&
             piece.ppm = {};
             piece.intensity = {};
         }
-        report.read_to_end = report.read_to_end && piece.read_to_end;
+        if (report.read_to_end) {
+            // The first piece that could not be read names the line; a piece that starts
+            // inside a line too long ends as the piece before does, which comes first.
+            record_split(piece.split, lines_before + piece.lines, report);
+            lines_before += piece.lines;
+        }
         for (const Segment& segment : piece.segments) {
             if (block.single_value_row == 0 && segment.single_value_row != 0) {
                 block.single_value_row = block.rows + segment.single_value_row;

@@ -29,7 +29,14 @@ struct ReadReport {
     bool opened = false;
     bool read_to_end = false;
     std::size_t unfinished_rows = 0;
+    // The first line longer than max_line_length, from 1, where the reading stopped; 0 when
+    // there is none.
+    std::uint64_t overlong_line = 0;
 };
+
+// The longest line the readers take: a line holds one row of numbers, so anything longer is
+// not a text table (a link to a device, binary data) and would only fill memory.
+constexpr std::size_t max_line_length = std::size_t{64} << 20;
 
 // The readers below, silent, with a report of what they could not read.
 Table read_table(const char* name, ReadReport& report);

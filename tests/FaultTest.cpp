@@ -15,8 +15,10 @@
 #include <unistd.h>
 
 using testfiles::files_in;
+using testfiles::ProgramRun;
 using testfiles::read_file;
 using testfiles::result_names;
+using testfiles::run_limited;
 using testfiles::small_series;
 using testfiles::TempDir;
 using testfiles::write_file;
@@ -28,28 +30,6 @@ const char* const sound_peaks = "0 0.5\n-1 1\n0.1 0.1\n";
 
 const char* const usage_start = "##############################################\n";
 const char* const non_finite_start = "The objective function generated non-finite outputs\n";
-
-struct ProgramRun {
-    int status = -1; // the exit status; 124 after the time limit, 128 + n after signal n
-    std::string out;
-    std::string err;
-};
-
-// Runs `program` in `folder` within a time limit, after the shell commands in `setup`
-// (run in the program's own subshell, e.g. limits). Output is captured outside the folder.
-ProgramRun run_limited(const fs::path& folder, const std::string& program, int seconds = 120,
-                       const std::string& setup = ":") {
-    TempDir capture;
-    const std::string command = "cd '" + folder.string() + "' && (" + setup + "; exec timeout " +
-                                std::to_string(seconds) + " '" + program + "') > '" +
-                                capture.file("out") + "' 2> '" + capture.file("err") + "'";
-    const int raw = std::system(command.c_str());
-    ProgramRun run;
-    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-    run.out = read_file(capture.file("out"));
-    run.err = read_file(capture.file("err"));
-    return run;
-}
 
 const std::set<std::string> only_inputs = {"2d.txt", "peaks.txt"};
 const std::set<std::string> inputs_and_results = {
@@ -321,26 +301,6 @@ TEST(UnwritableResults, StatusFourNamesEachFileAndWritesTheOthers) {
         const std::vector<std::size_t> fields = fields_per_line(read_file(dir.file(name)));
         EXPECT_EQ(fields, std::vector<std::size_t>(4, 4)) << name;
     }
-}
-
-TEST(UnwritableResults, FileSizeLimitGivesStatusFour) {
-    // A full disk or a quota: writes past the limit fail (SIGXFSZ ignored, as a shell that
-    // traps it leaves it), and each file that did not fit is named.
-    std::string series;
-    for (int s = 0; s < 3; ++s) {
-        for (int i = 0; i < 80; ++i) {
-            series += std::to_string(0.9 - i * 0.02) + " " + std::to_string(1 + (i * s) % 7) + "\n";
-        }
-        series += "&\n";
-    }
-    TempDir dir;
-    write_file(dir.file("2d.txt"), series);
-    write_file(dir.file("peaks.txt"), sound_peaks);
-    const ProgramRun run = run_limited(dir.path(), PAIRFIT4, 120, "trap '' XFSZ; ulimit -f 2");
-    EXPECT_EQ(run.status, 4);
-    EXPECT_EQ(run.err, "dat.txt: could not be written\nsim_a.txt: could not be written\n"
-                       "sim_b.txt: could not be written\nres.txt: could not be written\n");
-    EXPECT_EQ(lines_of(read_file(dir.file("results.txt"))), 4u);
 }
 
 TEST(FailedRuns, LeaveEarlierResultsByteForByte) {

@@ -89,4 +89,26 @@ inline RunResult run_in(const fs::path& folder, const std::string& program) {
     return result;
 }
 
+struct ProgramRun {
+    int status = -1; // the exit status; 124 after the time limit, 128 + n after signal n
+    std::string out;
+    std::string err;
+};
+
+// Runs `program` in `folder` within a time limit, after the shell commands in `setup`
+// (run in the program's own subshell, e.g. limits). Output is captured outside the folder.
+inline ProgramRun run_limited(const fs::path& folder, const std::string& program, int seconds = 120,
+                              const std::string& setup = ":") {
+    TempDir capture;
+    const std::string command = "cd '" + folder.string() + "' && (" + setup + "; exec timeout " +
+                                std::to_string(seconds) + " '" + program + "') > '" +
+                                capture.file("out") + "' 2> '" + capture.file("err") + "'";
+    const int raw = std::system(command.c_str());
+    ProgramRun run;
+    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    run.out = read_file(capture.file("out"));
+    run.err = read_file(capture.file("err"));
+    return run;
+}
+
 } // namespace testfiles

@@ -1,0 +1,137 @@
+// How the programs put their result files in place, run as processes: a file is replaced
+// whole or keeps its old content, links stay links, two runs in one folder leave one run's
+// set of files, and an input without line ends is refused before it fills memory.
+#include "TestFiles.h"
+#include "synthetic_series.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+
+using testfiles::files_in;
+using testfiles::ProgramRun;
+using testfiles::read_file;
+using testfiles::result_names;
+using testfiles::run_limited;
+using testfiles::small_series;
+using testfiles::TempDir;
+using testfiles::write_file;
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const sound_peaks = "0 0.5\n-1 1\n0.1 0.1\n";
+
+using Results = std::map<std::string, std::string>;
+
+Results results_in(const fs::path& folder) {
+    Results results;
+    for (const char* name : result_names) {
+        results[name] = read_file((folder / name).string());
+    }
+    return results;
+}
+
+// The five files of a lone run of `program` on the inputs of `inputs`.
+Results lone_run(const TempDir& inputs, const char* program) {
+    TempDir dir;
+    for (const char* input : {"2d.txt", "peaks.txt"}) {
+        fs::copy_file(inputs.file(input), dir.file(input));
+    }
+    EXPECT_EQ(run_limited(dir.path(), program).status, 0);
+    return results_in(dir.path());
+}
+
+} // namespace
+
+TEST(ResultFiles, AFileSizeLimitLeavesEachFileThatDidNotFitAsItWas) {
+    // results.txt (about 200 bytes) fits under the limit of 2 KiB, the matrix files do not:
+    // their writes fail part-way (SIGXFSZ ignored, as a shell that traps it leaves it).
+    std::string series;
+    for (int s = 0; s < 3; ++s) {
+        for (int i = 0; i < 80; ++i) {
+            series += std::to_string(0.9 - i * 0.02) + " " + std::to_string(1 + (i * s) % 7) + "\n";
+        }
+        series += "&\n";
+    }
+    TempDir dir;
+    write_file(dir.file("2d.txt"), series);
+    write_file(dir.file("peaks.txt"), sound_peaks);
+    const Results expected = lone_run(dir, PAIRFIT4);
+    Results earlier;
+    for (const char* name : result_names) {
+        earlier[name] = "earlier " + std::string(name) + "\n";
+        write_file(dir.file(name), earlier[name]);
+    }
+    const auto before = files_in(dir.path());
+    const ProgramRun run = run_limited(dir.path(), PAIRFIT4, 120, "trap '' XFSZ; ulimit -f 2");
+    EXPECT_EQ(run.status, 4);
+    EXPECT_EQ(run.err, "dat.txt: could not be written\nsim_a.txt: could not be written\n"
+                       "sim_b.txt: could not be written\nres.txt: could not be written\n");
+    EXPECT_EQ(files_in(dir.path()), before); // no temporary file left
+    const Results after = results_in(dir.path());
+    for (const char* name : {"dat.txt", "sim_a.txt", "sim_b.txt", "res.txt"}) {
+        EXPECT_EQ(after.at(name), earlier[name]) << name;
+    }
+    EXPECT_EQ(after.at("results.txt"), expected.at("results.txt"));
+}
+
+TEST(ResultFiles, LinksStayLinks) {
+    TempDir dir, elsewhere;
+    write_file(dir.file("2d.txt"), small_series);
+    write_file(dir.file("peaks.txt"), sound_peaks);
+    const Results expected = lone_run(dir, PAIRFIT2);
+    write_file(elsewhere.file("kept.txt"), "earlier\n");
+    fs::permissions(elsewhere.file("kept.txt"),
+                    fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    fs::create_symlink(elsewhere.file("kept.txt"), dir.file("results.txt"));
+    fs::create_symlink("/dev/null", dir.file("res.txt"));
+
+    const ProgramRun run = run_limited(dir.path(), PAIRFIT2);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(fs::is_symlink(dir.file("results.txt")));
+    EXPECT_EQ(fs::read_symlink(dir.file("results.txt")), elsewhere.file("kept.txt"));
+    EXPECT_EQ(read_file(elsewhere.file("kept.txt")), expected.at("results.txt"));
+    EXPECT_EQ(fs::status(elsewhere.file("kept.txt")).permissions(),
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    EXPECT_EQ(files_in(elsewhere.path()), std::set<std::string>{"kept.txt"});
+    EXPECT_TRUE(fs::is_symlink(dir.file("res.txt")));
+    EXPECT_EQ(fs::read_symlink(dir.file("res.txt")), "/dev/null");
+    EXPECT_EQ(read_file(dir.file("dat.txt")), expected.at("dat.txt"));
+}
+
+TEST(ResultFiles, TwoRunsInOneFolderLeaveOneRunsFiles) {
+    SeriesSettings settings;
+    settings.slices = 60;
+    settings.points = 3000; // result files of a few MB, so that the writing takes a while
+    settings.noise = 0.01;
+    TempDir inputs;
+    ASSERT_TRUE(write_series(settings, inputs.path().string()));
+    const Results four = lone_run(inputs, PAIRFIT4);
+    const Results two = lone_run(inputs, PAIRFIT2);
+    ASSERT_NE(four.at("results.txt"), two.at("results.txt"));
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        SCOPED_TRACE("attempt " + std::to_string(attempt));
+        TempDir dir;
+        for (const char* input : {"2d.txt", "peaks.txt"}) {
+            fs::copy_file(inputs.file(input), dir.file(input));
+        }
+        const std::string both = "cd '" + dir.path().string() +
+                                 "' && ('" PAIRFIT4 "' & '" PAIRFIT2 "' & wait) > /dev/null 2>&1";
+        ASSERT_EQ(std::system(both.c_str()), 0);
+        const Results after = results_in(dir.path());
+        EXPECT_TRUE(after == four || after == two) << "the files mix the two runs";
+    }
+}
+
+TEST(ResultFiles, AnInputWithoutLineEndsIsRefusedWithinBoundedMemory) {
+    TempDir dir;
+    write_file(dir.file("peaks.txt"), sound_peaks);
+    fs::create_symlink("/dev/zero", dir.file("2d.txt"));
+    const ProgramRun run = run_limited(dir.path(), PAIRFIT4, 60, "ulimit -v 524288");
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err.rfind("2d.txt: line 1 is longer than 64 MiB", 0), 0u) << run.err;
+    EXPECT_EQ(files_in(dir.path()), (std::set<std::string>{"2d.txt", "peaks.txt"}));
+}
