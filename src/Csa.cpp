@@ -231,9 +231,27 @@ struct ShippedStages {
 
 } // namespace
 
-template <long FreeParams> int pairfit_main() {
-    return run_series_fit<FreeParams, ShippedStages>();
+template <long FreeParams> int pairfit_main(int argc, char** argv) {
+    RunOptions options = parse_options(argc, argv);
+    const std::string program =
+        argc > 0 ? std::filesystem::path(argv[0]).filename().string() : "pairfit";
+    if (!options.refused.empty()) {
+        std::cerr << program << ": " << options.refused << "\n\n" << usage_text(program);
+        return exit_bad_arguments;
+    }
+    if (options.help) {
+        std::cout << usage_text(program);
+        return exit_success;
+    }
+    if (!options.z_name.empty()) { // the count is checked once 2d.txt has been read
+        options.z = read_z_file(options.z_name);
+        if (!options.z.problem.empty()) {
+            std::cerr << options.z.problem << std::endl;
+            return options.z.opened ? exit_malformed_input : exit_missing_input;
+        }
+    }
+    return run_series_fit<FreeParams, ShippedStages>(options);
 }
 
-template int pairfit_main<4>();
-template int pairfit_main<2>();
+template int pairfit_main<4>(int argc, char** argv);
+template int pairfit_main<2>(int argc, char** argv);

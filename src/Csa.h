@@ -2,6 +2,7 @@
 #pragma once
 
 #include "Read.h"
+#include "Stats.h"
 
 #include <complex>
 #include <cstddef>
@@ -15,15 +16,48 @@
 
 // Exit statuses, the same for every program.
 constexpr int exit_success = 0;
-constexpr int exit_missing_input = 1;   // 2d.txt or peaks.txt cannot be opened (usage text) or read
-constexpr int exit_malformed_input = 2; // a row too short for its use, or ragged slices
+constexpr int exit_missing_input = 1; // 2d.txt or peaks.txt cannot be opened (usage text) or read,
+                                      // or the --z FILE cannot be read
+constexpr int exit_bad_arguments = 1; // an unknown option (usage text)
+constexpr int exit_malformed_input = 2; // a row too short for its use, ragged slices, a bad z file
 constexpr int exit_non_finite_fit = 3;  // the objective met non-finite values
-constexpr int exit_write_failed = 4;    // a result file could not be written
+constexpr int exit_write_failed = 4;    // a result file or report.csv could not be written
 
 // The whole run: reads peaks.txt and 2d.txt from the working directory, fits every slice
-// with two Lorentzian lines and writes the five result files. FreeParams is 4 (amplitudes
-// and half-widths fitted) or 2 (half-widths fixed by the third row of peaks.txt).
-template <long FreeParams> int pairfit_main();
+// with two Lorentzian lines and writes the five result files (and report.csv when asked).
+// FreeParams is 4 (amplitudes and half-widths fitted) or 2 (half-widths fixed by the third
+// row of peaks.txt). No arguments: the run as it has always been.
+template <long FreeParams> int pairfit_main(int argc, char** argv);
+
+// What the command line asks for.
+struct RunOptions {
+    bool help = false;
+    bool report = false; // --report, or --z
+    std::string z_name;  // --z FILE; empty without
+    ZValues z;           // what z_name holds; read by pairfit_main, counted by the run
+    std::string refused; // why the arguments are refused; empty when they are sound
+};
+
+// Reads --report, --z FILE (or --z=FILE) and --help; anything else is refused.
+RunOptions parse_options(int argc, const char* const* argv);
+// The usage text of --help, with the options and the columns of report.csv.
+std::string usage_text(const std::string& program);
+
+// What report.csv holds of one slice beside its statistics.
+struct ReportRow {
+    SliceReport stats;
+    bool settled = true;
+    unsigned long iterations = 0;
+};
+
+// The header line of report.csv.
+extern const char* const report_header;
+// report.csv: the header and one row per slice; z holds one value per slice or none.
+// Numbers in their shortest round-trip form; undefined or non-finite values as empty cells.
+std::string format_report(const std::vector<ReportRow>& rows, const std::vector<double>& z,
+                          double scale_factor);
+// Writes `text` to the file `name` (created or truncated); false when that failed.
+bool write_text_file(const char* name, const std::string& text);
 
 // The largest intensity strictly inside (window_lower, window_upper) over the whole series,
 // or 0.0 when none is above 0. Intensities keep their sign.

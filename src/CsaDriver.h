@@ -27,7 +27,10 @@ inline void say(const char* line) {
 
 } // namespace csa_driver
 
-template <long FreeParams, typename Stages> int run_series_fit() {
+// `options` adds report.csv (RunOptions::report) and its z values; the default run writes
+// only the five result files.
+template <long FreeParams, typename Stages>
+int run_series_fit(const RunOptions& options = RunOptions()) {
     static_assert(FreeParams == 4 || FreeParams == 2, "two or four free parameters");
     constexpr bool half_widths_free = FreeParams == 4;
 
@@ -80,6 +83,8 @@ template <long FreeParams, typename Stages> int run_series_fit() {
     }
 
     TableSeries slices;
+    // report.csv: the common divisor of the intensities.
+    double report_scale_factor = 0.0;
     { // the raw series is needed only until its slices are cut
         ReadReport series_report;
         const TableSeries raw_series = Stages::read_series("2d.txt", series_report);
@@ -101,6 +106,7 @@ template <long FreeParams, typename Stages> int run_series_fit() {
         if (!raw_series.empty()) {
             const double scale_factor = global_scale_factor(raw_series, window_lower, window_upper);
             slices = cut_slices(raw_series, window_lower, window_upper, scale_factor);
+            report_scale_factor = scale_factor; // report.csv
         }
     }
     const std::string slices_problem = check_slice_lengths(slices);
@@ -108,11 +114,22 @@ template <long FreeParams, typename Stages> int run_series_fit() {
         std::cerr << slices_problem << std::endl;
         return exit_malformed_input;
     }
+    // report.csv: one z value per slice, checked before any fit.
+    if (!options.z_name.empty()) {
+        const std::string z_problem = check_z_count(options.z, options.z_name, slices.size());
+        if (!z_problem.empty()) {
+            std::cerr << z_problem << std::endl;
+            return exit_malformed_input;
+        }
+    }
 
     csa_driver::say("# Writing simulation \"sim.txt\" file. ");
     csa_driver::say("# Writing residuals \"res.txt\" file. ");
     csa_driver::say("# Writing results \"results.txt\" file. ");
     csa_driver::say("# Writing scaled original data \"dat.txt\" file. ");
+    if (options.report) { // report.csv
+        csa_driver::say("# Writing fit report \"report.csv\" file. ");
+    }
     std::cout << std::endl;
     csa_driver::say("# index MA MB LWA LWB ");
 
@@ -124,11 +141,13 @@ template <long FreeParams, typename Stages> int run_series_fit() {
     TableSeries sim_b_series;
     TableSeries res_series;
     Table results_table;
+    std::vector<ReportRow> report_rows; // report.csv
 
     for (slice_index = 0; slice_index < static_cast<int>(slices.size()); ++slice_index) {
         bool settled = true;
+        unsigned long iterations = 0;
         try {
-            settled = fit_slice<FreeParams>(slice_objective, x);
+            settled = fit_slice<FreeParams>(slice_objective, x, iterations);
         } catch (const dlib::error& e) {
             std::cerr << e.what() << "\n"
                       << "slice " << slice_index
@@ -181,6 +200,19 @@ template <long FreeParams, typename Stages> int run_series_fit() {
         sim_a_series.push_back(std::move(sim_a));
         sim_b_series.push_back(std::move(sim_b));
         res_series.push_back(std::move(residuals));
+
+        if (options.report) { // report.csv: the slice's points and fitted values
+            std::vector<double> ppm;
+            std::vector<double> intensity;
+            for (const Row& point : slice) {
+                ppm.push_back(point[0]);
+                intensity.push_back(point[1]);
+            }
+            report_rows.push_back({report_slice(ppm.data(), intensity.data(), ppm.size(),
+                                                peak_A.real(), peak_B.real(), MA.real(), MB.real(),
+                                                LWA, LWB, static_cast<int>(FreeParams)),
+                                   settled, iterations});
+        }
     }
 
     std::cout << std::endl;
@@ -190,5 +222,13 @@ template <long FreeParams, typename Stages> int run_series_fit() {
     for (const std::string& name : failed) {
         std::cerr << name << ": could not be written" << std::endl;
     }
-    return failed.empty() ? exit_success : exit_write_failed;
+    bool report_failed = false; // report.csv
+    if (options.report) {
+        report_failed = !write_text_file(
+            "report.csv", format_report(report_rows, options.z.values, report_scale_factor));
+        if (report_failed) {
+            std::cerr << "report.csv: could not be written" << std::endl;
+        }
+    }
+    return failed.empty() && !report_failed ? exit_success : exit_write_failed;
 }

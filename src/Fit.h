@@ -124,34 +124,49 @@ make_slice_objective(const TableSeries& slices, const int& slice_index,
 // one rounding step per iteration, millions of iterations: the limit ends such a fit.
 constexpr unsigned long max_fit_iterations = 10000;
 
-// objective_delta_stop_strategy(1e-15), ended after max_fit_iterations, which it records.
+// objective_delta_stop_strategy(1e-15), ended after max_fit_iterations, which it records,
+// counting the iterations it lets the search go on to (one line search each).
 class SliceFitStop {
   public:
-    explicit SliceFitStop(bool& limit_reached) : limit_reached_(limit_reached) {}
+    SliceFitStop(bool& limit_reached, unsigned long& iterations)
+        : limit_reached_(limit_reached), iterations_(iterations) {}
     template <typename T> bool should_continue_search(const T& x, double value, const T& gradient) {
         if (!settled_.should_continue_search(x, value, gradient)) {
             return false;
         }
-        limit_reached_ = ++iterations_ > max_fit_iterations;
+        limit_reached_ = iterations_ >= max_fit_iterations;
+        if (!limit_reached_) {
+            ++iterations_;
+        }
         return !limit_reached_;
     }
 
   private:
     dlib::objective_delta_stop_strategy settled_{1e-15};
-    unsigned long iterations_ = 0;
     bool& limit_reached_;
+    unsigned long& iterations_;
 };
 
 // Minimises the objective from x, within 1e-4 <= x(i) <= 10, and leaves the result in x.
 // Returns false when max_fit_iterations, not the objective settling, ended the fit.
+// `iterations` receives the number of iterations the fit took (max_fit_iterations at most).
 // Throws dlib::error ("The objective function generated non-finite outputs") when the
 // objective or its derivative is not finite.
 template <long FreeParams, typename Objective>
-bool fit_slice(const Objective& slice_objective, params_type<FreeParams>& x) {
+bool fit_slice(const Objective& slice_objective, params_type<FreeParams>& x,
+               unsigned long& iterations) {
     bool limit_reached = false;
-    dlib::find_min_box_constrained(dlib::bfgs_search_strategy(), SliceFitStop(limit_reached),
-                                   slice_objective, dlib::derivative(slice_objective, 1e-7), x,
-                                   dlib::uniform_matrix<double>(FreeParams, 1, 1e-4),
-                                   dlib::uniform_matrix<double>(FreeParams, 1, 10.0));
+    iterations = 0;
+    dlib::find_min_box_constrained(
+        dlib::bfgs_search_strategy(), SliceFitStop(limit_reached, iterations), slice_objective,
+        dlib::derivative(slice_objective, 1e-7), x,
+        dlib::uniform_matrix<double>(FreeParams, 1, parameter_lower_bound),
+        dlib::uniform_matrix<double>(FreeParams, 1, parameter_upper_bound));
     return !limit_reached;
+}
+
+template <long FreeParams, typename Objective>
+bool fit_slice(const Objective& slice_objective, params_type<FreeParams>& x) {
+    unsigned long iterations = 0;
+    return fit_slice<FreeParams>(slice_objective, x, iterations);
 }
