@@ -16,12 +16,12 @@
 
 // Exit statuses, the same for every program.
 constexpr int exit_success = 0;
-constexpr int exit_missing_input = 1; // 2d.txt or peaks.txt cannot be opened (usage text) or read,
-                                      // or the --z FILE cannot be read
-constexpr int exit_bad_arguments = 1; // an unknown option (usage text)
+constexpr int exit_missing_input = 1;   // 2d.txt, peaks.txt or the --z FILE cannot be read
 constexpr int exit_malformed_input = 2; // a row too short for its use, ragged slices, a bad z file
 constexpr int exit_non_finite_fit = 3;  // the objective met non-finite values
 constexpr int exit_write_failed = 4;    // a result file or report.csv could not be written
+// Arguments that are not options, like missing input files, end the run with the usage text.
+constexpr int exit_bad_arguments = exit_missing_input;
 
 // The whole run: reads peaks.txt and 2d.txt from the working directory, fits every slice
 // with two Lorentzian lines and writes the five result files (and report.csv when asked).

@@ -146,7 +146,9 @@ std::string format_report(const std::vector<ReportRow>& rows, const std::vector<
         text += ',';
         append_integer(text, stats.points);
         text += ',';
-        text += status_of(row);
+        // Quoted, as CSV quotes a cell holding a comma: "settled;bound:MA,MB".
+        const std::string status = status_of(row);
+        text += status.find(',') == std::string::npos ? status : '"' + status + '"';
         text += ',';
         append_integer(text, row.iterations);
         for (const Estimate* estimate :
