@@ -291,7 +291,8 @@ std::string check_windowed_series(const WindowedSeries& series) {
 
 } // namespace
 
-int read_and_cut_series(const PeakSettings& settings, unsigned threads, WindowedSeries& series) {
+int read_and_cut_series(const PeakSettings& settings, unsigned threads, WindowedSeries& series,
+                        double& scale_factor) {
     ReadReport report;
     series = read_windowed_series("2d.txt", settings.window_lower, settings.window_upper, threads,
                                   report);
@@ -312,7 +313,7 @@ int read_and_cut_series(const PeakSettings& settings, unsigned threads, Windowed
     }
     // One factor for the whole series: the largest intensity inside the window, as
     // global_scale_factor finds it.
-    double scale_factor = 0.0;
+    scale_factor = 0.0;
     for (const double intensity : series.intensity) {
         if (intensity > scale_factor) {
             scale_factor = intensity;
@@ -324,13 +325,18 @@ int read_and_cut_series(const PeakSettings& settings, unsigned threads, Windowed
     return exit_success;
 }
 
-void announce_result_files() {
+void announce_result_files(bool with_report) {
     for (const char* line :
          {"# Writing simulation \"sim.txt\" file. ", "# Writing residuals \"res.txt\" file. ",
           "# Writing results \"results.txt\" file. ",
-          "# Writing scaled original data \"dat.txt\" file. ", "", "# index MA MB LWA LWB "}) {
+          "# Writing scaled original data \"dat.txt\" file. "}) {
         std::cout << line << std::endl;
     }
+    if (with_report) {
+        std::cout << "# Writing fit report \"report.csv\" file. " << std::endl;
+    }
+    std::cout << std::endl;
+    std::cout << "# index MA MB LWA LWB " << std::endl;
 }
 
 namespace {
@@ -430,9 +436,27 @@ int write_results(const WindowedSeries& series, const Table& results_table, doub
     return status;
 }
 
-template <long FreeParams> int pairfit_main() {
-    return run_series_fit<FreeParams>();
+template <long FreeParams> int pairfit_main(int argc, char** argv) {
+    RunOptions options = parse_options(argc, argv);
+    const std::string program =
+        argc > 0 ? std::filesystem::path(argv[0]).filename().string() : "pairfit";
+    if (!options.refused.empty()) {
+        std::cerr << program << ": " << options.refused << "\n\n" << usage_text(program);
+        return exit_bad_arguments;
+    }
+    if (options.help) {
+        std::cout << usage_text(program);
+        return exit_success;
+    }
+    if (!options.z_name.empty()) { // the count is checked once 2d.txt has been read
+        options.z = read_z_file(options.z_name);
+        if (!options.z.problem.empty()) {
+            std::cerr << options.z.problem << std::endl;
+            return options.z.opened ? exit_malformed_input : exit_missing_input;
+        }
+    }
+    return run_series_fit<FreeParams>(options);
 }
 
-template int pairfit_main<4>();
-template int pairfit_main<2>();
+template int pairfit_main<4>(int argc, char** argv);
+template int pairfit_main<2>(int argc, char** argv);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "Read.h"
+#include "Stats.h"
 
 #include <complex>
 #include <cstddef>
@@ -15,15 +16,49 @@
 
 // Exit statuses, the same for every program.
 constexpr int exit_success = 0;
-constexpr int exit_missing_input = 1;   // 2d.txt or peaks.txt cannot be opened (usage text) or read
-constexpr int exit_malformed_input = 2; // a row too short for its use, ragged slices, a huge line
+constexpr int exit_missing_input = 1;   // 2d.txt, peaks.txt or the --z FILE cannot be read
+constexpr int exit_malformed_input = 2; // a row too short for its use, ragged slices, a huge
+                                        // line, a bad z file
 constexpr int exit_non_finite_fit = 3;  // the objective met non-finite values
-constexpr int exit_write_failed = 4;    // a result file could not be written
+constexpr int exit_write_failed = 4;    // a result file or report.csv could not be written
+// Arguments that are not options, like missing input files, end the run with the usage text.
+constexpr int exit_bad_arguments = exit_missing_input;
 
 // The whole run: reads peaks.txt and 2d.txt from the working directory, fits every slice
-// with two Lorentzian lines and writes the five result files. FreeParams is 4 (amplitudes
-// and half-widths fitted) or 2 (half-widths fixed by the third row of peaks.txt).
-template <long FreeParams> int pairfit_main();
+// with two Lorentzian lines and writes the five result files (and report.csv when asked).
+// FreeParams is 4 (amplitudes and half-widths fitted) or 2 (half-widths fixed by the third
+// row of peaks.txt). No arguments: the run as it has always been.
+template <long FreeParams> int pairfit_main(int argc, char** argv);
+
+// What the command line asks for.
+struct RunOptions {
+    bool help = false;
+    bool report = false; // --report, or --z
+    std::string z_name;  // --z FILE; empty without
+    ZValues z;           // what z_name holds; read by pairfit_main, counted by the run
+    std::string refused; // why the arguments are refused; empty when they are sound
+};
+
+// Reads --report, --z FILE (or --z=FILE) and --help; anything else is refused.
+RunOptions parse_options(int argc, const char* const* argv);
+// The usage text of --help, with the options and the columns of report.csv.
+std::string usage_text(const std::string& program);
+
+// What report.csv holds of one slice beside its statistics.
+struct ReportRow {
+    SliceReport stats;
+    bool settled = true;
+    unsigned long iterations = 0;
+};
+
+// The header line of report.csv.
+extern const char* const report_header;
+// report.csv: the header and one row per slice; z holds one value per slice or none.
+// Numbers in their shortest round-trip form; undefined or non-finite values as empty cells.
+std::string format_report(const std::vector<ReportRow>& rows, const std::vector<double>& z,
+                          double scale_factor);
+// Replaces the file `name` with `text` as the result files are replaced; false when that failed.
+bool write_text_file(const char* name, const std::string& text);
 
 // The steps of the run (CsaDriver.h), each with what it takes and what it gives.
 
@@ -47,10 +82,12 @@ int read_peak_settings(std::size_t rows_needed, PeakSettings& settings);
 // Reads 2d.txt cut to the window into `series` with its intensities divided by the series'
 // scale factor, announcing the reading on standard output; refuses what cannot be fitted with
 // a message on standard error and the exit status, or warns and returns exit_success.
-int read_and_cut_series(const PeakSettings& settings, unsigned threads, WindowedSeries& series);
+int read_and_cut_series(const PeakSettings& settings, unsigned threads, WindowedSeries& series,
+                        double& scale_factor);
 
-// The four announcement lines of the result files and the head of the console table.
-void announce_result_files();
+// The four announcement lines of the result files (a fifth for report.csv) and the head of
+// the console table.
+void announce_result_files(bool with_report);
 
 // Writes results.txt, then dat.txt, sim_a.txt, sim_b.txt and res.txt of a fitted series, side
 // by side on up to `threads` threads: results_table holds per slice MA, MB, LWA, LWB, integ_A,

@@ -8,25 +8,29 @@
 
 #include <complex>
 #include <iostream>
+#include <string>
+#include <vector>
 
 // Fits every slice in file order, each fit starting from the previous slice's result in x,
 // prints its line of the console table and appends its row of results.txt to results_table:
-// MA, MB, LWA, LWB, integ_A, integ_B, residual_square_tot. The model state and slice_index are
-// the run's, read and written by the objective on every evaluation. On a non-finite objective
-// the message is on standard error and the exit status is returned.
+// MA, MB, LWA, LWB, integ_A, integ_B, residual_square_tot; and, when `with_report`, its row of
+// report.csv to report_rows. The model state and slice_index are the run's, read and written
+// by the objective on every evaluation. On a non-finite objective the message is on standard
+// error and the exit status is returned.
 template <long FreeParams>
 int fit_every_slice(const WindowedSeries& series, int& slice_index, params_type<FreeParams>& x,
                     const std::complex<double>& peak_A, const std::complex<double>& peak_B,
                     std::complex<double>& MA, std::complex<double>& MB, double& LWA, double& LWB,
-                    Table& results_table) {
+                    Table& results_table, bool with_report, std::vector<ReportRow>& report_rows) {
     constexpr bool half_widths_free = FreeParams == 4;
     const WindowObjective<FreeParams> slice_objective(series, slice_index, peak_A, peak_B, MA, MB,
                                                       LWA, LWB);
     results_table.reserve(series.slice_count());
     for (slice_index = 0; slice_index < static_cast<int>(series.slice_count()); ++slice_index) {
         bool settled = true;
+        unsigned long iterations = 0;
         try {
-            settled = fit_slice<FreeParams>(slice_objective, x);
+            settled = fit_slice<FreeParams>(slice_objective, x, iterations);
         } catch (const dlib::error& e) {
             std::cerr << e.what() << "\n"
                       << "slice " << slice_index
@@ -54,8 +58,9 @@ int fit_every_slice(const WindowedSeries& series, int& slice_index, params_type<
         double integ_A = 0.0;
         double integ_B = 0.0;
         double residual_square_tot = 0.0;
+        const std::size_t first = series.slice_start[slice_index];
         const std::size_t end = series.slice_start[slice_index + 1];
-        for (std::size_t i = series.slice_start[slice_index]; i < end; ++i) {
+        for (std::size_t i = first; i < end; ++i) {
             const double ppm = series.ppm[i];
             const double a = lorentzian(MA.real(), LWA, peak_A.real(), ppm);
             const double b = lorentzian(MB.real(), LWB, peak_B.real(), ppm);
@@ -66,11 +71,19 @@ int fit_every_slice(const WindowedSeries& series, int& slice_index, params_type<
         }
         results_table.push_back(
             {MA.real(), MB.real(), LWA, LWB, integ_A, integ_B, residual_square_tot});
+        if (with_report) {
+            report_rows.push_back(
+                {report_slice(series.ppm.data() + first, series.intensity.data() + first,
+                              end - first, peak_A.real(), peak_B.real(), MA.real(), MB.real(), LWA,
+                              LWB, static_cast<int>(FreeParams)),
+                 settled, iterations});
+        }
     }
     return exit_success;
 }
 
-template <long FreeParams> int run_series_fit() {
+// `options` adds report.csv and its z values; by default the run writes the five files only.
+template <long FreeParams> int run_series_fit(const RunOptions& options) {
     static_assert(FreeParams == 4 || FreeParams == 2, "two or four free parameters");
     constexpr bool half_widths_free = FreeParams == 4;
 
@@ -110,20 +123,38 @@ template <long FreeParams> int run_series_fit() {
     }
 
     WindowedSeries series;
-    if (const int status = read_and_cut_series(settings, threads, series)) {
+    double scale_factor = 0.0;
+    if (const int status = read_and_cut_series(settings, threads, series, scale_factor)) {
         return status;
     }
+    if (!options.z_name.empty()) {
+        const std::string z_problem =
+            check_z_count(options.z, options.z_name, series.slice_count());
+        if (!z_problem.empty()) {
+            std::cerr << z_problem << std::endl;
+            return exit_malformed_input;
+        }
+    }
 
-    announce_result_files();
+    announce_result_files(options.report);
     int slice_index = 0;
     Table results_table;
-    if (const int status = fit_every_slice<FreeParams>(series, slice_index, x, peak_A, peak_B, MA,
-                                                       MB, LWA, LWB, results_table)) {
+    std::vector<ReportRow> report_rows;
+    if (const int status =
+            fit_every_slice<FreeParams>(series, slice_index, x, peak_A, peak_B, MA, MB, LWA, LWB,
+                                        results_table, options.report, report_rows)) {
         return status;
     }
     std::cout << std::endl;
     std::cout << std::endl;
 
     const WorkingDirectoryLock lock; // a run writing in this folder finishes first
-    return write_results(series, results_table, peak_A.real(), peak_B.real(), threads);
+    int status = write_results(series, results_table, peak_A.real(), peak_B.real(), threads);
+    if (options.report &&
+        !write_text_file("report.csv",
+                         format_report(report_rows, options.z.values, scale_factor))) {
+        std::cerr << "report.csv: could not be written" << std::endl;
+        status = exit_write_failed;
+    }
+    return status;
 }

@@ -246,50 +246,66 @@ template <long FreeParams> class WindowObjective {
 // one rounding step per iteration, millions of iterations: the limit ends such a fit.
 constexpr unsigned long max_fit_iterations = 10000;
 
-// objective_delta_stop_strategy(1e-15), ended after max_fit_iterations, which it records.
+// objective_delta_stop_strategy(1e-15), ended after max_fit_iterations, which it records,
+// counting the iterations it lets the search go on to (one line search each).
 class SliceFitStop {
   public:
-    explicit SliceFitStop(bool& limit_reached) : limit_reached_(limit_reached) {}
+    SliceFitStop(bool& limit_reached, unsigned long& iterations)
+        : limit_reached_(limit_reached), iterations_(iterations) {}
     template <typename T> bool should_continue_search(const T& x, double value, const T& gradient) {
         if (!settled_.should_continue_search(x, value, gradient)) {
             return false;
         }
-        limit_reached_ = ++iterations_ > max_fit_iterations;
+        limit_reached_ = iterations_ >= max_fit_iterations;
+        if (!limit_reached_) {
+            ++iterations_;
+        }
         return !limit_reached_;
     }
 
   private:
     dlib::objective_delta_stop_strategy settled_{1e-15};
-    unsigned long iterations_ = 0;
     bool& limit_reached_;
+    unsigned long& iterations_;
 };
 
 // Minimises the objective from x, within 1e-4 <= x(i) <= 10, and leaves the result in x,
-// with `derivative` as its gradient (dlib's central differences of step 1e-7 or the same
+// with `derivative` as its gradient (dlib's central differences of step 1e-7, or the same
 // values computed otherwise). Returns false when max_fit_iterations, not the objective
-// settling, ended the fit. Throws dlib::error ("The objective function generated non-finite
-// outputs") when the objective or its derivative is not finite.
+// settling, ended the fit. `iterations` receives the number of iterations the fit took
+// (max_fit_iterations at most). Throws dlib::error ("The objective function generated
+// non-finite outputs") when the objective or its derivative is not finite.
 template <long FreeParams, typename Objective, typename Derivative>
-bool fit_slice(const Objective& slice_objective, const Derivative& derivative,
-               params_type<FreeParams>& x) {
+bool fit_slice_with_derivative(const Objective& slice_objective, const Derivative& derivative,
+                               params_type<FreeParams>& x, unsigned long& iterations) {
     bool limit_reached = false;
-    dlib::find_min_box_constrained(dlib::bfgs_search_strategy(), SliceFitStop(limit_reached),
-                                   slice_objective, derivative, x,
-                                   dlib::uniform_matrix<double>(FreeParams, 1, 1e-4),
-                                   dlib::uniform_matrix<double>(FreeParams, 1, 10.0));
+    iterations = 0;
+    dlib::find_min_box_constrained(
+        dlib::bfgs_search_strategy(), SliceFitStop(limit_reached, iterations), slice_objective,
+        derivative, x, dlib::uniform_matrix<double>(FreeParams, 1, parameter_lower_bound),
+        dlib::uniform_matrix<double>(FreeParams, 1, parameter_upper_bound));
     return !limit_reached;
 }
 
 template <long FreeParams, typename Objective>
-bool fit_slice(const Objective& slice_objective, params_type<FreeParams>& x) {
-    return fit_slice<FreeParams>(slice_objective, dlib::derivative(slice_objective, 1e-7), x);
+bool fit_slice(const Objective& slice_objective, params_type<FreeParams>& x,
+               unsigned long& iterations) {
+    return fit_slice_with_derivative<FreeParams>(
+        slice_objective, dlib::derivative(slice_objective, 1e-7), x, iterations);
 }
 
-// The programs' fit of one slice: the batched central differences of WindowObjective.
+template <long FreeParams, typename Objective>
+bool fit_slice(const Objective& slice_objective, params_type<FreeParams>& x) {
+    unsigned long iterations = 0;
+    return fit_slice<FreeParams>(slice_objective, x, iterations);
+}
+
+// The programs' fit of one slice, with the batched central differences of WindowObjective.
 template <long FreeParams>
-bool fit_slice(const WindowObjective<FreeParams>& slice_objective, params_type<FreeParams>& x) {
+bool fit_slice(const WindowObjective<FreeParams>& slice_objective, params_type<FreeParams>& x,
+               unsigned long& iterations) {
     const auto derivative = [&](const params_type<FreeParams>& at) {
         return slice_objective.central_differences(at, 1e-7);
     };
-    return fit_slice<FreeParams>(slice_objective, derivative, x);
+    return fit_slice_with_derivative<FreeParams>(slice_objective, derivative, x, iterations);
 }

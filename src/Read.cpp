@@ -8,9 +8,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
+#include <iterator>
 #include <limits>
 #include <locale.h>
 #include <memory>
@@ -681,4 +683,102 @@ FixedColumn vec2matrix(const Table& table) {
         }
     }
     return column;
+}
+
+namespace {
+
+// A line's text for a message: at most 40 characters, bytes that do not print as '?'.
+std::string shown_line(std::string_view line) {
+    std::string text;
+    for (const char c : line.substr(0, 40)) {
+        const auto byte = static_cast<unsigned char>(c);
+        text += byte >= 0x20 && byte < 0x7f ? c : '?';
+    }
+    return line.size() > 40 ? text + "..." : text;
+}
+
+// The single number of `field` (no blanks inside), an optional '+' before it; nothing else.
+bool one_number(std::string_view field, double& value) {
+    if (field.size() > 1 && field[0] == '+' && field[1] != '-') {
+        field.remove_prefix(1);
+    }
+    const char* const end = field.data() + field.size();
+    const auto [stop, error] = std::from_chars(field.data(), end, value);
+    return error == std::errc() && stop == end && std::isfinite(value);
+}
+
+} // namespace
+
+ZValues parse_z_values(const std::string& text, const std::string& name) {
+    ZValues z;
+    z.opened = true;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t stop = text.find('\n', start);
+        if (stop == std::string::npos) {
+            stop = text.size();
+        }
+        const std::string_view line(text.data() + start, stop - start);
+        start = stop + 1;
+        ++z.line_count;
+        std::string_view content = line.substr(0, line.find('#'));
+        while (!content.empty() && is_classic_space(content.front())) {
+            content.remove_prefix(1);
+        }
+        while (!content.empty() && is_classic_space(content.back())) {
+            content.remove_suffix(1);
+        }
+        if (content.empty()) {
+            continue;
+        }
+        double value = 0.0;
+        const bool blank_inside =
+            std::find_if(content.begin(), content.end(), is_classic_space) != content.end();
+        if (blank_inside || !one_number(content, value)) {
+            z.problem = name + ": line " + std::to_string(z.line_count) +
+                        ": expected one number (the slice's x value), found '" + shown_line(line) +
+                        "'";
+            return z;
+        }
+        z.values.push_back(value);
+        z.lines.push_back(z.line_count);
+    }
+    return z;
+}
+
+ZValues read_z_file(const std::string& name) {
+    std::error_code ignored;
+    std::ifstream file;
+    if (!std::filesystem::is_directory(name, ignored)) {
+        file.open(name, std::ios::binary);
+    }
+    std::string text;
+    if (file.is_open()) {
+        text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    }
+    if (!file.is_open() || file.bad()) {
+        ZValues z;
+        z.problem = name + ": cannot be read: " +
+                    (std::filesystem::is_directory(name, ignored) ? "it is a directory, not a file"
+                     : file.is_open() ? "a read error stopped the reading"
+                                      : "it cannot be opened");
+        return z;
+    }
+    return parse_z_values(text, name);
+}
+
+std::string check_z_count(const ZValues& z, const std::string& name, std::size_t slice_count) {
+    const std::size_t count = z.values.size();
+    if (count == slice_count) {
+        return "";
+    }
+    const std::string needed = "; expected one value per slice, " + std::to_string(slice_count) +
+                               (slice_count == 1 ? " slice" : " slices") + " in 2d.txt";
+    if (count > slice_count) {
+        return name + ": line " + std::to_string(z.lines[slice_count]) + ": value " +
+               std::to_string(slice_count + 1) + " is one too many" + needed;
+    }
+    return name + ": line " + std::to_string(z.line_count) +
+           " (end of file): " + std::to_string(count) + (count == 1 ? " value" : " values") +
+           needed;
 }

@@ -117,3 +117,24 @@ using FixedColumn = std::array<double, 4>;
 // write reaches stay 0.0. A table that would write past the column is refused with
 // std::out_of_range naming the first such row and value index.
 FixedColumn vec2matrix(const Table& table);
+
+// ---------------------------------------------------------------------------------------
+// The x values of the slices (--z FILE): one number per line, in slice order. A '#' starts
+// a comment to the end of the line; lines empty but for blanks and comments are skipped.
+// ---------------------------------------------------------------------------------------
+
+struct ZValues {
+    bool opened = false;            // the file could be read to its end
+    std::vector<double> values;     // one per slice
+    std::vector<std::size_t> lines; // the line (from 1) each value stands on
+    std::size_t line_count = 0;     // lines in the file, a last one without '\n' included
+    std::string problem;            // empty, or a message naming the file and the line
+};
+
+// Parses the text of a z file called `name` (for messages). Stops at the first line that does
+// not hold exactly one finite number, with `problem` set.
+ZValues parse_z_values(const std::string& text, const std::string& name);
+// Reads and parses the file; one that cannot be read gives opened = false and a problem.
+ZValues read_z_file(const std::string& name);
+// Empty when there is one value per slice, else a message naming the file and the line.
+std::string check_z_count(const ZValues& z, const std::string& name, std::size_t slice_count);

@@ -1,5 +1,8 @@
 #include "Stats.h"
 
+#include "Fit.h"
+
+#include <cmath>
 #include <cstddef>
 #include <iomanip>
 #include <iostream>
@@ -28,4 +31,179 @@ void print_residuals(const Table& model, const Table& data) {
         }
     }
     std::cout << std::fixed << std::setprecision(3) << std::setw(2) << calc_residuals(model, data);
+}
+
+bool invert_symmetric(const double* a, int n, double* inverse) {
+    // Cholesky factors of the correlation form, whose unit diagonal makes one threshold fit
+    // every scale of the parameters.
+    double scale[4];
+    for (int i = 0; i < n; ++i) {
+        const double diagonal = a[i * n + i];
+        if (!(diagonal > 0.0) || !std::isfinite(diagonal)) {
+            return false;
+        }
+        scale[i] = 1.0 / std::sqrt(diagonal);
+    }
+    double lower[4][4] = {};
+    for (int j = 0; j < n; ++j) {
+        for (int i = j; i < n; ++i) {
+            double sum = a[i * n + j] * scale[i] * scale[j];
+            for (int k = 0; k < j; ++k) {
+                sum -= lower[i][k] * lower[j][k];
+            }
+            if (i == j) {
+                if (!(sum > 1e-12) || !std::isfinite(sum)) {
+                    return false;
+                }
+                lower[j][j] = std::sqrt(sum);
+            } else {
+                lower[i][j] = sum / lower[j][j];
+            }
+        }
+    }
+    double lower_inverse[4][4] = {};
+    for (int j = 0; j < n; ++j) {
+        lower_inverse[j][j] = 1.0 / lower[j][j];
+        for (int i = j + 1; i < n; ++i) {
+            double sum = 0.0;
+            for (int k = j; k < i; ++k) {
+                sum += lower[i][k] * lower_inverse[k][j];
+            }
+            lower_inverse[i][j] = -sum / lower[i][i];
+        }
+    }
+    for (int i = 0; i < n; ++i) {
+        for (int j = 0; j < n; ++j) {
+            double sum = 0.0;
+            for (int k = std::max(i, j); k < n; ++k) {
+                sum += lower_inverse[k][i] * lower_inverse[k][j];
+            }
+            inverse[i * n + j] = sum * scale[i] * scale[j];
+        }
+    }
+    return true;
+}
+
+namespace {
+
+// Derivatives of M*w/(1 + w^2 d^2), w = 1/W, d = x - P, with respect to M and to W.
+void line_derivatives(double amplitude, double half_width, double d, double& by_amplitude,
+                      double& by_half_width) {
+    const double w = 1.0 / half_width;
+    const double u = (w * w) * (d * d);
+    const double denominator = 1.0 + u;
+    by_amplitude = w / denominator;
+    by_half_width = -amplitude * (w * w) * (1.0 - u) / (denominator * denominator);
+}
+
+// Standard error of a value with the given gradient over (MA, MB, LWA, LWB). Fixed
+// parameters count as exact; a fitted one without a covariance leaves the error undefined.
+std::optional<double> propagated(const double (&gradient)[4], const bool (&fixed)[4],
+                                 const bool (&in_covariance)[4], const double (&covariance)[4][4]) {
+    for (int i = 0; i < 4; ++i) {
+        if (gradient[i] != 0.0 && !fixed[i] && !in_covariance[i]) {
+            return std::nullopt;
+        }
+    }
+    double variance = 0.0;
+    for (int i = 0; i < 4; ++i) {
+        for (int j = 0; j < 4; ++j) {
+            if (in_covariance[i] && in_covariance[j]) {
+                variance += gradient[i] * gradient[j] * covariance[i][j];
+            }
+        }
+    }
+    if (!(variance >= 0.0) || !std::isfinite(variance)) {
+        return std::nullopt;
+    }
+    return std::sqrt(variance);
+}
+
+} // namespace
+
+SliceReport report_slice(const double* ppm, const double* intensity, std::size_t points,
+                         double peak_A, double peak_B, double MA, double MB, double LWA, double LWB,
+                         int free_params) {
+    SliceReport report;
+    report.points = points;
+    const double p[4] = {MA, MB, LWA, LWB};
+    bool fixed[4];
+    bool active[4];
+    for (int i = 0; i < 4; ++i) {
+        fixed[i] = i >= free_params;
+        report.at_bound[i] =
+            !fixed[i] && (std::abs(p[i] - parameter_lower_bound) <= at_bound_tolerance ||
+                          std::abs(p[i] - parameter_upper_bound) <= at_bound_tolerance);
+        active[i] = !fixed[i] && !report.at_bound[i];
+    }
+
+    // The residual sum exactly as residual_square_tot: the same lines, sums and order.
+    double rss = 0.0;
+    for (std::size_t j = 0; j < points; ++j) {
+        const double a = lorentzian(MA, LWA, peak_A, ppm[j]);
+        const double b = lorentzian(MB, LWB, peak_B, ppm[j]);
+        const double difference = (b + a) - intensity[j];
+        rss += difference * difference;
+    }
+    report.rss = rss;
+    const bool has_dof = free_params >= 0 && points > static_cast<std::size_t>(free_params);
+    if (has_dof) {
+        report.sigma = std::sqrt(rss / static_cast<double>(points - free_params));
+    }
+
+    // J^T J over the active parameters, the inverse and the covariance.
+    int index[4];
+    int n = 0;
+    for (int i = 0; i < 4; ++i) {
+        if (active[i]) {
+            index[n++] = i;
+        }
+    }
+    double covariance[4][4] = {};
+    bool in_covariance[4] = {false, false, false, false};
+    if (has_dof && n > 0) {
+        double normal[16] = {};
+        for (std::size_t j = 0; j < points; ++j) {
+            double row[4];
+            line_derivatives(MA, LWA, ppm[j] - peak_A, row[0], row[2]);
+            line_derivatives(MB, LWB, ppm[j] - peak_B, row[1], row[3]);
+            for (int r = 0; r < n; ++r) {
+                for (int c = 0; c < n; ++c) {
+                    normal[r * n + c] += row[index[r]] * row[index[c]];
+                }
+            }
+        }
+        double inverse[16];
+        if (invert_symmetric(normal, n, inverse)) {
+            const double variance = *report.sigma * *report.sigma;
+            for (int r = 0; r < n; ++r) {
+                in_covariance[index[r]] = true;
+                for (int c = 0; c < n; ++c) {
+                    covariance[index[r]][index[c]] = variance * inverse[r * n + c];
+                }
+            }
+        }
+    }
+
+    Estimate* const parameters[4] = {&report.MA, &report.MB, &report.LWA, &report.LWB};
+    for (int i = 0; i < 4; ++i) {
+        double gradient[4] = {0.0, 0.0, 0.0, 0.0};
+        gradient[i] = 1.0;
+        parameters[i]->value = p[i];
+        if (!fixed[i]) {
+            parameters[i]->se = propagated(gradient, fixed, in_covariance, covariance);
+        }
+    }
+    const double pi = 3.14159265358979323846;
+    const auto derived = [&](double value, const double(&gradient)[4]) {
+        return Estimate{value, propagated(gradient, fixed, in_covariance, covariance)};
+    };
+    report.height_A = derived(MA / LWA, {1.0 / LWA, 0.0, -MA / (LWA * LWA), 0.0});
+    report.height_B = derived(MB / LWB, {0.0, 1.0 / LWB, 0.0, -MB / (LWB * LWB)});
+    report.area_A = derived(pi * MA, {pi, 0.0, 0.0, 0.0});
+    report.area_B = derived(pi * MB, {0.0, pi, 0.0, 0.0});
+    const double total = MA + MB;
+    report.fraction_A =
+        derived(MA / total, {MB / (total * total), -MA / (total * total), 0.0, 0.0});
+    return report;
 }

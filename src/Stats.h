@@ -1,7 +1,11 @@
-// Sums of squared residuals between two tables of {x, y} rows.
+// Sums of squared residuals between two tables of {x, y} rows, and the statistics of a
+// slice's fit built on them.
 #pragma once
 
 #include "Read.h"
+
+#include <cstddef>
+#include <optional>
 
 // Sum over the rows of `model` of (model[i][1] - data[i][1])^2, in row order from 0.0.
 // `data` must have at least as many rows as `model`; column 0 is not compared.
@@ -12,3 +16,52 @@ double calc_residuals(const Table& model, const Table& data);
 // `model`, or a compared row with fewer than two values, is refused with std::out_of_range
 // before anything is printed.
 void print_residuals(const Table& model, const Table& data);
+
+// ---------------------------------------------------------------------------------------
+// How well a slice's fit determines its values (report.csv)
+// ---------------------------------------------------------------------------------------
+
+// The box the minimiser keeps every fitted parameter in.
+constexpr double parameter_lower_bound = 1e-4;
+constexpr double parameter_upper_bound = 10.0;
+// A fitted value this close to a bound counts as held there by the bound.
+constexpr double at_bound_tolerance = 1e-9;
+
+// A value and its standard error; the error is empty where it is not defined.
+struct Estimate {
+    double value = 0.0;
+    std::optional<double> se;
+};
+
+// The statistics of one fitted slice. Parameters, heights and areas are in the scaled
+// intensity units of the fit (heights: intensity; MA, MB, areas: intensity x ppm).
+struct SliceReport {
+    std::size_t points = 0;
+    Estimate MA, MB, LWA, LWB;
+    Estimate height_A, height_B; // M/W, the line's maximum
+    Estimate area_A, area_B;     // pi*M
+    Estimate fraction_A;         // MA/(MA + MB)
+    double rss = 0.0;            // sum of ((b + a) - y)^2, as residual_square_tot
+    std::optional<double> sigma; // sqrt(rss/(points - free parameters))
+    // Which of MA, MB, LWA, LWB (in this order) were fitted and ended within
+    // at_bound_tolerance of a bound. Half-widths held fixed are never at a bound.
+    bool at_bound[4] = {false, false, false, false};
+};
+
+// The statistics of one slice fitted with two lines at peak_A and peak_B: `points` points
+// (ppm[i], intensity[i]) and the fitted MA, MB, LWA, LWB, of which the first free_params
+// (4, or 2 when the half-widths were held fixed) were fitted.
+// Standard errors: J is the Jacobian of the two-line model at the fitted values with respect
+// to the fitted parameters not at a bound (analytic derivatives of the line shape);
+// covariance = sigma^2 (J^T J)^-1. Heights, areas and fraction_A get theirs by first-order
+// propagation through that covariance; a half-width held fixed counts as exact. An error is
+// empty for a parameter at a bound or held fixed, for a derived value that depends on such a
+// fitted parameter, for every value when points <= free_params or J^T J is singular.
+SliceReport report_slice(const double* ppm, const double* intensity, std::size_t points,
+                         double peak_A, double peak_B, double MA, double MB, double LWA, double LWB,
+                         int free_params);
+
+// The inverse of the symmetric positive definite n x n matrix `a` (row by row, n <= 4) into
+// `inverse`. False, with `inverse` unspecified, when `a` is singular for double precision
+// (its correlation form has a Cholesky pivot below 1e-12) or holds non-finite values.
+bool invert_symmetric(const double* a, int n, double* inverse);

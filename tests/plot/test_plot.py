@@ -309,6 +309,65 @@ class BadResultsTest(TemporaryFolderTest):
         self.assert_fails(2, "dat.txt: no data rows")
 
 
+def write_report(folder, slice_count, se=0.0, z=None, statuses=None):
+    """report.csv for the lines of write_run, every standard error `se`."""
+    rows = [",".join(PLOT.REPORT_COLUMNS)]
+    for s in range(slice_count):
+        ma = 0.09 - 0.08 * s / max(1, slice_count - 1)
+        mb = 0.01 + 0.08 * s / max(1, slice_count - 1)
+        status = statuses[s] if statuses else "settled"
+        cells = [s, "" if z is None else z[s], 60, f'"{status}"' if "," in status else status, 12]
+        for value in (ma, mb, 0.08, 0.1, ma / 0.08, mb / 0.1, math.pi * ma, math.pi * mb,
+                      ma / (ma + mb)):
+            cells += [repr(value), repr(se)]
+        cells += [0.01 + 0.001 * s, 0.013, 1234.5]
+        rows.append(",".join(str(cell) for cell in cells))
+    write_lines(os.path.join(folder, "report.csv"), rows)
+
+
+class ReportTrendsTest(TemporaryFolderTest):
+    """With report.csv the trends carry error bars, use z and mark unsettled slices."""
+
+    def trends(self, **report):
+        write_run(self.folder, 8)
+        write_report(self.folder, 8, **report)
+        result = run_plot(self.folder)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        return read_rgb(os.path.join(self.folder, "trends.png")), result.stdout
+
+    def test_error_bars_grow_with_the_standard_error(self):
+        without, _ = self.trends(se=0.0)
+        with_bars, _ = self.trends(se=0.05)
+        for line in ("A", "B"):
+            self.assertGreater(colour_mask(with_bars, PLOT.COLOURS[line]).sum(),
+                               colour_mask(without, PLOT.COLOURS[line]).sum() + 300, line)
+
+    def test_unsettled_slices_are_marked(self):
+        plain, stdout = self.trends()
+        self.assertIn("0 not plainly settled", stdout)
+        self.assertEqual(colour_mask(plain, PLOT.UNSETTLED_COLOUR).sum(), 0)
+        statuses = ["settled"] * 8
+        statuses[3] = "iteration_limit"
+        statuses[5] = "settled;bound:MA,MB"
+        marked, stdout = self.trends(statuses=statuses)
+        self.assertIn("2 not plainly settled", stdout)
+        self.assertGreater(colour_mask(marked, PLOT.UNSETTLED_COLOUR).sum(), 400)
+
+    def test_z_is_the_x_axis_when_every_slice_has_one(self):
+        z = [0.5 * 2 ** s for s in range(8)]
+        _, stdout = self.trends(z=z)
+        self.assertIn("from report.csv against z", stdout)
+        report = PLOT.read_report(os.path.join(self.folder, "report.csv"), 8)
+        self.assertEqual(PLOT.report_axis(report), (z, "z (from --z)"))
+        report["z"][2] = None
+        self.assertEqual(PLOT.report_axis(report)[0], list(range(8)))
+
+    def test_report_that_disagrees_is_refused(self):
+        write_run(self.folder, 8)
+        write_report(self.folder, 7)
+        self.assert_fails(2, "report.csv: 7 rows; expected 8")
+
+
 class ArgumentsTest(unittest.TestCase):
     def test_help(self):
         result = run_plot("--help")
