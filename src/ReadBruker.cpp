@@ -163,12 +163,22 @@ std::vector<double> decode_bruker_points(const std::string& bytes, const BrukerS
             value = static_cast<std::int32_t>(static_cast<std::uint32_t>(word));
         }
         points[i] = std::ldexp(value, storage.nc_proc);
+        if (!std::isfinite(points[i])) {
+            throw ImportError(2, file_name + ": point " + std::to_string(i + 1) +
+                                     " is not a finite number (or overflows with NC_proc)");
+        }
     }
     return points;
 }
 
 std::vector<double> untile_2rr(const std::vector<double>& stored, std::size_t si2, std::size_t si1,
                                std::size_t xdim2, std::size_t xdim1) {
+    if (xdim2 == 0 || xdim1 == 0 || si2 % xdim2 != 0 || si1 % xdim1 != 0 ||
+        stored.size() != si2 * si1) {
+        throw ImportError(2, "2rr: tiles of " + std::to_string(xdim2) + " x " +
+                                 std::to_string(xdim1) + " do not fill " + std::to_string(si2) +
+                                 " x " + std::to_string(si1) + " points");
+    }
     std::vector<double> rows(stored.size());
     const std::size_t tiles_across = si2 / xdim2;
     for (std::size_t r = 0; r < si1; ++r) {
@@ -192,6 +202,9 @@ std::vector<double> bruker_ppm_axis(const BrukerParameters& procs, const std::st
     std::vector<double> ppm(si);
     for (std::size_t i = 0; i < si; ++i) {
         ppm[i] = offset - static_cast<double>(i) * sw_p / (sf * static_cast<double>(si));
+    }
+    if (!std::isfinite(ppm.back())) {
+        throw ImportError(2, file_name + ": OFFSET, SW_p and SF give no finite ppm axis");
     }
     return ppm;
 }
@@ -267,11 +280,11 @@ ImportedSeries read_bruker_pseudo2d(const fs::path& procno, const std::string& x
                                  std::to_string(si1) + " of " + proc2s_name +
                                  "; the acquired rows are not all in 2rr");
     }
-    const std::vector<double> ppm = bruker_ppm_axis(procs, procs_name);
     const std::string data_name = (procno / "2rr").string();
     const std::vector<double> rows =
         untile_2rr(decode_bruker_points(read_bytes(procno / "2rr"), storage, si2 * si1, data_name),
                    si2, si1, xdim2, xdim1);
+    const std::vector<double> ppm = bruker_ppm_axis(procs, procs_name);
 
     ImportedSeries series;
     for (std::size_t r = 0; r < td1; ++r) {
@@ -330,19 +343,25 @@ ImportedSeries read_bruker_pseudo2d(const fs::path& procno, const std::string& x
     return series;
 }
 
+Spectrum bruker_1d_spectrum(const BrukerParameters& procs, const std::string& bytes,
+                            const std::string& procs_name, const std::string& data_name) {
+    const BrukerStorage storage = bruker_storage(procs, procs_name);
+    Spectrum spectrum;
+    spectrum.intensity =
+        decode_bruker_points(bytes, storage, point_count(procs, "SI", procs_name), data_name);
+    spectrum.ppm = bruker_ppm_axis(procs, procs_name);
+    return spectrum;
+}
+
 ImportedSeries read_bruker_1d(const fs::path& procno) {
     const std::string procs_name = (procno / "procs").string();
     const BrukerParameters procs = read_parameters(procno / "procs");
-    const BrukerStorage storage = bruker_storage(procs, procs_name);
-    const std::vector<double> ppm = bruker_ppm_axis(procs, procs_name);
     const std::string data_name = (procno / "1r").string();
-    Spectrum slice;
-    slice.ppm = ppm;
-    slice.intensity =
-        decode_bruker_points(read_bytes(procno / "1r"), storage, ppm.size(), data_name);
     ImportedSeries series;
-    series.slices.push_back(std::move(slice));
-    series.notes.push_back("Bruker 1D " + data_name + ": " + axis_note(ppm, procs) + ", " +
-                           storage_note(storage));
+    series.slices.push_back(
+        bruker_1d_spectrum(procs, read_bytes(procno / "1r"), procs_name, data_name));
+    series.notes.push_back("Bruker 1D " + data_name + ": " +
+                           axis_note(series.slices[0].ppm, procs) + ", " +
+                           storage_note(bruker_storage(procs, procs_name)));
     return series;
 }

@@ -22,6 +22,9 @@ struct Record {
 // The records from one ##TITLE to the next ##TITLE or ##END.
 using Block = std::vector<Record>;
 
+// Far beyond any 1D spectrum; bounds what a header or a repeat count can make us hold.
+constexpr std::size_t max_points = 10000000;
+
 std::string trimmed(const std::string& text) {
     const auto first = text.find_first_not_of(" \t\r");
     if (first == std::string::npos) {
@@ -159,7 +162,7 @@ Layout xydata_layout(const Block& block, const Record& xydata, const std::string
     layout.x_factor = optional_number(block, "XFACTOR", "XFACTOR", 1.0, file_name);
     layout.y_factor = optional_number(block, "YFACTOR", "YFACTOR", 1.0, file_name);
     const double points = required_number(block, "NPOINTS", "NPOINTS", file_name);
-    if (points < 1 || points > 1e8 || points != std::floor(points)) {
+    if (points < 1 || points > double(max_points) || points != std::floor(points)) {
         throw ImportError(2, file_name + ": ##NPOINTS= must be a positive whole number");
     }
     layout.points = static_cast<std::size_t>(points);
@@ -207,7 +210,7 @@ Layout ntuples_layout(const Block& block, const std::string& file_name) {
     layout.x_factor = number_in(entry("FACTOR", x), "##FACTOR= of X", file_name);
     layout.y_factor = number_in(entry("FACTOR", r), "##FACTOR= of R", file_name);
     const double points = number_in(entry("VARDIM", x), "##VAR_DIM= of X", file_name);
-    if (points < 1 || points > 1e8 || points != std::floor(points)) {
+    if (points < 1 || points > double(max_points) || points != std::floor(points)) {
         throw ImportError(2, file_name + ": ##VAR_DIM= of X must be a positive whole number");
     }
     layout.points = static_cast<std::size_t>(points);
@@ -276,8 +279,9 @@ DataLine decode_jcamp_line(const std::string& line, const std::string& where) {
         return value;
     };
     const auto check_size = [&] {
-        if (values.size() > 10000000) {
-            throw ImportError(2, where + ": more than 10000000 values on one line");
+        if (values.size() > max_points) {
+            throw ImportError(2, where + ": more than " + std::to_string(max_points) +
+                                     " values on one line");
         }
     };
     while (i < line.size()) {
@@ -325,10 +329,13 @@ DataLine decode_jcamp_line(const std::string& line, const std::string& where) {
                                          (any_token ? "too large" : "with no value before it"));
             }
             const long count = std::stol(number);
+            if (values.size() + static_cast<std::size_t>(count) > max_points) {
+                throw ImportError(2, where + ": more than " + std::to_string(max_points) +
+                                         " values on one line");
+            }
             for (long k = 1; k < count; ++k) {
                 values.push_back(last_is_dif ? values.back() + last_difference : values.back());
             }
-            check_size();
         } else if (c == '?') {
             throw ImportError(2, where + ": a missing value (?) in the data");
         } else {
@@ -504,6 +511,12 @@ ImportedSeries parse_jcamp(const std::string& text, const std::string& file_name
     } else {
         throw ImportError(2, file_name + ": x units \"" + layout.x_units +
                                  "\" are not read (HZ or PPM are)");
+    }
+    for (std::size_t i = 0; i < y.size(); ++i) {
+        if (!std::isfinite(slice.ppm[i]) || !std::isfinite(slice.intensity[i])) {
+            throw ImportError(2, file_name + ": point " + std::to_string(i + 1) +
+                                     " has no finite ppm or intensity");
+        }
     }
     const bool ascending = slice.ppm.size() > 1 && slice.ppm.front() < slice.ppm.back();
     if (ascending) {

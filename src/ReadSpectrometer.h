@@ -82,6 +82,10 @@ XList parse_x_list(const std::string& text, const std::string& file_name);
 // ...), or is empty to take the first of vdlist, vclist, vplist, vtlist present, or "none".
 ImportedSeries read_bruker_pseudo2d(const std::filesystem::path& procno, const std::string& x_list);
 
+// The spectrum of a 1r file's bytes, as procs describes it.
+Spectrum bruker_1d_spectrum(const BrukerParameters& procs, const std::string& bytes,
+                            const std::string& procs_name, const std::string& data_name);
+
 // A 1D processing folder (1r and procs): one slice.
 ImportedSeries read_bruker_1d(const std::filesystem::path& procno);
 
