@@ -6,6 +6,8 @@ packages=(cmake g++ make binutils libdlib-dev liblapack-dev libblas-dev libx11-d
 # pairfit-plot: Debian's Python with matplotlib (Agg, PNG and PDF output); the manual pages
 # are checked with groff, mandoc and man.
 packages+=(python3 python3-matplotlib groff-base mandoc man-db)
+# Many series at once (README): GNU parallel, run by the many_series test.
+packages+=(parallel)
 # Fuzzing (tools/run_fuzz.sh): clang with libFuzzer and the sanitizer runtimes.
 packages+=(clang libclang-rt-14-dev)
 missing=()
