@@ -144,8 +144,9 @@ int main(int argc, char** argv) {
         std::cerr << "pairfit-import: " << series_path.string() << ": cannot be written\n";
         return exit_write_failed;
     }
-    std::cout << "wrote " << series_path.string() << ": " << slices.size() << " slices of "
-              << slices.front().ppm.size() << " points\n";
+    std::cout << "wrote " << series_path.string() << ": " << slices.size()
+              << (slices.size() == 1 ? " slice of " : " slices of ") << slices.front().ppm.size()
+              << " points\n";
     if (!series.x_values.empty()) {
         std::string text = "# x of each slice, from " + series.x_description + "\n";
         for (const double x : series.x_values) {
