@@ -147,12 +147,21 @@ int main(int argc, char** argv) {
     std::cout << "wrote " << series_path.string() << ": " << slices.size()
               << (slices.size() == 1 ? " slice of " : " slices of ") << slices.front().ppm.size()
               << " points\n";
-    if (!series.x_values.empty()) {
+    const fs::path z_path = options.output / "z.txt";
+    if (series.x_values.empty()) {
+        if (!options.x_list.empty() && options.x_list != "none") {
+            std::cout << "--list " << options.x_list
+                      << " applies to a pseudo-2D folder only: no z.txt written\n";
+        }
+        if (fs::exists(z_path, error)) {
+            std::cerr << "pairfit-import: warning: " << z_path.string()
+                      << " is left from an earlier run and does not belong to this 2d.txt\n";
+        }
+    } else {
         std::string text = "# x of each slice, from " + series.x_description + "\n";
         for (const double x : series.x_values) {
             text += shortest(x) + "\n";
         }
-        const fs::path z_path = options.output / "z.txt";
         if (!write_text(z_path, text)) {
             std::cerr << "pairfit-import: " << z_path.string() << ": cannot be written\n";
             return exit_write_failed;
