@@ -64,9 +64,11 @@ double parameter(const fs::path& file, const std::string& name) {
 
 // The point at `index` of a little-endian int32 file, times 2^nc.
 double stored_point(const std::string& bytes, std::size_t index, int nc) {
-    std::int32_t value = 0;
-    std::memcpy(&value, bytes.data() + 4 * index, 4); // this machine is little endian
-    return std::ldexp(static_cast<double>(value), nc);
+    std::uint32_t word = 0;
+    for (int b = 3; b >= 0; --b) {
+        word = word << 8 | static_cast<unsigned char>(bytes[4 * index + std::size_t(b)]);
+    }
+    return std::ldexp(static_cast<double>(static_cast<std::int32_t>(word)), nc);
 }
 
 std::vector<std::string> lines_of(const std::string& text) {
