@@ -465,10 +465,15 @@ ImportedSeries parse_jcamp(const std::string& text, const std::string& file_name
         }
         reference = "x axis in ppm";
     } else if (layout.x_units == "HZ") {
-        const double frequency =
-            required_number(block, ".OBSERVEFREQUENCY", ".OBSERVE FREQUENCY", file_name);
+        // TopSpin scales ppm by SF, not by the observe frequency (SFO1) it also writes: where
+        // its ##$SF is given, the axis is the one TopSpin shows.
+        const bool bruker_sf = find(block, "$SF") != nullptr;
+        const std::string frequency_label = bruker_sf ? "##$SF=" : "##.OBSERVE FREQUENCY=";
+        const double frequency = bruker_sf ? required_number(block, "$SF", "$SF", file_name)
+                                           : required_number(block, ".OBSERVEFREQUENCY",
+                                                             ".OBSERVE FREQUENCY", file_name);
         if (!(frequency > 0)) {
-            throw ImportError(2, file_name + ": ##.OBSERVE FREQUENCY= must be above 0");
+            throw ImportError(2, file_name + ": " + frequency_label + " must be above 0");
         }
         // The ppm of one point, where the file gives it; else the Hz values are from 0 ppm.
         std::size_t reference_point = 0;
@@ -492,14 +497,14 @@ ImportedSeries parse_jcamp(const std::string& text, const std::string& file_name
             reference_ppm = number_in(items[3], what + " shift", file_name);
             referenced = true;
             reference = "ppm from ##.SHIFT REFERENCE= (point " + items[2] + " at " + items[3] +
-                        " ppm) and ##.OBSERVE FREQUENCY= " + shown(frequency) + " MHz";
+                        " ppm) and " + frequency_label + " " + shown(frequency) + " MHz";
         } else if (find(block, "$OFFSET") != nullptr) {
             reference_ppm = required_number(block, "$OFFSET", "$OFFSET", file_name);
             referenced = true;
-            reference = "ppm from ##$OFFSET= " + shown(reference_ppm) +
-                        " (the first point) and ##.OBSERVE FREQUENCY= " + shown(frequency) + " MHz";
+            reference = "ppm from ##$OFFSET= " + shown(reference_ppm) + " (the first point) and " +
+                        frequency_label + " " + shown(frequency) + " MHz";
         } else {
-            reference = "ppm = Hz / ##.OBSERVE FREQUENCY= " + shown(frequency) +
+            reference = "ppm = Hz / " + frequency_label + " " + shown(frequency) +
                         " MHz (the file gives no ppm reference)";
         }
         const double reference_x = layout.first_x + static_cast<double>(reference_point) * step;

@@ -193,7 +193,9 @@ TEST(Import, JcampSpectraOfTopSpinAndMestReNova) {
     ASSERT_EQ(series.size(), 1u);
     ASSERT_EQ(series[0].size(), 32768u); // ##VAR_DIM
     EXPECT_EQ(series[0].front()[0], 15.47866);
-    EXPECT_NEAR(series[0].back()[0], 15.47866 - 4789.12587366797 / 300.132250975, 1e-9);
+    // The axis TopSpin shows: ppm scaled by ##$SF (300.13), not by the observe frequency.
+    EXPECT_NE(result.out.find("##$SF= 300.13 MHz"), std::string::npos) << result.out;
+    EXPECT_NEAR(series[0].back()[0], 15.47866 - 4789.12587366797 / 300.13, 1e-9);
     EXPECT_EQ(series[0].front()[1], -118793); // ##FIRST and ##LAST of R, ##FACTOR 1
     EXPECT_EQ(series[0].back()[1], -78595);
 
