@@ -1,5 +1,5 @@
-# Installation: the three programs and pairfit-plot, the library pairfit_core with its
-# headers for callers of the spectral utility routines, and a manual page per program.
+# Installation: the three programs, pairfit-import and pairfit-plot, the library pairfit_core
+# with its headers for callers of the spectral utility routines, and a manual page per program.
 # Destinations follow GNUInstallDirs below CMAKE_INSTALL_PREFIX; DESTDIR is honoured.
 include(GNUInstallDirs)
 
@@ -19,10 +19,12 @@ foreach(program pairfit4 pairfit2 pairfit2x)
   configure_file(${PROJECT_SOURCE_DIR}/man/${program}.1.in ${PAIRFIT_MAN_DIR}/${program}.1 @ONLY)
   list(APPEND PAIRFIT_MAN_PAGES ${PAIRFIT_MAN_DIR}/${program}.1)
 endforeach()
-configure_file(${PROJECT_SOURCE_DIR}/man/pairfit-plot.1 ${PAIRFIT_MAN_DIR}/pairfit-plot.1 COPYONLY)
-list(APPEND PAIRFIT_MAN_PAGES ${PAIRFIT_MAN_DIR}/pairfit-plot.1)
+foreach(page pairfit-plot pairfit-import)
+  configure_file(${PROJECT_SOURCE_DIR}/man/${page}.1 ${PAIRFIT_MAN_DIR}/${page}.1 COPYONLY)
+  list(APPEND PAIRFIT_MAN_PAGES ${PAIRFIT_MAN_DIR}/${page}.1)
+endforeach()
 
-install(TARGETS pairfit4 pairfit2 pairfit2x RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS pairfit4 pairfit2 pairfit2x pairfit-import RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/pairfit-plot DESTINATION ${CMAKE_INSTALL_BINDIR})
 # Every header of src/ but those only the programs use is part of the library's interface;
 # they include one another by plain name, so they stay together in one folder, and callers

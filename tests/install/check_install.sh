@@ -28,7 +28,7 @@ trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 expected_files() { # relative to the prefix
-    for program in pairfit-plot pairfit2 pairfit2x pairfit4; do
+    for program in pairfit-import pairfit-plot pairfit2 pairfit2x pairfit4; do
         echo "$bindir/$program"
         echo "$mandir/man1/$program.1"
     done
@@ -57,7 +57,7 @@ root="$work/dest${prefix%/}"
 [ -d "$root" ] || fail "nothing installed below DESTDIR$prefix"
 diff <(expected_files | sort) <(listed_files "$work/dest" | sed "s|^${prefix#/}/||") ||
     fail "DESTDIR install: file list differs (< expected, > installed)"
-for program in pairfit-plot pairfit2 pairfit2x pairfit4; do
+for program in pairfit-import pairfit-plot pairfit2 pairfit2x pairfit4; do
     [ -x "$root/$bindir/$program" ] || fail "$bindir/$program is not executable"
 done
 
