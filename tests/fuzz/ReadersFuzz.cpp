@@ -1,6 +1,9 @@
 // Both readers on a file holding any bytes: read_table and read_series (and fileIn and
 // fileIn3 that wrap them) must give, bit for bit, what the reference reading of the same
-// text gives, read the file to its end, and count the rows after the last '&' line.
+// text gives, read the file to its end, and count the rows after the last '&' line. The
+// programs' windowed reader, on one thread and on pieces split anywhere, must give the
+// window points of the reference series.
+#include "Csa.h"
 #include "FuzzSupport.h"
 
 #include <string>
@@ -30,6 +33,34 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(fuzzing::same_table(series[b], expected[b]),
                    input + ": block " + std::to_string(b + 1));
     }
+    Row ppm, intensity;
+    std::vector<std::size_t> slice_start{0};
+    for (const Table& slice : cut_slices(expected, 0.4, 1.6, 1.0)) {
+        for (const Row& point : slice) {
+            ppm.push_back(point[0]);
+            intensity.push_back(point[1]);
+        }
+        slice_start.push_back(ppm.size());
+    }
+    for (const unsigned threads : {1u, 3u}) {
+        const WindowedSeries windowed =
+            read_windowed_series(path.c_str(), 0.4, 1.6, threads, report, 1 + size / 5);
+        const std::string case_input = input + " on " + std::to_string(threads) + " threads";
+        FUZZ_CHECK(report.opened && report.read_to_end, case_input);
+        FUZZ_CHECK(report.unfinished_rows == expected_report.unfinished_rows, case_input);
+        FUZZ_CHECK(fuzzing::same_row(windowed.ppm, ppm), case_input);
+        FUZZ_CHECK(fuzzing::same_row(windowed.intensity, intensity), case_input);
+        FUZZ_CHECK(windowed.slice_start == slice_start, case_input);
+        const std::string refusal = check_series(expected);
+        FUZZ_CHECK((windowed.single_value_block == 0) == refusal.empty(), case_input);
+        FUZZ_CHECK(refusal.empty() ||
+                       refusal.rfind("2d.txt: block " +
+                                         std::to_string(windowed.single_value_block) + ", row " +
+                                         std::to_string(windowed.single_value_row) + " ",
+                                     0) == 0,
+                   case_input + ": " + refusal);
+    }
+
     const TableSeries wrapped = fileIn3(path.c_str());
     FUZZ_CHECK(wrapped.size() == series.size(), input);
     for (std::size_t b = 0; b < series.size(); ++b) {
