@@ -12,7 +12,8 @@
 // prints its line of the console table and appends its row of results.txt to results_table:
 // MA, MB, LWA, LWB, integ_A, integ_B, residual_square_tot. The model state and slice_index are
 // the run's, read and written by the objective on every evaluation. On a non-finite objective
-// the message is on standard error and the exit status is returned.
+// the message is on standard error and the exit status is returned. After the last slice, a
+// warning names the slices whose fit ended at a bound.
 template <long FreeParams>
 int fit_every_slice(const WindowedSeries& series, int& slice_index, params_type<FreeParams>& x,
                     const std::complex<double>& peak_A, const std::complex<double>& peak_B,
@@ -22,6 +23,7 @@ int fit_every_slice(const WindowedSeries& series, int& slice_index, params_type<
     const WindowObjective<FreeParams> slice_objective(series, slice_index, peak_A, peak_B, MA, MB,
                                                       LWA, LWB);
     results_table.reserve(series.slice_count());
+    BoundHits bound_hits;
     for (slice_index = 0; slice_index < static_cast<int>(series.slice_count()); ++slice_index) {
         bool settled = true;
         try {
@@ -49,6 +51,7 @@ int fit_every_slice(const WindowedSeries& series, int& slice_index, params_type<
             LWB = x(3);
         }
         print_slice_line(std::cout, slice_index, MA.real(), MB.real(), LWA, LWB);
+        note_bound_hits(bound_hits, slice_index, {MA.real(), MB.real(), LWA, LWB}, FreeParams);
 
         double integ_A = 0.0;
         double integ_B = 0.0;
@@ -66,6 +69,10 @@ int fit_every_slice(const WindowedSeries& series, int& slice_index, params_type<
         results_table.push_back(
             {MA.real(), MB.real(), LWA, LWB, integ_A, integ_B, residual_square_tot});
     }
+    const std::string warning = bound_warning(bound_hits, series.slice_count());
+    if (!warning.empty()) {
+        std::cerr << warning << std::endl;
+    }
     return exit_success;
 }
 
@@ -73,11 +80,8 @@ template <long FreeParams> int run_series_fit() {
     static_assert(FreeParams == 4 || FreeParams == 2, "two or four free parameters");
     constexpr bool half_widths_free = FreeParams == 4;
 
-    if (!fileExists("2d.txt")) {
-        print_help();
-    }
-    if (!fileExists("peaks.txt")) {
-        print_help();
+    if (report_missing_inputs()) {
+        return exit_missing_input;
     }
     const unsigned threads = thread_count();
 
