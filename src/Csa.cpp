@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -32,14 +33,42 @@ std::string values_found(std::size_t count) {
     return std::to_string(count) + (count == 1 ? " value" : " values");
 }
 
-std::string single_value_message(std::size_t block, std::size_t row) {
-    return "2d.txt: block " + std::to_string(block) + ", row " + std::to_string(row) +
-           " must hold a chemical shift (ppm) and an intensity, found 1 value";
+// The shortest text that reads back as the same double.
+std::string number_text(double value) {
+    char digits[32];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    return std::string(digits, end);
 }
 
-std::string fewer_points_message(std::size_t slice, std::size_t points, std::size_t first_points) {
+// ` in "LINE"`, control bytes shown as \xNN, and a hint when a comma stands in the line.
+std::string quoted(const LineExcerpt& line) {
+    std::string text = " in \"";
+    for (const char c : line.text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte < 0x20 && c != '\t') || byte == 0x7f) {
+            static const char hex[] = "0123456789abcdef";
+            text += {'\\', 'x', hex[byte >> 4], hex[byte & 15]};
+        } else {
+            text += c;
+        }
+    }
+    text += line.cut ? "...\"" : "\"";
+    if (line.has_comma) {
+        text += "; commas do not separate numbers, use blanks or tabs";
+    }
+    return text;
+}
+
+std::string single_value_message(std::size_t block, std::size_t row, const LineExcerpt& line) {
+    return "2d.txt: block " + std::to_string(block) + ", row " + std::to_string(row) +
+           " must hold a chemical shift (ppm) and an intensity, found 1 value" +
+           (line.text.empty() && !line.cut ? "" : quoted(line));
+}
+
+std::string point_count_message(std::size_t slice, std::size_t points, std::size_t first_points) {
     return "2d.txt: slice " + std::to_string(slice) + " holds " + std::to_string(points) +
-           " points inside the window, fewer than the " + std::to_string(first_points) +
+           " points inside the window, " + (points < first_points ? "fewer" : "more") +
+           " than the " + std::to_string(first_points) +
            " of slice 0; every slice must share the ppm axis of the first";
 }
 
@@ -117,7 +146,30 @@ int unreadable_status(const ReadReport& report) {
     return report.overlong_line != 0 ? exit_malformed_input : exit_missing_input;
 }
 
-std::string check_peaks(const Table& peaks, std::size_t rows_needed) {
+bool report_missing_inputs() {
+    const char* const names[] = {"2d.txt", "peaks.txt"};
+    const bool found[] = {fileExists(names[0]), fileExists(names[1])};
+    if (found[0] && found[1]) {
+        return false;
+    }
+    write_usage_text();
+    std::error_code error;
+    const std::filesystem::path folder = std::filesystem::current_path(error);
+    const std::string where = error ? "the working directory" : folder.string();
+    for (int i = 0; i < 2; ++i) {
+        if (!found[i]) {
+            std::cerr << names[i]
+                      << (std::filesystem::exists(names[i], error)
+                              ? ": cannot be opened for reading in "
+                              : ": not found in ")
+                      << where << std::endl;
+        }
+    }
+    return true;
+}
+
+std::string check_peaks(const Table& peaks, std::size_t rows_needed,
+                        const std::vector<LineExcerpt>& lines) {
     for (std::size_t i = 0; i < rows_needed; ++i) {
         const std::string row = "peaks.txt: data row " + std::to_string(i + 1);
         if (i >= peaks.size()) {
@@ -125,17 +177,30 @@ std::string check_peaks(const Table& peaks, std::size_t rows_needed) {
         }
         if (peaks[i].size() < 2) {
             return row + " must hold " + peaks_row_contents[i] + ", found " +
-                   values_found(peaks[i].size());
+                   values_found(peaks[i].size()) + (i < lines.size() ? quoted(lines[i]) : "");
         }
+    }
+    // A zero half-width is left to the fit, which fails on its infinite line.
+    if (rows_needed > 2 && (peaks[2][0] < 0.0 || peaks[2][1] < 0.0)) {
+        std::string found;
+        for (int k = 0; k < 2; ++k) {
+            if (peaks[2][k] < 0.0) {
+                found += (found.empty() ? "" : ", ") + std::string(k == 0 ? "LWA " : "LWB ") +
+                         number_text(peaks[2][k]);
+            }
+        }
+        return "peaks.txt: data row 3 must hold the fixed half-widths LWA and LWB (ppm) above "
+               "0, found " +
+               found;
     }
     return "";
 }
 
-std::string check_series(const TableSeries& raw_series) {
+std::string check_series(const TableSeries& raw_series, const LineExcerpt& single_value_line) {
     for (std::size_t b = 0; b < raw_series.size(); ++b) {
         for (std::size_t r = 0; r < raw_series[b].size(); ++r) {
             if (raw_series[b][r].size() == 1) {
-                return single_value_message(b + 1, r + 1);
+                return single_value_message(b + 1, r + 1, single_value_line);
             }
         }
     }
@@ -145,10 +210,128 @@ std::string check_series(const TableSeries& raw_series) {
 std::string check_slice_lengths(const TableSeries& slices) {
     for (std::size_t s = 1; s < slices.size(); ++s) {
         if (slices[s].size() < slices[0].size()) {
-            return fewer_points_message(s, slices[s].size(), slices[0].size());
+            return point_count_message(s, slices[s].size(), slices[0].size());
         }
     }
     return "";
+}
+
+std::string check_window_points(const WindowedSeries& series, double window_lower,
+                                double window_upper) {
+    if (series.slice_count() == 0) {
+        return "2d.txt: no block of data lines is closed by a line starting with '&', so there "
+               "is no slice to fit; end the lines of every slice with such a line";
+    }
+    const std::size_t count = series.points_in(0);
+    if (count == 0) {
+        const std::string window = "2d.txt: slice 0 holds no point inside the window " +
+                                   number_text(window_lower) + " to " + number_text(window_upper) +
+                                   " ppm (row 2 of peaks.txt)";
+        if (!(series.ppm_low <= series.ppm_high)) {
+            return window + "; no block holds a point of a chemical shift and an intensity";
+        }
+        return window + "; the points of 2d.txt lie between " + number_text(series.ppm_low) +
+               " and " + number_text(series.ppm_high) + " ppm" +
+               (series.ppm.empty() ? " and no slice has any point inside" : "") +
+               "; give the window in ppm, the unit of the first column of 2d.txt";
+    }
+    const double* const first = &series.ppm[0];
+    for (std::size_t s = 1; s < series.slice_count(); ++s) {
+        if (series.points_in(s) != count) {
+            return point_count_message(s, series.points_in(s), count);
+        }
+        const double* const ppm = &series.ppm[series.slice_start[s]];
+        for (std::size_t k = 0; k < count; ++k) {
+            // The spacing around point k of slice 0; a lone point has the window's width.
+            const double spacing = count == 1       ? window_upper - window_lower
+                                   : k == 0         ? std::fabs(first[1] - first[0])
+                                   : k + 1 == count ? std::fabs(first[k] - first[k - 1])
+                                                    : std::fabs(first[k + 1] - first[k - 1]) / 2;
+            if (!(std::fabs(ppm[k] - first[k]) <= 0.01 * spacing)) {
+                return "2d.txt: slice " + std::to_string(s) + " has its point " +
+                       std::to_string(k + 1) + " inside the window at " + number_text(ppm[k]) +
+                       " ppm where slice 0 has " + number_text(first[k]) +
+                       " ppm; every slice must share the ppm axis of the first (within 1 % of "
+                       "the point spacing)";
+            }
+        }
+    }
+    return "";
+}
+
+WindowedSeries windowed_series_of(const TableSeries& raw_series, const TableSeries& slices) {
+    WindowedSeries series;
+    for (const Table& block : raw_series) {
+        for (const Row& row : block) {
+            if (row.size() >= 2) {
+                series.ppm_low = std::min(series.ppm_low, row[0]);
+                series.ppm_high = std::max(series.ppm_high, row[0]);
+            }
+        }
+    }
+    for (const Table& slice : slices) {
+        for (const Row& point : slice) {
+            series.ppm.push_back(point[0]);
+            series.intensity.push_back(point[1]);
+        }
+        series.slice_start.push_back(series.ppm.size());
+    }
+    return series;
+}
+
+std::string peak_window_warning(const char* peak, double position, double window_lower,
+                                double window_upper) {
+    if (window_lower < position && position < window_upper) {
+        return "";
+    }
+    return std::string("peaks.txt: warning: ") + peak + " at " + number_text(position) +
+           " ppm lies outside the window " + number_text(window_lower) + " to " +
+           number_text(window_upper) +
+           " ppm; its line is fitted from its tail alone and will likely end at a bound";
+}
+
+void note_bound_hits(BoundHits& hits, std::size_t slice, const FixedColumn& fitted,
+                     std::size_t free_count) {
+    bool hit = false;
+    for (std::size_t i = 0; i < free_count; ++i) {
+        if (fitted[i] - 1e-4 <= 1e-9 || 10.0 - fitted[i] <= 1e-9) {
+            hits.parameters[i] = true;
+            hit = true;
+        }
+    }
+    if (hit) {
+        hits.slices.push_back(slice);
+    }
+}
+
+std::string bound_warning(const BoundHits& hits, std::size_t slice_count) {
+    if (hits.slices.empty()) {
+        return "";
+    }
+    std::string ranges;
+    for (std::size_t i = 0; i < hits.slices.size();) {
+        std::size_t last = i;
+        while (last + 1 < hits.slices.size() && hits.slices[last + 1] == hits.slices[last] + 1) {
+            ++last;
+        }
+        ranges += (ranges.empty() ? "" : ", ") + std::to_string(hits.slices[i]) +
+                  (last == i ? "" : "-" + std::to_string(hits.slices[last]));
+        i = last + 1;
+    }
+    std::string parameters;
+    const char* const names[] = {"MA", "MB", "LWA", "LWB"};
+    for (int i = 0; i < 4; ++i) {
+        if (hits.parameters[i]) {
+            parameters += (parameters.empty() ? "" : ", ") + std::string(names[i]);
+        }
+    }
+    return "warning: " + std::to_string(hits.slices.size()) + " of " + std::to_string(slice_count) +
+           " slices ended with a fitted value at a bound (1e-4 or 10), " +
+           (hits.slices.size() == 1 ? "slice " : "slices ") + ranges +
+           (parameters.find(',') == std::string::npos ? ", parameter " : ", parameters ") +
+           parameters +
+           "; usual causes: an inverted or missing line, a peak outside the window, or an "
+           "intensity spike that set the scale factor";
 }
 
 std::string unfinished_block_warning(const ReadReport& series_report) {
@@ -249,13 +432,14 @@ unsigned thread_count() {
 
 int read_peak_settings(std::size_t rows_needed, PeakSettings& settings) {
     ReadReport report;
-    const Table peaks = read_table("peaks.txt", report);
+    std::vector<LineExcerpt> lines;
+    const Table peaks = read_table("peaks.txt", report, lines, rows_needed);
     const std::string unreadable = check_read("peaks.txt", report);
     if (!unreadable.empty()) {
         std::cerr << unreadable << std::endl;
         return unreadable_status(report);
     }
-    const std::string problem = check_peaks(peaks, rows_needed);
+    const std::string problem = check_peaks(peaks, rows_needed, lines);
     if (!problem.empty()) {
         std::cerr << problem << std::endl;
         return exit_malformed_input;
@@ -271,22 +455,26 @@ int read_peak_settings(std::size_t rows_needed, PeakSettings& settings) {
         settings.LWA = peaks[2][0];
         settings.LWB = peaks[2][1];
     }
+    for (const auto& [peak, position] :
+         {std::pair{"peak_A", settings.peak_A}, std::pair{"peak_B", settings.peak_B}}) {
+        const std::string warning =
+            peak_window_warning(peak, position, settings.window_lower, settings.window_upper);
+        if (!warning.empty()) {
+            std::cerr << warning << std::endl;
+        }
+    }
     return exit_success;
 }
 
 namespace {
 
 // The problem that keeps a cut series from being fitted, or "".
-std::string check_windowed_series(const WindowedSeries& series) {
+std::string check_windowed_series(const WindowedSeries& series, const PeakSettings& settings) {
     if (series.single_value_block != 0) {
-        return single_value_message(series.single_value_block, series.single_value_row);
+        return single_value_message(series.single_value_block, series.single_value_row,
+                                    series.single_value_line);
     }
-    for (std::size_t s = 1; s < series.slice_count(); ++s) {
-        if (series.points_in(s) < series.points_in(0)) {
-            return fewer_points_message(s, series.points_in(s), series.points_in(0));
-        }
-    }
-    return "";
+    return check_window_points(series, settings.window_lower, settings.window_upper);
 }
 
 } // namespace
@@ -306,7 +494,7 @@ int read_and_cut_series(const PeakSettings& settings, unsigned threads, Windowed
     if (!unfinished_warning.empty()) {
         std::cerr << unfinished_warning << std::endl;
     }
-    const std::string problem = check_windowed_series(series);
+    const std::string problem = check_windowed_series(series, settings);
     if (!problem.empty()) {
         std::cerr << problem << std::endl;
         return exit_malformed_input;

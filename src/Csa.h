@@ -17,8 +17,8 @@
 // Exit statuses, the same for every program.
 constexpr int exit_success = 0;
 constexpr int exit_missing_input = 1;   // 2d.txt, peaks.txt or the --z FILE cannot be read
-constexpr int exit_malformed_input = 2; // a row too short for its use, ragged slices, a huge
-                                        // line, a bad z file
+constexpr int exit_malformed_input = 2; // input that cannot be fitted (see the checks below), a
+                                        // huge line, a bad z file
 constexpr int exit_non_finite_fit = 3;  // the objective met non-finite values
 constexpr int exit_write_failed = 4;    // a result file or report.csv could not be written
 // Arguments that are not options, like missing input files, end the run with the usage text.
@@ -107,19 +107,50 @@ double global_scale_factor(const TableSeries& raw_series, double window_lower, d
 TableSeries cut_slices(const TableSeries& raw_series, double window_lower, double window_upper,
                        double scale_factor);
 
+// When 2d.txt or peaks.txt cannot be opened: writes the usage text and, for each such file,
+// a line naming it and the folder it was looked for in, to standard error; returns true.
+bool report_missing_inputs();
+
 // Input checks. Each returns an empty string for sound input, otherwise a one-line message
 // that names the file, the row and what it must hold.
 std::string check_read(const char* name, const ReadReport& report);
 // The exit status for a file check_read refuses: a line too long is malformed input (2),
 // anything else an unreadable file (1).
 int unreadable_status(const ReadReport& report);
-std::string check_peaks(const Table& peaks, std::size_t rows_needed);
-std::string check_series(const TableSeries& raw_series);
+// Rows too short, and with rows_needed 3 a fixed half-width below 0. A short row is quoted
+// from `lines`, the excerpts of the first data lines, when they reach it.
+std::string check_peaks(const Table& peaks, std::size_t rows_needed,
+                        const std::vector<LineExcerpt>& lines = {});
+// A row of a single value, quoted from single_value_line when it is given.
+std::string check_series(const TableSeries& raw_series, const LineExcerpt& single_value_line = {});
 // Every slice must hold at least as many window points as the first, which gives the
 // row count of the matrix result files.
 std::string check_slice_lengths(const TableSeries& slices);
+// What the fit and the matrix result files need of the window points: at least one slice,
+// a point of slice 0 inside the window, and in every later slice the points of slice 0 (as
+// many, each ppm within 1 % of the local point spacing of slice 0's at the same place).
+std::string check_window_points(const WindowedSeries& series, double window_lower,
+                                double window_upper);
+// The window points of slices cut from raw_series, in the form check_window_points takes,
+// with the ppm range of every point of raw_series.
+WindowedSeries windowed_series_of(const TableSeries& raw_series, const TableSeries& slices);
 // A warning for data lines after the last '&' of 2d.txt, which no slice holds; else empty.
 std::string unfinished_block_warning(const ReadReport& series_report);
+// A warning for a peak position outside the window, naming the peak ("peak_A"); else empty.
+std::string peak_window_warning(const char* peak, double position, double window_lower,
+                                double window_upper);
+
+// Slices whose fit ended with a parameter within 1e-9 of a bound (1e-4 or 10), gathered for
+// one warning after the last slice.
+struct BoundHits {
+    std::vector<std::size_t> slices;
+    bool parameters[4] = {}; // MA, MB, LWA, LWB
+};
+// Notes slice `slice` when any of the first free_count fitted values lies at a bound.
+void note_bound_hits(BoundHits& hits, std::size_t slice, const FixedColumn& fitted,
+                     std::size_t free_count);
+// The warning line for the slices noted, or empty when there are none.
+std::string bound_warning(const BoundHits& hits, std::size_t slice_count);
 
 // One line of the console table: index, then the four parameters with 3 decimals.
 void print_slice_line(std::ostream& out, int index, double p1, double p2, double p3, double p4);

@@ -16,7 +16,8 @@
 // MA, MB, LWA, LWB, integ_A, integ_B, residual_square_tot; and, when `with_report`, its row of
 // report.csv to report_rows. The model state and slice_index are the run's, read and written
 // by the objective on every evaluation. On a non-finite objective the message is on standard
-// error and the exit status is returned.
+// error and the exit status is returned. After the last slice, a warning names the slices
+// whose fit ended at a bound.
 template <long FreeParams>
 int fit_every_slice(const WindowedSeries& series, int& slice_index, params_type<FreeParams>& x,
                     const std::complex<double>& peak_A, const std::complex<double>& peak_B,
@@ -26,6 +27,7 @@ int fit_every_slice(const WindowedSeries& series, int& slice_index, params_type<
     const WindowObjective<FreeParams> slice_objective(series, slice_index, peak_A, peak_B, MA, MB,
                                                       LWA, LWB);
     results_table.reserve(series.slice_count());
+    BoundHits bound_hits;
     for (slice_index = 0; slice_index < static_cast<int>(series.slice_count()); ++slice_index) {
         bool settled = true;
         unsigned long iterations = 0;
@@ -54,6 +56,7 @@ int fit_every_slice(const WindowedSeries& series, int& slice_index, params_type<
             LWB = x(3);
         }
         print_slice_line(std::cout, slice_index, MA.real(), MB.real(), LWA, LWB);
+        note_bound_hits(bound_hits, slice_index, {MA.real(), MB.real(), LWA, LWB}, FreeParams);
 
         double integ_A = 0.0;
         double integ_B = 0.0;
@@ -79,6 +82,10 @@ int fit_every_slice(const WindowedSeries& series, int& slice_index, params_type<
                  settled, iterations});
         }
     }
+    const std::string warning = bound_warning(bound_hits, series.slice_count());
+    if (!warning.empty()) {
+        std::cerr << warning << std::endl;
+    }
     return exit_success;
 }
 
@@ -87,11 +94,8 @@ template <long FreeParams> int run_series_fit(const RunOptions& options) {
     static_assert(FreeParams == 4 || FreeParams == 2, "two or four free parameters");
     constexpr bool half_widths_free = FreeParams == 4;
 
-    if (!fileExists("2d.txt")) {
-        print_help();
-    }
-    if (!fileExists("peaks.txt")) {
-        print_help();
+    if (report_missing_inputs()) {
+        return exit_missing_input;
     }
     const unsigned threads = thread_count();
 

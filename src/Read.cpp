@@ -275,15 +275,37 @@ Row parse_row(const std::string& line) {
     return row;
 }
 
+LineExcerpt excerpt_of(std::string_view line) {
+    if (!line.empty() && line.back() == '\r') {
+        line.remove_suffix(1);
+    }
+    constexpr std::size_t shown = 80;
+    LineExcerpt excerpt;
+    excerpt.text = std::string(line.substr(0, shown));
+    excerpt.cut = line.size() > shown;
+    excerpt.has_comma = line.find(',') != std::string_view::npos;
+    return excerpt;
+}
+
 Table read_table(const char* name, ReadReport& report) {
+    std::vector<LineExcerpt> no_lines;
+    return read_table(name, report, no_lines, 0);
+}
+
+Table read_table(const char* name, ReadReport& report, std::vector<LineExcerpt>& lines,
+                 std::size_t lines_kept) {
     Table table;
     Row values;
+    lines.clear();
     for_each_line(name, report, [&](std::string_view line) {
         if (line.empty() || line[0] == '#' || line[0] == '&') {
             return;
         }
         parse_fields(line, values);
         table.emplace_back(values.begin(), values.end());
+        if (lines.size() < lines_kept) {
+            lines.push_back(excerpt_of(line));
+        }
     });
     return table;
 }
@@ -324,7 +346,10 @@ struct Segment {
     std::size_t rows = 0;             // data lines
     std::size_t valued_rows = 0;      // data lines holding a value
     std::size_t single_value_row = 0; // the first holding one value, from 1; 0 when none
-    bool closed = false;              // by an '&' line
+    LineExcerpt single_value_line;    // and its text
+    double ppm_low = std::numeric_limits<double>::infinity(); // over all its points
+    double ppm_high = -std::numeric_limits<double>::infinity();
+    bool closed = false; // by an '&' line
 };
 
 // What one stretch of lines of 2d.txt holds: its window points and, per block it touches,
@@ -362,10 +387,13 @@ class PieceCutter {
         if (values_.size() == 1) {
             if (segment.single_value_row == 0) {
                 segment.single_value_row = segment.rows;
+                segment.single_value_line = excerpt_of(line);
             }
             return;
         }
         const double x = values_[0];
+        segment.ppm_low = std::min(segment.ppm_low, x);
+        segment.ppm_high = std::max(segment.ppm_high, x);
         if (lower_ < x && x < upper_) {
             piece_.ppm.push_back(x);
             piece_.intensity.push_back(values_[1]);
@@ -474,7 +502,10 @@ void join_pieces(std::vector<Piece>& pieces, WindowedSeries& series, ReadReport&
         for (const Segment& segment : piece.segments) {
             if (block.single_value_row == 0 && segment.single_value_row != 0) {
                 block.single_value_row = block.rows + segment.single_value_row;
+                block.single_value_line = segment.single_value_line;
             }
+            block.ppm_low = std::min(block.ppm_low, segment.ppm_low);
+            block.ppm_high = std::max(block.ppm_high, segment.ppm_high);
             block.rows += segment.rows;
             block.valued_rows += segment.valued_rows;
             point_count += segment.points;
@@ -485,7 +516,10 @@ void join_pieces(std::vector<Piece>& pieces, WindowedSeries& series, ReadReport&
             if (series.single_value_block == 0 && block.single_value_row != 0) {
                 series.single_value_block = series.slice_count();
                 series.single_value_row = block.single_value_row;
+                series.single_value_line = block.single_value_line;
             }
+            series.ppm_low = std::min(series.ppm_low, block.ppm_low);
+            series.ppm_high = std::max(series.ppm_high, block.ppm_high);
             block = Segment{};
         }
     }
@@ -555,7 +589,7 @@ TableSeries fileIn3(const char* name) {
     return readOrComplain(name, read_series);
 }
 
-void print_help() {
+void write_usage_text() {
     static const char usage[] = "##############################################\n"
                                 "##############################################\n"
                                 "\n"
@@ -574,6 +608,10 @@ void print_help() {
                                 "##############################################\n"
                                 "##############################################\n";
     std::cerr << usage << std::flush;
+}
+
+void print_help() {
+    write_usage_text();
     std::exit(1);
 }
 

@@ -5,8 +5,10 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // One line of numbers; rows of one table may differ in length and may be empty.
@@ -38,8 +40,21 @@ struct ReadReport {
 // not a text table (a link to a device, binary data) and would only fill memory.
 constexpr std::size_t max_line_length = std::size_t{64} << 20;
 
+// The start of a line as read, kept for a message that quotes it: its first 80 bytes (the
+// carriage return of a CRLF line end left out), whether more followed, and whether a comma
+// stands anywhere in it.
+struct LineExcerpt {
+    std::string text;
+    bool cut = false;
+    bool has_comma = false;
+};
+LineExcerpt excerpt_of(std::string_view line);
+
 // The readers below, silent, with a report of what they could not read.
 Table read_table(const char* name, ReadReport& report);
+// As read_table, keeping in `lines` an excerpt of each of the first `lines_kept` data lines.
+Table read_table(const char* name, ReadReport& report, std::vector<LineExcerpt>& lines,
+                 std::size_t lines_kept);
 TableSeries read_series(const char* name, ReadReport& report);
 
 // The points of a block file (2d.txt) that lie strictly inside (window_lower, window_upper)
@@ -52,9 +67,14 @@ struct WindowedSeries {
     // Slice s holds the points slice_start[s] <= i < slice_start[s + 1].
     std::vector<std::size_t> slice_start{0};
     // The first row holding a single value: its block and its data line within the block,
-    // both from 1; 0 when there is none.
+    // both from 1; 0 when there is none. Its text, for the message that refuses it.
     std::size_t single_value_block = 0;
     std::size_t single_value_row = 0;
+    LineExcerpt single_value_line;
+    // The smallest and largest ppm of all points of the slices, inside the window or not
+    // (+inf and -inf when they hold none): what the data cover, when the window misses it.
+    double ppm_low = std::numeric_limits<double>::infinity();
+    double ppm_high = -std::numeric_limits<double>::infinity();
 
     std::size_t slice_count() const { return slice_start.size() - 1; }
     std::size_t points_in(std::size_t slice) const {
@@ -79,6 +99,8 @@ TableSeries fileIn3(const char* name);
 
 // Writes the usage text to stderr and ends the process with exit status 1.
 [[noreturn]] void print_help();
+// Writes the usage text to stderr and returns.
+void write_usage_text();
 
 // ---------------------------------------------------------------------------------------
 // Table printers. Each sets fixed notation, precision and width before every number and

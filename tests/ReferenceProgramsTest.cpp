@@ -9,8 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <random>
 #include <string>
 
@@ -92,6 +94,18 @@ void expect_same_reading(const std::string& file) {
             }
             slice_start.push_back(ppm.size());
         }
+        double ppm_low = std::numeric_limits<double>::infinity();
+        double ppm_high = -ppm_low;
+        for (const Table& block : plain) {
+            for (const Row& row : block) {
+                if (row.size() >= 2) {
+                    ppm_low = std::min(ppm_low, row[0]);
+                    ppm_high = std::max(ppm_high, row[0]);
+                }
+            }
+        }
+        LineExcerpt single_value_line;
+        reference::read_series_with_line(file.c_str(), plain_report, single_value_line);
         std::string single_value_row;
         for (std::size_t b = 0; b < plain.size() && single_value_row.empty(); ++b) {
             for (std::size_t r = 0; r < plain[b].size() && single_value_row.empty(); ++r) {
@@ -115,6 +129,11 @@ void expect_same_reading(const std::string& file) {
                           : std::to_string(windowed.single_value_block) + ":" +
                                 std::to_string(windowed.single_value_row),
                       single_value_row);
+            EXPECT_EQ(windowed.ppm_low, ppm_low);
+            EXPECT_EQ(windowed.ppm_high, ppm_high);
+            EXPECT_EQ(windowed.single_value_line.text, single_value_line.text);
+            EXPECT_EQ(windowed.single_value_line.cut, single_value_line.cut);
+            EXPECT_EQ(windowed.single_value_line.has_comma, single_value_line.has_comma);
             EXPECT_EQ(windowed_report.opened, plain_report.opened);
             EXPECT_EQ(windowed_report.read_to_end, plain_report.read_to_end);
             EXPECT_EQ(windowed_report.unfinished_rows, plain_report.unfinished_rows);
@@ -154,6 +173,16 @@ TEST(ReferencePrograms, MessyAndFaultyInputs) {
         {"1 5\n0.5 2\n&\n1 5\n&\n", "1 0.5\n0.1 1.9\n0.2 0.2\n"},
         {"1 -5\n&\n", "1 0.5\n0.1 1.9\n0.2 0.2\n"},
         {"1 5\n&\n", "1 0.5\n"},
+        // The refusals before fitting and the warnings of a run that goes on.
+        {"1 5\n0.5 2\n", "1 0.5\n0.1 1.9\n0.2 0.2\n"},
+        {"1 5\n&\n1 5\n0.5 2\n&\n", "1 0.5\n0.1 1.9\n0.2 0.2\n"},
+        {"1 5\n0.5 2\n&\n1 5\n0.502 2\n&\n", "1 0.5\n0.1 1.9\n0.2 0.2\n"},
+        {"1 5\n0.5 2\n&\n1 5\n0.5 2\n&\n", "1 0.5\n100 400\n0.2 0.2\n"},
+        {"1 5\n0.5,2\n&\n", "1 0.5\n0.1 1.9\n0.2 0.2\n"},
+        {"1 5\n0.5 2\n&\n1 5\n0.51 2\n&\n", "1 0.5\n0.1 1.9\n0.2 0.2\n"},
+        {"1 5\n0.5 2\n&\n", "1 0.5\n0.1 1.9\n-0.2 0.2\n"},
+        {"1 5\n0.5 2\n&\n", "peak_A,peak_B\n"},
+        {"1 5\n0.5 2\n0.75 0\n1.25 0\n&\n", "1 3\n0.1 1.9\n0.2 0.2\n"},
     };
     for (const auto& [series, peaks] : cases) {
         SCOPED_TRACE(series);
@@ -178,7 +207,10 @@ TEST(ReadersAgree, LongLinesNulBytesAndGarbage) {
     // Blocks of random lengths with comments, blank and CRLF rows, rows of one or three
     // values and points on both sides of the window, so that pieces split inside all of them.
     std::string mixed;
-    const char* const odd_lines[] = {"# comment\n", "\n", " \n", "\r\n", "0.9\n", "&\n", "&&\n"};
+    const std::string long_single = "0.8 " + std::string(100, 'y') + "\n";
+    const char* const odd_lines[] = {"# comment\n", "\n",    " \n",
+                                     "\r\n",        "0.9\n", "0.7,1\r\n",
+                                     "&\n",         "&&\n",  long_single.c_str()};
     for (int i = 0; i < 3000; ++i) {
         if (random() % 8 == 0) {
             mixed += odd_lines[random() % std::size(odd_lines)];

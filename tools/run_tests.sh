@@ -8,6 +8,6 @@ cmake --build build -j"$(nproc)"
 ctest --test-dir build --output-on-failure -j"$(nproc)"
 
 # The same suite again under AddressSanitizer and UndefinedBehaviorSanitizer, then a short
-# run of every fuzz target (README, "Sanitizers and fuzzing").
+# run of every fuzz target (docs/development.md, "Sanitizers and fuzzing").
 bash tools/run_sanitized_tests.sh
 bash tools/run_fuzz.sh

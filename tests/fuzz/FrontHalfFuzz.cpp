@@ -1,6 +1,7 @@
 // The programs' steps before fitting, in the driver's order, on a peaks.txt and a 2d.txt
-// carved from one input: read, check_read, check_peaks, read, check_read, the unfinished
-// block warning, check_series, global_scale_factor, cut_slices, check_slice_lengths.
+// carved from one input: read, check_read, check_peaks, the peak warnings, read, check_read,
+// the unfinished block warning, check_series, global_scale_factor, cut_slices,
+// check_slice_lengths, check_window_points.
 // The input is "PEAKS%%SERIES"; without "%%" it is all 2d.txt beside a sound peaks.txt.
 // Every refusal must be a one-line message naming its file; every prepared slice must be
 // what the fit and the result files rely on.
@@ -61,10 +62,11 @@ void check_prepared_slices(const TableSeries& raw_series, const TableSeries& sli
 void prepare(const std::string& peaks_path, const std::string& series_path,
              const std::string& input) {
     ReadReport peaks_report;
-    const Table peaks = read_table(peaks_path.c_str(), peaks_report);
+    std::vector<LineExcerpt> peaks_lines;
+    const Table peaks = read_table(peaks_path.c_str(), peaks_report, peaks_lines, 3);
     FUZZ_CHECK(check_read("peaks.txt", peaks_report).empty(), input);
-    const std::string problem_for_four = check_peaks(peaks, 2);
-    const std::string problem_for_two = check_peaks(peaks, 3);
+    const std::string problem_for_four = check_peaks(peaks, 2, peaks_lines);
+    const std::string problem_for_two = check_peaks(peaks, 3, peaks_lines);
     FUZZ_CHECK(problem_for_two.empty() || is_message_about(problem_for_two, "peaks.txt: data row "),
                input + ": " + problem_for_two);
     FUZZ_CHECK(problem_for_four.empty() ||
@@ -82,9 +84,18 @@ void prepare(const std::string& peaks_path, const std::string& series_path,
     if (window_lower > window_upper) {
         std::swap(window_lower, window_upper);
     }
+    const std::string peak_warning =
+        peak_window_warning("peak_A", peaks[0][0], window_lower, window_upper);
+    FUZZ_CHECK(peak_warning.empty() == (window_lower < peaks[0][0] && peaks[0][0] < window_upper),
+               input);
+    FUZZ_CHECK(peak_warning.empty() ||
+                   is_message_about(peak_warning, "peaks.txt: warning: peak_A "),
+               input);
 
     ReadReport series_report;
-    const TableSeries raw_series = read_series(series_path.c_str(), series_report);
+    LineExcerpt single_value_line;
+    const TableSeries raw_series =
+        reference::read_series_with_line(series_path.c_str(), series_report, single_value_line);
     FUZZ_CHECK(check_read("2d.txt", series_report).empty(), input);
     const std::string warning = unfinished_block_warning(series_report);
     FUZZ_CHECK(warning.empty() == (series_report.unfinished_rows == 0), input);
@@ -96,7 +107,7 @@ void prepare(const std::string& peaks_path, const std::string& series_path,
             single_value_row = single_value_row || row.size() == 1;
         }
     }
-    const std::string series_problem = check_series(raw_series);
+    const std::string series_problem = check_series(raw_series, single_value_line);
     FUZZ_CHECK(series_problem.empty() != single_value_row, input + ": " + series_problem);
     if (!series_problem.empty()) {
         FUZZ_CHECK(is_message_about(series_problem, "2d.txt: block "), input);
@@ -117,6 +128,25 @@ void prepare(const std::string& peaks_path, const std::string& series_path,
     });
     FUZZ_CHECK(slices_problem.empty() != ragged, input + ": " + slices_problem);
     FUZZ_CHECK(slices_problem.empty() || is_message_about(slices_problem, "2d.txt: slice "), input);
+
+    // Refused when there is nothing to fit or the counts differ; never when every slice holds
+    // exactly slice 0's ppm values.
+    const std::string points_problem =
+        check_window_points(windowed_series_of(raw_series, slices), window_lower, window_upper);
+    FUZZ_CHECK(points_problem.empty() || is_message_about(points_problem, "2d.txt: "),
+               input + ": " + points_problem);
+    const bool nothing = slices.empty() || slices[0].empty();
+    const bool counts_differ = std::any_of(slices.begin(), slices.end(), [&](const Table& slice) {
+        return slice.size() != slices[0].size();
+    });
+    bool same_axis = !nothing && !counts_differ;
+    for (std::size_t s = 1; same_axis && s < slices.size(); ++s) {
+        for (std::size_t k = 0; k < slices[0].size(); ++k) {
+            same_axis = same_axis && slices[s][k][0] == slices[0][k][0];
+        }
+    }
+    FUZZ_CHECK(!(nothing || counts_differ) || !points_problem.empty(), input);
+    FUZZ_CHECK(!same_axis || points_problem.empty(), input + ": " + points_problem);
 }
 
 } // namespace

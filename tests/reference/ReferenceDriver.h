@@ -2,8 +2,10 @@
 // every block of 2d.txt read whole, cut into a table per slice, the curves held as tables
 // until they are written. The reference programs run it with the stages of
 // ReferenceStages.h, which provides
-//   static Table read_table(const char* name, ReadReport& report);
-//   static TableSeries read_series(const char* name, ReadReport& report);
+//   static Table read_table(const char* name, ReadReport& report,
+//                           std::vector<LineExcerpt>& lines, std::size_t lines_kept);
+//   static TableSeries read_series(const char* name, ReadReport& report,
+//                                  LineExcerpt& single_value_line);
 //   template <long FreeParams> static auto make_slice_objective(...); // as in Fit.h
 //   static std::vector<std::string> write_result_files(...);          // as in Csa.h
 // The checks, scaling and messages are the library functions the programs use too.
@@ -34,11 +36,8 @@ template <long FreeParams, typename Stages> int run_series_fit() {
     static_assert(FreeParams == 4 || FreeParams == 2, "two or four free parameters");
     constexpr bool half_widths_free = FreeParams == 4;
 
-    if (!fileExists("2d.txt")) {
-        print_help();
-    }
-    if (!fileExists("peaks.txt")) {
-        print_help();
+    if (report_missing_inputs()) {
+        return exit_missing_input;
     }
 
     params_type<FreeParams> x; // start point of each fit, then its result
@@ -59,13 +58,15 @@ template <long FreeParams, typename Stages> int run_series_fit() {
     std::cout << std::endl;
     reference::say("# Reading \"peaks.txt\" file. ");
     ReadReport peaks_report;
-    const Table peaks = Stages::read_table("peaks.txt", peaks_report);
+    std::vector<LineExcerpt> peaks_lines;
+    const std::size_t rows_needed = half_widths_free ? 2 : 3;
+    const Table peaks = Stages::read_table("peaks.txt", peaks_report, peaks_lines, rows_needed);
     const std::string peaks_unreadable = check_read("peaks.txt", peaks_report);
     if (!peaks_unreadable.empty()) {
         std::cerr << peaks_unreadable << std::endl;
         return exit_missing_input;
     }
-    const std::string peaks_problem = check_peaks(peaks, half_widths_free ? 2 : 3);
+    const std::string peaks_problem = check_peaks(peaks, rows_needed, peaks_lines);
     if (!peaks_problem.empty()) {
         std::cerr << peaks_problem << std::endl;
         return exit_malformed_input;
@@ -81,11 +82,20 @@ template <long FreeParams, typename Stages> int run_series_fit() {
         LWA = peaks[2][0];
         LWB = peaks[2][1];
     }
+    for (const std::string& warning :
+         {peak_window_warning("peak_A", peak_A.real(), window_lower, window_upper),
+          peak_window_warning("peak_B", peak_B.real(), window_lower, window_upper)}) {
+        if (!warning.empty()) {
+            std::cerr << warning << std::endl;
+        }
+    }
 
     TableSeries slices;
     { // the raw series is needed only until its slices are cut
         ReadReport series_report;
-        const TableSeries raw_series = Stages::read_series("2d.txt", series_report);
+        LineExcerpt single_value_line;
+        const TableSeries raw_series =
+            Stages::read_series("2d.txt", series_report, single_value_line);
         reference::say("# Reading \"2d.txt\" file. ");
         const std::string series_unreadable = check_read("2d.txt", series_report);
         if (!series_unreadable.empty()) {
@@ -96,7 +106,7 @@ template <long FreeParams, typename Stages> int run_series_fit() {
         if (!unfinished_warning.empty()) {
             std::cerr << unfinished_warning << std::endl;
         }
-        const std::string series_problem = check_series(raw_series);
+        const std::string series_problem = check_series(raw_series, single_value_line);
         if (!series_problem.empty()) {
             std::cerr << series_problem << std::endl;
             return exit_malformed_input;
@@ -105,11 +115,12 @@ template <long FreeParams, typename Stages> int run_series_fit() {
             const double scale_factor = global_scale_factor(raw_series, window_lower, window_upper);
             slices = cut_slices(raw_series, window_lower, window_upper, scale_factor);
         }
-    }
-    const std::string slices_problem = check_slice_lengths(slices);
-    if (!slices_problem.empty()) {
-        std::cerr << slices_problem << std::endl;
-        return exit_malformed_input;
+        const std::string slices_problem =
+            check_window_points(windowed_series_of(raw_series, slices), window_lower, window_upper);
+        if (!slices_problem.empty()) {
+            std::cerr << slices_problem << std::endl;
+            return exit_malformed_input;
+        }
     }
 
     reference::say("# Writing simulation \"sim.txt\" file. ");
@@ -127,6 +138,7 @@ template <long FreeParams, typename Stages> int run_series_fit() {
     TableSeries sim_b_series;
     TableSeries res_series;
     Table results_table;
+    BoundHits bound_hits;
 
     for (slice_index = 0; slice_index < static_cast<int>(slices.size()); ++slice_index) {
         bool settled = true;
@@ -155,6 +167,7 @@ template <long FreeParams, typename Stages> int run_series_fit() {
             LWB = x(3);
         }
         print_slice_line(std::cout, slice_index, MA.real(), MB.real(), LWA, LWB);
+        note_bound_hits(bound_hits, slice_index, {MA.real(), MB.real(), LWA, LWB}, FreeParams);
 
         const Table& slice = slices[slice_index];
         Table sim_a;
@@ -184,6 +197,10 @@ template <long FreeParams, typename Stages> int run_series_fit() {
         sim_a_series.push_back(std::move(sim_a));
         sim_b_series.push_back(std::move(sim_b));
         res_series.push_back(std::move(residuals));
+    }
+    const std::string bound_hits_warning = bound_warning(bound_hits, slices.size());
+    if (!bound_hits_warning.empty()) {
+        std::cerr << bound_hits_warning << std::endl;
     }
 
     std::cout << std::endl;

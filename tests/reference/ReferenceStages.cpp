@@ -21,7 +21,14 @@ Row parse_row(const std::string& line) {
 }
 
 Table read_table(const char* name, ReadReport& report) {
+    std::vector<LineExcerpt> no_lines;
+    return read_table_with_lines(name, report, no_lines, 0);
+}
+
+Table read_table_with_lines(const char* name, ReadReport& report, std::vector<LineExcerpt>& lines,
+                            std::size_t lines_kept) {
     report = ReadReport{};
+    lines.clear();
     Table table;
     std::ifstream file(name);
     if (!file) {
@@ -34,6 +41,9 @@ Table read_table(const char* name, ReadReport& report) {
             continue;
         }
         table.push_back(parse_row(line));
+        if (lines.size() < lines_kept) {
+            lines.push_back(excerpt_of(line));
+        }
     }
     // A read error (a directory, a failing device) sets badbit; the end of the file does not.
     report.read_to_end = !file.bad();
@@ -41,7 +51,17 @@ Table read_table(const char* name, ReadReport& report) {
 }
 
 TableSeries read_series(const char* name, ReadReport& report) {
+    LineExcerpt ignored;
+    return read_series_with_line(name, report, ignored);
+}
+
+TableSeries read_series_with_line(const char* name, ReadReport& report,
+                                  LineExcerpt& single_value_line) {
     report = ReadReport{};
+    single_value_line = LineExcerpt{};
+    // The first row of a single value of the block being read, kept once its block closes.
+    LineExcerpt block_single_value;
+    bool block_has_single_value = false;
     TableSeries series;
     std::ifstream file(name);
     if (!file) {
@@ -57,9 +77,17 @@ TableSeries read_series(const char* name, ReadReport& report) {
         if (line[0] == '&') {
             series.push_back(block);
             block.clear();
+            if (block_has_single_value && single_value_line.text.empty()) {
+                single_value_line = block_single_value;
+            }
+            block_has_single_value = false;
             continue;
         }
         block.push_back(parse_row(line));
+        if (block.back().size() == 1 && !block_has_single_value) {
+            block_single_value = excerpt_of(line);
+            block_has_single_value = true;
+        }
     }
     report.read_to_end = !file.bad();
     // Lines after the last '&' are an unfinished block and are not part of the series.

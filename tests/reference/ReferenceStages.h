@@ -19,6 +19,12 @@ Row parse_row(const std::string& line);
 // std::getline over an std::ifstream, each data line through parse_row.
 Table read_table(const char* name, ReadReport& report);
 TableSeries read_series(const char* name, ReadReport& report);
+// The same, keeping the excerpts of the first lines_kept data lines, or of the first row of a
+// single value in the blocks read.
+Table read_table_with_lines(const char* name, ReadReport& report, std::vector<LineExcerpt>& lines,
+                            std::size_t lines_kept);
+TableSeries read_series_with_line(const char* name, ReadReport& report,
+                                  LineExcerpt& single_value_line);
 
 // The result files through std::ofstream, every number through
 // `<< std::fixed << std::setprecision(p) << std::setw(w)`, every line ended by std::endl.
@@ -56,11 +62,13 @@ auto make_slice_objective(const TableSeries& slices, const int& slice_index,
 
 // The stages for run_series_fit (CsaDriver.h).
 struct Stages {
-    static Table read_table(const char* name, ReadReport& report) {
-        return reference::read_table(name, report);
+    static Table read_table(const char* name, ReadReport& report, std::vector<LineExcerpt>& lines,
+                            std::size_t lines_kept) {
+        return reference::read_table_with_lines(name, report, lines, lines_kept);
     }
-    static TableSeries read_series(const char* name, ReadReport& report) {
-        return reference::read_series(name, report);
+    static TableSeries read_series(const char* name, ReadReport& report,
+                                   LineExcerpt& single_value_line) {
+        return reference::read_series_with_line(name, report, single_value_line);
     }
     template <long FreeParams, typename... ModelState>
     static auto make_slice_objective(const TableSeries& slices, ModelState&... state) {
