@@ -345,6 +345,20 @@ std::string unfinished_block_warning(const ReadReport& series_report) {
            "starting with '&'";
 }
 
+std::string non_finite_fit_message(const std::string& minimiser_error, int slice,
+                                   bool half_widths_free) {
+    return minimiser_error + "\nslice " + std::to_string(slice) +
+           ": check the intensities of 2d.txt inside the window (a window without any positive "
+           "intensity cannot be scaled)" +
+           (half_widths_free ? "" : " and the half-widths of peaks.txt (not 0)");
+}
+
+std::string iteration_limit_warning(int slice) {
+    return "slice " + std::to_string(slice) + ": warning: the fit stopped after " +
+           std::to_string(max_fit_iterations) +
+           " iterations before its objective settled; its values may be off";
+}
+
 void print_slice_line(std::ostream& out, int index, double p1, double p2, double p3, double p4) {
     out << std::setw(2) << index << std::setw(2) << " ";
     out << std::fixed << std::setprecision(3) << p1 << " ";

@@ -152,6 +152,12 @@ void note_bound_hits(BoundHits& hits, std::size_t slice, const FixedColumn& fitt
 // The warning line for the slices noted, or empty when there are none.
 std::string bound_warning(const BoundHits& hits, std::size_t slice_count);
 
+// The message of a slice fit that met non-finite values: the minimiser's error, then what to
+// check. And the warning for a slice fit ended by max_fit_iterations.
+std::string non_finite_fit_message(const std::string& minimiser_error, int slice,
+                                   bool half_widths_free);
+std::string iteration_limit_warning(int slice);
+
 // One line of the console table: index, then the four parameters with 3 decimals.
 void print_slice_line(std::ostream& out, int index, double p1, double p2, double p3, double p4);
 

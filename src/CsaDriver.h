@@ -34,19 +34,12 @@ int fit_every_slice(const WindowedSeries& series, int& slice_index, params_type<
         try {
             settled = fit_slice<FreeParams>(slice_objective, x, iterations);
         } catch (const dlib::error& e) {
-            std::cerr << e.what() << "\n"
-                      << "slice " << slice_index
-                      << ": check the intensities of 2d.txt inside the window (a window without "
-                         "any positive intensity cannot be scaled)"
-                      << (half_widths_free ? "" : " and the half-widths of peaks.txt (not 0)")
+            std::cerr << non_finite_fit_message(e.what(), slice_index, half_widths_free)
                       << std::endl;
             return exit_non_finite_fit;
         }
         if (!settled) {
-            std::cerr << "slice " << slice_index << ": warning: the fit stopped after "
-                      << max_fit_iterations
-                      << " iterations before its objective settled; its values may be off"
-                      << std::endl;
+            std::cerr << iteration_limit_warning(slice_index) << std::endl;
         }
         // The last evaluation may have been a derivative probe beside the result.
         MA = {x(0), 0.0};

@@ -14,15 +14,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string trimmed(const std::string& text) {
-    const auto first = text.find_first_not_of(" \t\r");
-    if (first == std::string::npos) {
-        return "";
-    }
-    const auto last = text.find_last_not_of(" \t\r");
-    return text.substr(first, last - first + 1);
-}
-
 // The whole number in `text` (blanks around allowed), or false.
 bool whole_number(const std::string& text, double& value) {
     const std::string t = trimmed(text);

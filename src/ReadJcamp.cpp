@@ -25,15 +25,6 @@ using Block = std::vector<Record>;
 // Far beyond any 1D spectrum; bounds what a header or a repeat count can make us hold.
 constexpr std::size_t max_points = 10000000;
 
-std::string trimmed(const std::string& text) {
-    const auto first = text.find_first_not_of(" \t\r");
-    if (first == std::string::npos) {
-        return "";
-    }
-    const auto last = text.find_last_not_of(" \t\r");
-    return text.substr(first, last - first + 1);
-}
-
 std::string without_comment(const std::string& text) {
     return trimmed(text.substr(0, text.find("$$")));
 }

@@ -125,3 +125,12 @@ std::string format_series(const std::vector<Spectrum>& slices, const std::string
     }
     return text;
 }
+
+std::string trimmed(const std::string& text) {
+    const auto first = text.find_first_not_of(" \t\r");
+    if (first == std::string::npos) {
+        return "";
+    }
+    const auto last = text.find_last_not_of(" \t\r");
+    return text.substr(first, last - first + 1);
+}

@@ -44,6 +44,9 @@ struct ImportedSeries {
 using BrukerParameters = std::map<std::string, std::string>;
 BrukerParameters parse_bruker_parameters(const std::string& text);
 
+// `text` without the blanks, tabs and carriage returns around it.
+std::string trimmed(const std::string& text);
+
 // A parameter as a number; refused (status 2) naming the parameter and `file_name` when it
 // is absent or not a number.
 double bruker_number(const BrukerParameters& parameters, const std::string& name,
