@@ -1,5 +1,5 @@
 // Bruker TopSpin processed data: parameter files, binary points, the 2rr tiling, x lists.
-#include "ReadSpectrometer.h"
+#include "ReadImport.h"
 
 #include <cerrno>
 #include <cmath>

@@ -1,7 +1,7 @@
 // The Bruker readers on any bytes: the text before the first NUL byte is a procs file (and an
 // x list), the bytes after it a 1r file. Each gives a value or an ImportError, nothing else.
 #include "FuzzSupport.h"
-#include "ReadSpectrometer.h"
+#include "ReadImport.h"
 
 #include <cmath>
 #include <string>

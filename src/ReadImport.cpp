@@ -1,5 +1,5 @@
 // Several spectrometer inputs into one series, the window and the text of 2d.txt.
-#include "ReadSpectrometer.h"
+#include "ReadImport.h"
 
 #include <charconv>
 #include <cmath>
