@@ -11,18 +11,14 @@
 #include <string_view>
 #include <vector>
 
-// One line of numbers; rows of one table may differ in length and may be empty.
-using Row = std::vector<double>;
+#include "ReadNumbers.h"
+
 using Table = std::vector<Row>;
 // One table per block of a multi-block file, in file order.
 using TableSeries = std::vector<Table>;
 
 // True when `name` can be opened for reading (an empty file counts).
 bool fileExists(const std::string& name);
-
-// Classic-locale reading of one line: numbers are extracted until the first field that is not
-// a number (or lies beyond the range of double); the rest of the line is ignored.
-Row parse_row(const std::string& line);
 
 // What a reader found beside the rows: whether the file could be opened and read to its end,
 // and how many data lines (rows holding a value) follow the last '&' line of a block file
@@ -122,11 +118,6 @@ void print_DATA(const Table& table);
 void write_DATA_row(std::ostream& out, std::size_t index, const Row& row);
 // One such line, newline included, appended to `line`.
 void append_DATA_row(std::string& line, std::size_t index, const Row& row);
-
-// Appends `value` as a stream in the classic locale writes it after std::fixed,
-// std::setprecision(precision) and std::setw(width): the bytes of printf("%*.*f", width,
-// precision, value), "nan", "-nan", "inf" and "-inf" included.
-void append_fixed(std::string& text, double value, int precision, int width);
 
 // The series in the block form of 2d.txt: every value with 6 decimals in a field of 8 and a
 // blank, one line per row, and a line "&" after each block.

@@ -1,0 +1,36 @@
+// Numbers in text: the scanner every reader of outside input uses, and the number text of
+// every file the programs write.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+// One line of numbers; rows of one table may differ in length and may be empty.
+using Row = std::vector<double>;
+
+// Whitespace as the classic locale's ctype sees it.
+inline bool is_classic_space(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// The numbers of one line as `stream >> value` in the classic locale extracts them: blanks
+// skipped, then [+-] digits [. digits] [(e|E) [+-] digits], until the first field that is not
+// such a number or lies beyond the range of double; the rest of the line is ignored. No
+// hexadecimal, no "inf" or "nan".
+Row parse_row(const std::string& line);
+// parse_row into `values`, which is cleared first (its storage is reused).
+void parse_fields(std::string_view line, Row& values);
+
+// The strict form, for a field that must be one number and nothing else (an option's value,
+// an x list entry, a parameter): the whole of `text` is one number of the grammar above and
+// finite. Leaves `value` untouched when false.
+bool parse_number(std::string_view text, double& value);
+
+// The shortest text that reads back as the same double ("0.1", "1e-05", "-3").
+std::string shortest_text(double value);
+
+// Appends `value` as a stream in the classic locale writes it after std::fixed,
+// std::setprecision(precision) and std::setw(width): the bytes of printf("%*.*f", width,
+// precision, value), "nan", "-nan", "inf" and "-inf" included.
+void append_fixed(std::string& text, double value, int precision, int width);
