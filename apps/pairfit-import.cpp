@@ -1,6 +1,6 @@
 // pairfit-import: spectrometer data (Bruker TopSpin processed data, JCAMP-DX 1D spectra)
 // into the 2d.txt the fitting programs read, and z.txt where the data carry x values.
-#include "Csa.h"
+#include "CsaProgram.h"
 #include "ReadImport.h"
 
 #include <charconv>

@@ -1,6 +1,6 @@
 // pairfit2: amplitudes are fitted; the half-widths stay at the third row of peaks.txt.
-#include "Csa.h"
+#include "CsaProgram.h"
 
 int main(int argc, char** argv) {
-    return pairfit_main<2>(argc, argv);
+    return pairfit_main(argc, argv, /*half_widths_free=*/false);
 }

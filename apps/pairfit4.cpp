@@ -1,6 +1,6 @@
 // pairfit4: amplitudes and half-widths of both lines are fitted in every slice.
-#include "Csa.h"
+#include "CsaProgram.h"
 
 int main(int argc, char** argv) {
-    return pairfit_main<4>(argc, argv);
+    return pairfit_main(argc, argv, /*half_widths_free=*/true);
 }

@@ -6,10 +6,12 @@
 #include <string>
 
 enum class FailureKind {
-    unreadable_input,  // a file that cannot be opened or read to its end; a bad argument
+    bad_arguments,     // a command line that is not the program's: the usage follows
+    unreadable_input,  // a file that cannot be opened or read to its end
     malformed_input,   // input that cannot be fitted or imported, refused before any work
     non_finite_fit,    // the objective met non-finite values
     unwritable_output, // an output file that could not be put in place
+    internal_error,    // anything else: out of memory, an unexpected exception
 };
 
 // What this represents: a refusal or failure, with the message for the user, which names the

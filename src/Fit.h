@@ -2,6 +2,7 @@
 #pragma once
 
 #include "Read.h"
+#include "ReadSeries.h"
 #include "Stats.h"
 
 #include <complex>
@@ -54,74 +55,10 @@ typedef double LinePair __attribute__((vector_size(2 * sizeof(double))));
 void fit_DATA(Table& model, const Table& data);
 
 // The slice objective: the sum of squared differences between the two-line model and the
-// slice `slices[slice_index]`. It refers to the driver's model state and stores the
-// parameters it is evaluated at into it (MA, MB, and LWA, LWB when they are free), so the
-// state always holds the last evaluated point. Its model table of {ppm, A + B} rows keeps
-// its storage from one evaluation to the next, so that an evaluation allocates nothing
-// while the slices share their length. Not safe to evaluate concurrently.
-template <long FreeParams> class SliceObjective {
-  public:
-    SliceObjective(const TableSeries& slices, const int& slice_index,
-                   const std::complex<double>& peak_A, const std::complex<double>& peak_B,
-                   std::complex<double>& MA, std::complex<double>& MB, double& LWA, double& LWB)
-        : slices_(slices), slice_index_(slice_index), peak_A_(peak_A), peak_B_(peak_B), MA_(MA),
-          MB_(MB), LWA_(LWA), LWB_(LWB) {
-        const std::size_t index = static_cast<std::size_t>(slice_index);
-        if (index < slices.size()) {
-            model_.assign(slices[index].size(), Row(2));
-        }
-    }
-
-    double operator()(const params_type<FreeParams>& p) const {
-        MA_ = {p(0), 0.0};
-        MB_ = {p(1), 0.0};
-        if constexpr (FreeParams == 4) {
-            LWA_ = p(2);
-            LWB_ = p(3);
-        }
-        const Table& data = slices_[slice_index_];
-        if (model_.size() != data.size()) {
-            model_.assign(data.size(), Row(2));
-        }
-        // Lane 0 is line A, lane 1 line B, as lorentzian() computes each.
-        const LinePair w = 1.0 / LinePair{LWA_, LWB_};
-        const LinePair numerator = LinePair{MA_.real(), MB_.real()} * w;
-        const LinePair position = {peak_A_.real(), peak_B_.real()};
-        const LinePair w_squared = w * w;
-        for (std::size_t i = 0; i < data.size(); ++i) {
-            const double ppm = data[i][0];
-            const LinePair lines =
-                lorentzian_at(LinePair{ppm, ppm}, position, w_squared, numerator);
-            Row& model_row = model_[i];
-            model_row[0] = ppm;
-            model_row[1] = lines[0] + lines[1];
-        }
-        return calc_residuals(model_, data);
-    }
-
-  private:
-    const TableSeries& slices_;
-    const int& slice_index_;
-    const std::complex<double>& peak_A_;
-    const std::complex<double>& peak_B_;
-    std::complex<double>& MA_;
-    std::complex<double>& MB_;
-    double& LWA_;
-    double& LWB_;
-    mutable Table model_;
-};
-
-template <long FreeParams>
-SliceObjective<FreeParams>
-make_slice_objective(const TableSeries& slices, const int& slice_index,
-                     const std::complex<double>& peak_A, const std::complex<double>& peak_B,
-                     std::complex<double>& MA, std::complex<double>& MB, double& LWA, double& LWB) {
-    return SliceObjective<FreeParams>(slices, slice_index, peak_A, peak_B, MA, MB, LWA, LWB);
-}
-
-// The slice objective of the programs, on the window points of a WindowedSeries: the same
-// sum, bit for bit, as SliceObjective on the same points, with the same effect on the model
-// state. It reads series.slice_start at the driver's slice index on every evaluation.
+// points of slice `slice_index` of a WindowedSeries. It refers to the run's model state and
+// stores the parameters it is evaluated at into it (MA, MB, and LWA, LWB when they are free),
+// so the state always holds the last evaluated point; it reads series.slice_start at the run's
+// slice index on every evaluation. Not safe to evaluate concurrently.
 template <long FreeParams> class WindowObjective {
   public:
     WindowObjective(const WindowedSeries& series, const int& slice_index,
@@ -287,20 +224,7 @@ bool fit_slice_with_derivative(const Objective& slice_objective, const Derivativ
     return !limit_reached;
 }
 
-template <long FreeParams, typename Objective>
-bool fit_slice(const Objective& slice_objective, params_type<FreeParams>& x,
-               unsigned long& iterations) {
-    return fit_slice_with_derivative<FreeParams>(
-        slice_objective, dlib::derivative(slice_objective, 1e-7), x, iterations);
-}
-
-template <long FreeParams, typename Objective>
-bool fit_slice(const Objective& slice_objective, params_type<FreeParams>& x) {
-    unsigned long iterations = 0;
-    return fit_slice<FreeParams>(slice_objective, x, iterations);
-}
-
-// The programs' fit of one slice, with the batched central differences of WindowObjective.
+// The fit of one slice, with the batched central differences of WindowObjective.
 template <long FreeParams>
 bool fit_slice(const WindowObjective<FreeParams>& slice_objective, params_type<FreeParams>& x,
                unsigned long& iterations) {

@@ -46,44 +46,21 @@ struct LineExcerpt {
 };
 LineExcerpt excerpt_of(std::string_view line);
 
+// `text` for a message: at most `at_most` bytes, each byte that does not print (a control
+// byte, NUL, a byte above 0x7e) as \xNN, and "..." when it was cut.
+std::string escaped(std::string_view text, std::size_t at_most);
+
+// The whole of a text file that must be a regular file of at most max_bytes. Throws Failure:
+// unreadable_input when it cannot be opened or read (with the reason), malformed_input when it
+// is a directory or another kind of file, or longer than max_bytes.
+void read_text_file(const std::string& name, std::uint64_t max_bytes, std::string& text);
+
 // The readers below, silent, with a report of what they could not read.
 Table read_table(const char* name, ReadReport& report);
 // As read_table, keeping in `lines` an excerpt of each of the first `lines_kept` data lines.
 Table read_table(const char* name, ReadReport& report, std::vector<LineExcerpt>& lines,
                  std::size_t lines_kept);
 TableSeries read_series(const char* name, ReadReport& report);
-
-// The points of a block file (2d.txt) that lie strictly inside (window_lower, window_upper)
-// ppm, cut while the file is read: the {ppm, intensity} of every such row, slice after slice,
-// in file order. One slice per block; rows of no value are skipped, and a row of one value
-// is not a point but is recorded, as the first such row of a block is refused by the caller.
-struct WindowedSeries {
-    std::vector<double> ppm;
-    std::vector<double> intensity;
-    // Slice s holds the points slice_start[s] <= i < slice_start[s + 1].
-    std::vector<std::size_t> slice_start{0};
-    // The first row holding a single value: its block and its data line within the block,
-    // both from 1; 0 when there is none. Its text, for the message that refuses it.
-    std::size_t single_value_block = 0;
-    std::size_t single_value_row = 0;
-    LineExcerpt single_value_line;
-    // The smallest and largest ppm of all points of the slices, inside the window or not
-    // (+inf and -inf when they hold none): what the data cover, when the window misses it.
-    double ppm_low = std::numeric_limits<double>::infinity();
-    double ppm_high = -std::numeric_limits<double>::infinity();
-
-    std::size_t slice_count() const { return slice_start.size() - 1; }
-    std::size_t points_in(std::size_t slice) const {
-        return slice_start[slice + 1] - slice_start[slice];
-    }
-};
-
-// Reads `name` as read_series does, with up to `threads` threads on pieces of a regular file
-// split at line ends (each at least smallest_piece bytes), keeping only the window's points.
-// The report is that of read_series.
-WindowedSeries read_windowed_series(const char* name, double window_lower, double window_upper,
-                                    unsigned threads, ReadReport& report,
-                                    std::uint64_t smallest_piece = 4 << 20);
 
 // Reads every data line of a file into one row; lines starting with '#' or '&' and empty
 // lines are skipped. A file that cannot be opened gives a message on stderr and an empty table.
@@ -130,24 +107,3 @@ using FixedColumn = std::array<double, 4>;
 // write reaches stay 0.0. A table that would write past the column is refused with
 // std::out_of_range naming the first such row and value index.
 FixedColumn vec2matrix(const Table& table);
-
-// ---------------------------------------------------------------------------------------
-// The x values of the slices (--z FILE): one number per line, in slice order. A '#' starts
-// a comment to the end of the line; lines empty but for blanks and comments are skipped.
-// ---------------------------------------------------------------------------------------
-
-struct ZValues {
-    bool opened = false;            // the file could be read to its end
-    std::vector<double> values;     // one per slice
-    std::vector<std::size_t> lines; // the line (from 1) each value stands on
-    std::size_t line_count = 0;     // lines in the file, a last one without '\n' included
-    std::string problem;            // empty, or a message naming the file and the line
-};
-
-// Parses the text of a z file called `name` (for messages). Stops at the first line that does
-// not hold exactly one finite number, with `problem` set.
-ZValues parse_z_values(const std::string& text, const std::string& name);
-// Reads and parses the file; one that cannot be read gives opened = false and a problem.
-ZValues read_z_file(const std::string& name);
-// Empty when there is one value per slice, else a message naming the file and the line.
-std::string check_z_count(const ZValues& z, const std::string& name, std::size_t slice_count);

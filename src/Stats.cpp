@@ -33,6 +33,11 @@ void print_residuals(const Table& model, const Table& data) {
     std::cout << std::fixed << std::setprecision(3) << std::setw(2) << calc_residuals(model, data);
 }
 
+bool at_bound(double value) {
+    return std::abs(value - parameter_lower_bound) <= at_bound_tolerance ||
+           std::abs(value - parameter_upper_bound) <= at_bound_tolerance;
+}
+
 bool invert_symmetric(const double* a, int n, double* inverse) {
     // Cholesky factors of the correlation form, whose unit diagonal makes one threshold fit
     // every scale of the parameters.
@@ -131,9 +136,7 @@ SliceReport report_slice(const double* ppm, const double* intensity, std::size_t
     bool active[4];
     for (int i = 0; i < 4; ++i) {
         fixed[i] = i >= free_params;
-        report.at_bound[i] =
-            !fixed[i] && (std::abs(p[i] - parameter_lower_bound) <= at_bound_tolerance ||
-                          std::abs(p[i] - parameter_upper_bound) <= at_bound_tolerance);
+        report.at_bound[i] = !fixed[i] && at_bound(p[i]);
         active[i] = !fixed[i] && !report.at_bound[i];
     }
 

@@ -4,6 +4,7 @@
 
 #include "Read.h"
 
+#include <cmath>
 #include <cstddef>
 #include <optional>
 
@@ -26,6 +27,8 @@ constexpr double parameter_lower_bound = 1e-4;
 constexpr double parameter_upper_bound = 10.0;
 // A fitted value this close to a bound counts as held there by the bound.
 constexpr double at_bound_tolerance = 1e-9;
+// True when a fitted value lies within at_bound_tolerance of either bound.
+bool at_bound(double value);
 
 // A value and its standard error; the error is empty where it is not defined.
 struct Estimate {

@@ -1,0 +1,207 @@
+// The programs' run: parse the options, read the files, fit_series, print and write.
+#include "CsaProgram.h"
+
+#include "CsaResultFile.h"
+#include "ReadSeries.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <iomanip>
+#include <iostream>
+#include <new>
+#include <thread>
+#include <utility>
+
+namespace {
+
+void print_lines(const std::vector<std::string>& lines) {
+    for (const std::string& line : lines) {
+        std::cerr << line << std::endl;
+    }
+}
+
+// After the options: the files in the working directory through the fit to the result files.
+int fit_in_working_directory(const RunOptions& options, bool half_widths_free) {
+    ZValues z;
+    if (!options.z_name.empty()) { // the count is checked once 2d.txt has been read
+        z = read_z_file(options.z_name);
+    }
+    if (report_missing_inputs()) {
+        return exit_missing_input;
+    }
+    const unsigned threads = thread_count();
+
+    std::cout << std::endl;
+    std::cout << "# Reading \"peaks.txt\" file. " << std::endl;
+    std::vector<std::string> warnings;
+    const PeakSettings peaks = read_peak_settings("peaks.txt", !half_widths_free, warnings);
+    print_lines(warnings);
+
+    ReadReport report;
+    WindowedSeries series =
+        read_windowed_series("2d.txt", peaks.window_lower, peaks.window_upper, threads, report);
+    std::cout << "# Reading \"2d.txt\" file. " << std::endl;
+    warnings.clear();
+    check_fit_series(series, report, peaks, warnings);
+    print_lines(warnings);
+    if (!options.z_name.empty()) {
+        check_z_count(z, options.z_name, series.slice_count());
+    }
+
+    FitSettings settings;
+    settings.peak_A = peaks.peak_A;
+    settings.peak_B = peaks.peak_B;
+    if (!half_widths_free) {
+        settings.fixed_widths = std::array<double, 2>{peaks.LWA, peaks.LWB};
+    }
+    settings.with_report = options.report;
+    announce_result_files(options.report);
+    const SeriesFit fit =
+        fit_series(std::move(series), settings, [](std::size_t index, const SliceFit& slice) {
+            if (!slice.settled) {
+                std::cerr << iteration_limit_warning(index) << std::endl;
+            }
+            print_slice_line(std::cout, static_cast<int>(index), slice.MA, slice.MB, slice.LWA,
+                             slice.LWB);
+        });
+    const std::string bound_hits = bound_warning(fit);
+    if (!bound_hits.empty()) {
+        std::cerr << bound_hits << std::endl;
+    }
+    std::cout << std::endl;
+    std::cout << std::endl;
+
+    const WorkingDirectoryLock lock; // a run writing in this folder finishes first
+    std::vector<WriteFailure> failed = write_results(fit, threads);
+    if (options.report) {
+        for (WriteFailure& failure : write_text_file("report.csv", format_report(fit, z.values))) {
+            failed.push_back(std::move(failure));
+        }
+    }
+    for (const WriteFailure& failure : failed) {
+        std::cerr << failure.name << ": could not be written"
+                  << (failure.reason.empty() ? "" : ": " + failure.reason) << std::endl;
+    }
+    return failed.empty() ? exit_success : exit_write_failed;
+}
+
+} // namespace
+
+int exit_status(FailureKind kind) {
+    switch (kind) {
+    case FailureKind::bad_arguments:
+        return exit_bad_arguments;
+    case FailureKind::unreadable_input:
+        return exit_missing_input;
+    case FailureKind::malformed_input:
+        return exit_malformed_input;
+    case FailureKind::non_finite_fit:
+        return exit_non_finite_fit;
+    case FailureKind::unwritable_output:
+        return exit_write_failed;
+    case FailureKind::internal_error:
+        break;
+    }
+    return exit_internal_error;
+}
+
+int run_guarded(const std::string& program, const std::string& usage,
+                const std::function<int()>& steps) {
+    try {
+        return steps();
+    } catch (const Failure& failure) {
+        if (failure.kind == FailureKind::bad_arguments) {
+            std::cerr << program << ": " << failure.what() << "\n\n" << usage << std::flush;
+        } else {
+            std::cerr << failure.what() << std::endl;
+        }
+        return exit_status(failure.kind);
+    } catch (const std::bad_alloc&) {
+        std::cerr << program << ": out of memory" << std::endl;
+    } catch (const std::exception& error) {
+        std::cerr << program << ": internal error: " << error.what() << std::endl;
+    } catch (...) {
+        std::cerr << program << ": internal error" << std::endl;
+    }
+    return exit_internal_error;
+}
+
+std::string program_name(int argc, const char* const* argv) {
+    return argc > 0 && argv[0] != nullptr ? std::filesystem::path(argv[0]).filename().string()
+                                          : "pairfit";
+}
+
+int pairfit_main(int argc, char** argv, bool half_widths_free) {
+    const std::string program = program_name(argc, argv);
+    const std::string usage = usage_text(program);
+    return run_guarded(program, usage, [&] {
+        const RunOptions options = parse_options(argc, argv);
+        if (options.help) {
+            std::cout << usage;
+            return exit_success;
+        }
+        return fit_in_working_directory(options, half_widths_free);
+    });
+}
+
+unsigned thread_count() {
+    if (const char* setting = std::getenv("PAIRFIT_THREADS")) {
+        unsigned threads = 0;
+        const char* const end = setting + std::strlen(setting);
+        const auto [stop, error] = std::from_chars(setting, end, threads);
+        if (error == std::errc() && stop == end && threads >= 1) {
+            return std::min(threads, 256u);
+        }
+        std::cerr << "PAIRFIT_THREADS: warning: '" << setting
+                  << "' is not a whole number from 1 on; using every core" << std::endl;
+    }
+    return std::max(1u, std::thread::hardware_concurrency());
+}
+
+bool report_missing_inputs() {
+    const char* const names[] = {"2d.txt", "peaks.txt"};
+    const bool found[] = {fileExists(names[0]), fileExists(names[1])};
+    if (found[0] && found[1]) {
+        return false;
+    }
+    write_usage_text();
+    std::error_code error;
+    const std::filesystem::path folder = std::filesystem::current_path(error);
+    const std::string where = error ? "the working directory" : folder.string();
+    for (int i = 0; i < 2; ++i) {
+        if (!found[i]) {
+            std::cerr << names[i]
+                      << (std::filesystem::exists(names[i], error)
+                              ? ": cannot be opened for reading in "
+                              : ": not found in ")
+                      << where << std::endl;
+        }
+    }
+    return true;
+}
+
+void announce_result_files(bool with_report) {
+    for (const char* line :
+         {"# Writing simulation \"sim.txt\" file. ", "# Writing residuals \"res.txt\" file. ",
+          "# Writing results \"results.txt\" file. ",
+          "# Writing scaled original data \"dat.txt\" file. "}) {
+        std::cout << line << std::endl;
+    }
+    if (with_report) {
+        std::cout << "# Writing fit report \"report.csv\" file. " << std::endl;
+    }
+    std::cout << std::endl;
+    std::cout << "# index MA MB LWA LWB " << std::endl;
+}
+
+void print_slice_line(std::ostream& out, int index, double p1, double p2, double p3, double p4) {
+    out << std::setw(2) << index << std::setw(2) << " ";
+    out << std::fixed << std::setprecision(3) << p1 << " ";
+    out << std::fixed << std::setprecision(3) << p2 << " ";
+    out << std::fixed << std::setprecision(3) << p3 << " ";
+    out << std::fixed << std::setprecision(3) << p4 << std::endl;
+}

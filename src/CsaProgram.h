@@ -1,0 +1,78 @@
+// What the programs add around the library: the command line, exit statuses, the console and
+// the result files in the working directory. A detail of the programs, not installed.
+#pragma once
+
+#include "CsaFailure.h"
+#include "FitSeries.h"
+#include "ReadZValues.h"
+
+#include <functional>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+// Exit statuses, the same for every program.
+constexpr int exit_success = 0;
+constexpr int exit_missing_input = 1;   // 2d.txt, peaks.txt or the --z FILE cannot be read
+constexpr int exit_malformed_input = 2; // input that cannot be fitted, a huge line, a bad z file
+constexpr int exit_non_finite_fit = 3;  // the objective met non-finite values
+constexpr int exit_write_failed = 4;    // a result file or report.csv could not be written
+constexpr int exit_internal_error = 5;  // out of memory or another unexpected failure
+// Arguments that are not options, like missing input files, end the run with the usage text.
+constexpr int exit_bad_arguments = exit_missing_input;
+
+// The one place where a kind of failure becomes an exit status.
+int exit_status(FailureKind kind);
+
+// Runs `steps` and returns their status; a Failure or any other exception that escapes them
+// is printed as one message on standard error ("PROGRAM: " for those without a file name)
+// and becomes its exit status; a bad_arguments failure is followed by `usage`.
+int run_guarded(const std::string& program, const std::string& usage,
+                const std::function<int()>& steps);
+
+// The file name of argv[0], for messages.
+std::string program_name(int argc, const char* const* argv);
+
+// The whole run of pairfit4 (half-widths fitted) or pairfit2 and pairfit2x (half-widths fixed
+// by the third row of peaks.txt): options, reading, fit_series, console and result files.
+int pairfit_main(int argc, char** argv, bool half_widths_free);
+
+// What the command line asks for.
+struct RunOptions {
+    bool help = false;
+    bool report = false; // --report, or --z
+    std::string z_name;  // --z FILE; empty without
+};
+
+// Reads --report, --z FILE (or --z=FILE) and --help; throws Failure (bad_arguments) for
+// anything else.
+RunOptions parse_options(int argc, const char* const* argv);
+// The usage text of --help, with the options and the columns of report.csv.
+std::string usage_text(const std::string& program);
+
+// The threads that reading and writing may use: PAIRFIT_THREADS when it holds a whole number
+// from 1 on, else the machine's cores. The fit itself is one thread.
+unsigned thread_count();
+
+// When 2d.txt or peaks.txt cannot be opened: writes the usage text and, for each such file,
+// a line naming it and the folder it was looked for in, to standard error; returns true.
+bool report_missing_inputs();
+
+// The four announcement lines of the result files (a fifth for report.csv) and the head of
+// the console table.
+void announce_result_files(bool with_report);
+// One line of the console table: index, then the four parameters with 3 decimals.
+void print_slice_line(std::ostream& out, int index, double p1, double p2, double p3, double p4);
+
+// A file that could not be written, and why.
+struct WriteFailure {
+    std::string name;
+    std::string reason;
+};
+// Writes results.txt, then dat.txt, sim_a.txt, sim_b.txt and res.txt of a fitted series into
+// the working directory, side by side on up to `threads` threads, each replaced whole or not
+// at all; the curves are computed from the fitted parameters as they are written. Returns the
+// files that could not be written, in the order above.
+std::vector<WriteFailure> write_results(const SeriesFit& fit, unsigned threads);
+// Replaces the file `name` with `text` as the result files are replaced.
+std::vector<WriteFailure> write_text_file(const char* name, const std::string& text);

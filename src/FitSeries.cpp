@@ -1,0 +1,194 @@
+// fit_series: every slice of a windowed series fitted in file order, each fit starting from
+// the previous slice's result, and the record of each slice.
+#include "FitSeries.h"
+
+#include "CsaFailure.h"
+#include "Fit.h"
+#include "ReadNumbers.h"
+
+#include <complex>
+#include <utility>
+
+namespace {
+
+// One factor for the whole series: the largest intensity inside the window (with its sign; 0.0
+// when none is above 0).
+double divide_by_largest(WindowedSeries& series) {
+    double scale_factor = 0.0;
+    for (const double intensity : series.intensity) {
+        if (intensity > scale_factor) {
+            scale_factor = intensity;
+        }
+    }
+    for (double& intensity : series.intensity) {
+        intensity /= scale_factor;
+    }
+    return scale_factor;
+}
+
+// The sums and marks of a slice whose fitted parameters `slice` holds.
+void complete_slice(SliceFit& slice, const SeriesFit& fit, std::size_t index) {
+    const WindowedSeries& series = fit.scaled;
+    const std::size_t first = series.slice_start[index];
+    const std::size_t end = series.slice_start[index + 1];
+    for (std::size_t i = first; i < end; ++i) {
+        const LinePoint line = lines_at(slice, fit.settings, series.ppm[i]);
+        slice.integ_A += line.a;
+        slice.integ_B += line.b;
+        const double difference = (line.b + line.a) - series.intensity[i];
+        slice.residual_square_tot += difference * difference;
+    }
+    const double fitted[4] = {slice.MA, slice.MB, slice.LWA, slice.LWB};
+    for (int i = 0; i < fit.free_parameters(); ++i) {
+        slice.at_bound[i] = at_bound(fitted[i]);
+    }
+    if (fit.settings.with_report) {
+        slice.report = report_slice(series.ppm.data() + first, series.intensity.data() + first,
+                                    end - first, fit.settings.peak_A, fit.settings.peak_B, slice.MA,
+                                    slice.MB, slice.LWA, slice.LWB, fit.free_parameters());
+    }
+}
+
+template <long FreeParams> void fit_slices(SeriesFit& fit, const SliceFitted& on_slice) {
+    constexpr bool half_widths_free = FreeParams == 4;
+    params_type<FreeParams> x; // start point of each fit, then its result
+    if constexpr (half_widths_free) {
+        x = 0.2, 0.2, 1.0, 3.0; // MA, MB, LWA, LWB
+    } else {
+        x = 0.2, 0.2; // MA, MB
+    }
+    // Model state: read and written by the slice objective on every evaluation.
+    const std::complex<double> peak_A = fit.settings.peak_A;
+    const std::complex<double> peak_B = fit.settings.peak_B;
+    std::complex<double> MA = 0.0;
+    std::complex<double> MB = 0.0;
+    double LWA = half_widths_free ? 0.0 : (*fit.settings.fixed_widths)[0];
+    double LWB = half_widths_free ? 0.0 : (*fit.settings.fixed_widths)[1];
+    int slice_index = 0;
+    const WindowObjective<FreeParams> slice_objective(fit.scaled, slice_index, peak_A, peak_B, MA,
+                                                      MB, LWA, LWB);
+    const int slice_count = static_cast<int>(fit.scaled.slice_count());
+    fit.slices.reserve(fit.scaled.slice_count());
+    for (slice_index = 0; slice_index < slice_count; ++slice_index) {
+        SliceFit slice;
+        try {
+            slice.settled = fit_slice<FreeParams>(slice_objective, x, slice.iterations);
+        } catch (const dlib::error& e) {
+            throw Failure(FailureKind::non_finite_fit,
+                          non_finite_fit_message(e.what(), slice_index, half_widths_free));
+        }
+        // The last evaluation may have been a derivative probe beside the result.
+        MA = {x(0), 0.0};
+        MB = {x(1), 0.0};
+        if constexpr (half_widths_free) {
+            LWA = x(2);
+            LWB = x(3);
+        }
+        slice.MA = MA.real();
+        slice.MB = MB.real();
+        slice.LWA = LWA;
+        slice.LWB = LWB;
+        complete_slice(slice, fit, slice_index);
+        fit.slices.push_back(std::move(slice));
+        if (on_slice) {
+            on_slice(slice_index, fit.slices.back());
+        }
+    }
+}
+
+} // namespace
+
+SeriesFit fit_series(WindowedSeries series, const FitSettings& settings,
+                     const SliceFitted& on_slice) {
+    SeriesFit fit;
+    fit.settings = settings;
+    fit.scaled = std::move(series);
+    fit.scale_factor = divide_by_largest(fit.scaled);
+    if (settings.fixed_widths) {
+        fit_slices<2>(fit, on_slice);
+    } else {
+        fit_slices<4>(fit, on_slice);
+    }
+    return fit;
+}
+
+LinePoint lines_at(const SliceFit& fit, const FitSettings& settings, double ppm) {
+    return {lorentzian(fit.MA, fit.LWA, settings.peak_A, ppm),
+            lorentzian(fit.MB, fit.LWB, settings.peak_B, ppm)};
+}
+
+std::string slice_status(const SliceFit& fit) {
+    std::string status = fit.settled ? "settled" : "iteration_limit";
+    const char* const names[4] = {"MA", "MB", "LWA", "LWB"};
+    const char* separator = ";bound:";
+    for (int i = 0; i < 4; ++i) {
+        if (fit.at_bound[i]) {
+            status += separator;
+            status += names[i];
+            separator = ",";
+        }
+    }
+    return status;
+}
+
+std::string bound_warning(const SeriesFit& fit) {
+    std::vector<std::size_t> slices;
+    std::array<bool, 4> parameters{};
+    for (std::size_t s = 0; s < fit.slices.size(); ++s) {
+        bool hit = false;
+        for (int i = 0; i < 4; ++i) {
+            if (fit.slices[s].at_bound[i]) {
+                parameters[i] = true;
+                hit = true;
+            }
+        }
+        if (hit) {
+            slices.push_back(s);
+        }
+    }
+    return bound_warning(slices, parameters, fit.slices.size());
+}
+
+std::string bound_warning(const std::vector<std::size_t>& slices,
+                          const std::array<bool, 4>& parameters, std::size_t slice_count) {
+    if (slices.empty()) {
+        return "";
+    }
+    std::string ranges;
+    for (std::size_t i = 0; i < slices.size();) {
+        std::size_t last = i;
+        while (last + 1 < slices.size() && slices[last + 1] == slices[last] + 1) {
+            ++last;
+        }
+        ranges += (ranges.empty() ? "" : ", ") + std::to_string(slices[i]) +
+                  (last == i ? "" : "-" + std::to_string(slices[last]));
+        i = last + 1;
+    }
+    std::string named;
+    const char* const names[] = {"MA", "MB", "LWA", "LWB"};
+    for (int i = 0; i < 4; ++i) {
+        if (parameters[i]) {
+            named += (named.empty() ? "" : ", ") + std::string(names[i]);
+        }
+    }
+    return "warning: " + std::to_string(slices.size()) + " of " + std::to_string(slice_count) +
+           " slices ended with a fitted value at a bound (1e-4 or 10), " +
+           (slices.size() == 1 ? "slice " : "slices ") + ranges +
+           (named.find(',') == std::string::npos ? ", parameter " : ", parameters ") + named +
+           "; usual causes: an inverted or missing line, a peak outside the window, or an "
+           "intensity spike that set the scale factor";
+}
+
+std::string non_finite_fit_message(const std::string& minimiser_error, std::size_t slice,
+                                   bool half_widths_free) {
+    return minimiser_error + "\nslice " + std::to_string(slice) +
+           ": check the intensities of 2d.txt inside the window (a window without any positive "
+           "intensity cannot be scaled)" +
+           (half_widths_free ? "" : " and the half-widths of peaks.txt (not 0)");
+}
+
+std::string iteration_limit_warning(std::size_t slice) {
+    return "slice " + std::to_string(slice) + ": warning: the fit stopped after " +
+           std::to_string(max_fit_iterations) +
+           " iterations before its objective settled; its values may be off";
+}

@@ -1,0 +1,95 @@
+// The run as a function of values: a windowed series in memory and the fit settings in, the
+// scale factor and one record per fitted slice out. The programs, the Python module and any
+// library caller fit a series through fit_series.
+#pragma once
+
+#include "ReadSeries.h"
+#include "Stats.h"
+
+#include <array>
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+// How a series is fitted.
+struct FitSettings {
+    double peak_A = 0.0; // positions of the lines, ppm
+    double peak_B = 0.0;
+    // The half-widths LWA, LWB held fixed (two free parameters, MA and MB), or none: the
+    // half-widths are fitted with the amplitudes (four free parameters).
+    std::optional<std::array<double, 2>> fixed_widths;
+    bool with_report = false; // compute each slice's standard errors (report.csv)
+};
+
+// What this represents: one fitted slice, made once by fit_series and read by the console
+// table, the warnings, the five result files and report.csv.
+struct SliceFit {
+    double MA = 0.0; // fitted amplitudes (scaled intensity x ppm)
+    double MB = 0.0;
+    double LWA = 0.0; // half widths at half height (ppm), fitted or fixed
+    double LWB = 0.0;
+    double integ_A = 0.0; // the sum of line A over the slice's points (results.txt)
+    double integ_B = 0.0;
+    double residual_square_tot = 0.0; // the sum of ((b + a) - y)^2 over the points
+    unsigned long iterations = 0;     // the minimiser's
+    bool settled = true;              // false when max_fit_iterations ended the fit
+    // MA, MB, LWA, LWB: fitted and ended within at_bound_tolerance of a bound.
+    std::array<bool, 4> at_bound{};
+    std::optional<SliceReport> report; // when FitSettings::with_report
+};
+
+// What this represents: a fitted series. `scaled` is the series as fitted, its intensities
+// divided by scale_factor; slices[s] is the fit of slice s of it.
+struct SeriesFit {
+    FitSettings settings;
+    double scale_factor = 0.0; // the largest intensity inside the window over the series
+    WindowedSeries scaled;
+    std::vector<SliceFit> slices;
+
+    int free_parameters() const { return settings.fixed_widths ? 2 : 4; }
+};
+
+// Called with each slice's record as soon as the slice is fitted.
+using SliceFitted = std::function<void(std::size_t slice, const SliceFit& fit)>;
+
+// Requires: `series` as check_fit_series accepts it (every slice holds the points of slice 0).
+// Ensures: the intensities are divided by the largest of them (intensities keep their sign);
+// the slices are fitted in order with dlib's box-constrained BFGS, each within 1e-4 and 10 in
+// every parameter and starting from the previous slice's result (the first from MA = MB = 0.2,
+// LWA = 1, LWB = 3); on_slice, when given, is called after each.
+// Throws Failure (non_finite_fit) naming the slice when the objective meets non-finite values
+// (no positive intensity to scale by, a zero fixed half-width); on_slice has then been called
+// for the slices before.
+SeriesFit fit_series(WindowedSeries series, const FitSettings& settings,
+                     const SliceFitted& on_slice = {});
+
+// Line A and line B of a fitted slice at one point, as the result files hold them.
+struct LinePoint {
+    double a = 0.0;
+    double b = 0.0;
+};
+LinePoint lines_at(const SliceFit& fit, const FitSettings& settings, double ppm);
+
+// report.csv's status of a slice: "settled" or "iteration_limit", then ";bound:" and the
+// parameters at a bound ("settled;bound:MA,MB").
+std::string slice_status(const SliceFit& fit);
+
+// The warning after the last slice for the slices that ended at a bound, or empty; and its
+// text for `slices` (in order) of slice_count, with `parameters` (MA, MB, LWA, LWB) at a bound.
+std::string bound_warning(const SeriesFit& fit);
+std::string bound_warning(const std::vector<std::size_t>& slices,
+                          const std::array<bool, 4>& parameters, std::size_t slice_count);
+// The warning for a slice fit ended by max_fit_iterations.
+std::string iteration_limit_warning(std::size_t slice);
+// The message of a slice fit that met non-finite values: the minimiser's error, then what to
+// check.
+std::string non_finite_fit_message(const std::string& minimiser_error, std::size_t slice,
+                                   bool half_widths_free);
+
+// report.csv: its column names, in order, and the text of the file (numbers in their shortest
+// round-trip form; undefined or non-finite values as empty cells). `z` holds one value per
+// slice or none. Requires a fit made with_report.
+extern const char* const report_header;
+std::string format_report(const SeriesFit& fit, const std::vector<double>& z);

@@ -1,0 +1,84 @@
+// The x value of each slice: the file of --z.
+#include "ReadZValues.h"
+
+#include "CsaFailure.h"
+#include "Read.h"
+#include "ReadNumbers.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <system_error>
+
+ZValues parse_z_values(const std::string& text, const std::string& name) {
+    ZValues z;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t stop = text.find('\n', start);
+        if (stop == std::string::npos) {
+            stop = text.size();
+        }
+        const std::string_view line(text.data() + start, stop - start);
+        start = stop + 1;
+        ++z.line_count;
+        std::string_view content = line.substr(0, line.find('#'));
+        while (!content.empty() && is_classic_space(content.front())) {
+            content.remove_prefix(1);
+        }
+        while (!content.empty() && is_classic_space(content.back())) {
+            content.remove_suffix(1);
+        }
+        if (content.empty()) {
+            continue;
+        }
+        double value = 0.0;
+        const bool blank_inside =
+            std::find_if(content.begin(), content.end(), is_classic_space) != content.end();
+        if (blank_inside || !parse_number(content, value)) {
+            throw Failure(FailureKind::malformed_input,
+                          name + ": line " + std::to_string(z.line_count) +
+                              ": expected one number (the slice's x value), found '" +
+                              escaped(line, 40) + "'");
+        }
+        z.values.push_back(value);
+        z.lines.push_back(z.line_count);
+    }
+    return z;
+}
+
+ZValues read_z_file(const std::string& name) {
+    std::string text;
+    read_text_file(name, max_z_file_bytes, text);
+    ZValues z = parse_z_values(text, name);
+    // pairfit-import's first line: "# x of each slice, from vdlist (unit s)".
+    const std::size_t unit = text.substr(0, text.find('\n')).find("(unit ");
+    if (text.rfind('#', 0) == 0 && unit != std::string::npos) {
+        const std::size_t start = unit + 6;
+        const std::size_t end = text.find(')', start);
+        if (end != std::string::npos && end < text.find('\n')) {
+            z.unit = text.substr(start, end - start);
+        }
+    }
+    return z;
+}
+
+void check_z_count(const ZValues& z, const std::string& name, std::size_t slice_count) {
+    const std::size_t count = z.values.size();
+    if (count == slice_count) {
+        return;
+    }
+    const std::string needed = "; expected one value per slice, " + std::to_string(slice_count) +
+                               (slice_count == 1 ? " slice" : " slices") + " in 2d.txt";
+    if (count > slice_count) {
+        throw Failure(FailureKind::malformed_input,
+                      name + ": line " + std::to_string(z.lines[slice_count]) + ": value " +
+                          std::to_string(slice_count + 1) + " is one too many" + needed);
+    }
+    throw Failure(FailureKind::malformed_input, name + ": line " + std::to_string(z.line_count) +
+                                                    " (end of file): " + std::to_string(count) +
+                                                    (count == 1 ? " value" : " values") + needed);
+}
