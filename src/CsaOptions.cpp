@@ -1,6 +1,9 @@
 // The command line of pairfit4, pairfit2 and pairfit2x.
 #include "CsaProgram.h"
 
+#include "ReadNumbers.h"
+
+#include <algorithm>
 #include <string>
 
 RunOptions parse_options(int argc, const char* const* argv) {
@@ -11,6 +14,18 @@ RunOptions parse_options(int argc, const char* const* argv) {
             options.help = true;
         } else if (argument == "--report") {
             options.report = true;
+        } else if (argument == "--signed") {
+            options.signed_amplitudes = true;
+        } else if (argument == "--noise") {
+            double a = 0.0;
+            double b = 0.0;
+            if (i + 2 >= argc || !parse_number(argv[i + 1], a) || !parse_number(argv[i + 2], b)) {
+                throw Failure(FailureKind::bad_arguments,
+                              "--noise needs the two ppm limits of a signal-free region");
+            }
+            options.noise = {true, std::min(a, b), std::max(a, b)};
+            options.report = true;
+            i += 2;
         } else if (argument == "--z" || argument.rfind("--z=", 0) == 0) {
             if (argument == "--z" && i + 1 == argc) {
                 throw Failure(FailureKind::bad_arguments, "--z needs a FILE of x values");
@@ -31,7 +46,8 @@ RunOptions parse_options(int argc, const char* const* argv) {
 }
 
 std::string usage_text(const std::string& program) {
-    return "usage: " + program + " [--report] [--z FILE]\n" + "       " + program +
+    return "usage: " + program + " [--report] [--z FILE] [--signed] [--noise A B]\n" + "       " +
+           program +
            " --help\n"
            "\n"
            "Fits every slice of 2d.txt with two Lorentzian lines at the positions of peaks.txt\n"
@@ -43,6 +59,17 @@ std::string usage_text(const std::string& program) {
            "  --z FILE   the x value of each slice (delay, concentration, temperature...) for\n"
            "             report.csv: one number per line in slice order, '#' comments and\n"
            "             empty lines skipped; implies --report\n"
+           "  --signed   amplitudes MA, MB within -10 and 10 instead of 1e-4 and 10 (inverted\n"
+           "             lines, inversion recovery); the scale factor is then the largest\n"
+           "             absolute intensity, and with free half-widths each slice is fitted\n"
+           "             again from sign-flipped and fresh starts, keeping the lowest\n"
+           "             residual sum, since at an amplitude of 0 a width has no gradient\n"
+           "  --noise A B  a signal-free region between A and B ppm (either order, inside\n"
+           "             the window or not, at least 16 points): each slice's noise is the\n"
+           "             standard deviation of its scaled intensities there; the standard\n"
+           "             errors then use it instead of sigma, and a slice whose chi2_red lies\n"
+           "             above the 99.9 % point of F(points - fitted, noise points - 1) gets\n"
+           "             ';misfit' in its status; implies --report\n"
            "  --help     print this text and exit\n"
            "\n"
            "report.csv, one header line, then one row per slice:\n"
@@ -52,7 +79,7 @@ std::string usage_text(const std::string& program) {
            "  status           settled, or iteration_limit (stopped after 10000 iterations);\n"
            "                   then ';bound:' and the fitted parameters within 1e-9 of the\n"
            "                   bound 1e-4 or 10, e.g. \"settled;bound:MA,MB\" (quoted when\n"
-           "                   it holds a comma)\n"
+           "                   it holds a comma); then ';misfit' (--noise)\n"
            "  iterations       the minimiser's iterations\n"
            "  MA, MB           the amplitudes (scaled intensity x ppm)\n"
            "  LWA, LWB         the half widths at half height (ppm)\n"
@@ -62,13 +89,16 @@ std::string usage_text(const std::string& program) {
            "  rss              the residual sum of squares (residual_square_tot of results.txt)\n"
            "  sigma            sqrt(rss/(points - fitted parameters))\n"
            "  scale_factor     the common divisor of the intensities: multiply MA, MB,\n"
-           "                   heights, areas, sigma and the errors by it, rss by its square,\n"
-           "                   for the spectrum's own units\n"
+           "                   heights, areas, sigma, noise and the errors by it, rss by its\n"
+           "                   square, for the spectrum's own units\n"
+           "  noise            the slice's noise (--noise); empty without\n"
+           "  chi2_red         rss / ((points - fitted parameters) noise^2); empty without\n"
            "  NAME_se          the standard error of NAME\n"
-           "Standard errors: covariance = sigma^2 (J^T J)^-1, where J holds the derivatives of\n"
-           "the two-line model at every window point with respect to the fitted parameters not\n"
-           "at a bound; heights, areas and fraction_A by first-order propagation. Values are\n"
-           "shortest round-trip numbers. An empty cell is a value not defined: the error of a\n"
-           "parameter held fixed or at a bound (and of what is derived from it), and every\n"
-           "error when points <= fitted parameters or J^T J is singular.\n";
+           "Standard errors: covariance = sigma^2 (J^T J)^-1 (noise^2 with --noise), where J\n"
+           "holds the derivatives of the two-line model at every window point with respect to\n"
+           "the fitted parameters not at a bound; heights, areas and fraction_A by first-order\n"
+           "propagation. Values are shortest round-trip numbers. An empty cell is a value not\n"
+           "defined: the error of a parameter held fixed or at a bound (and of what is derived\n"
+           "from it), of a half-width whose line's amplitude is 0, and every error when\n"
+           "points <= fitted parameters or J^T J is singular.\n";
 }

@@ -42,11 +42,12 @@ int fit_in_working_directory(const RunOptions& options, bool half_widths_free) {
     print_lines(warnings);
 
     ReadReport report;
-    WindowedSeries series =
-        read_windowed_series("2d.txt", peaks.window_lower, peaks.window_upper, threads, report);
+    WindowedSeries series = read_windowed_series("2d.txt", peaks.window_lower, peaks.window_upper,
+                                                 options.noise, threads, report);
     std::cout << "# Reading \"2d.txt\" file. " << std::endl;
     warnings.clear();
     check_fit_series(series, report, peaks, warnings);
+    check_noise_region(series, options.noise, peaks, warnings);
     print_lines(warnings);
     if (!options.z_name.empty()) {
         check_z_count(z, options.z_name, series.slice_count());
@@ -59,6 +60,8 @@ int fit_in_working_directory(const RunOptions& options, bool half_widths_free) {
         settings.fixed_widths = std::array<double, 2>{peaks.LWA, peaks.LWB};
     }
     settings.with_report = options.report;
+    settings.signed_amplitudes = options.signed_amplitudes;
+    settings.with_noise = options.noise.given;
     announce_result_files(options.report);
     const SeriesFit fit =
         fit_series(std::move(series), settings, [](std::size_t index, const SliceFit& slice) {
@@ -68,9 +71,10 @@ int fit_in_working_directory(const RunOptions& options, bool half_widths_free) {
             print_slice_line(std::cout, static_cast<int>(index), slice.MA, slice.MB, slice.LWA,
                              slice.LWB);
         });
-    const std::string bound_hits = bound_warning(fit);
-    if (!bound_hits.empty()) {
-        std::cerr << bound_hits << std::endl;
+    for (const std::string& warning : {bound_warning(fit), misfit_warning(fit)}) {
+        if (!warning.empty()) {
+            std::cerr << warning << std::endl;
+        }
     }
     std::cout << std::endl;
     std::cout << std::endl;

@@ -40,12 +40,14 @@ int pairfit_main(int argc, char** argv, bool half_widths_free);
 // What the command line asks for.
 struct RunOptions {
     bool help = false;
-    bool report = false; // --report, or --z
-    std::string z_name;  // --z FILE; empty without
+    bool report = false;            // --report, or --z, or --noise
+    std::string z_name;             // --z FILE; empty without
+    bool signed_amplitudes = false; // --signed
+    NoiseRegion noise;              // --noise A B
 };
 
-// Reads --report, --z FILE (or --z=FILE) and --help; throws Failure (bad_arguments) for
-// anything else.
+// Reads --report, --z FILE (or --z=FILE), --signed, --noise A B and --help; throws Failure
+// (bad_arguments) for anything else.
 RunOptions parse_options(int argc, const char* const* argv);
 // The usage text of --help, with the options and the columns of report.csv.
 std::string usage_text(const std::string& program);

@@ -212,24 +212,39 @@ class SliceFitStop {
 // settling, ended the fit. `iterations` receives the number of iterations the fit took
 // (max_fit_iterations at most). Throws dlib::error ("The objective function generated
 // non-finite outputs") when the objective or its derivative is not finite.
+// With signed_amplitudes, MA and MB lie within -10 <= x(i) <= 10 instead.
 template <long FreeParams, typename Objective, typename Derivative>
 bool fit_slice_with_derivative(const Objective& slice_objective, const Derivative& derivative,
-                               params_type<FreeParams>& x, unsigned long& iterations) {
+                               params_type<FreeParams>& x, unsigned long& iterations,
+                               bool signed_amplitudes = false) {
     bool limit_reached = false;
     iterations = 0;
-    dlib::find_min_box_constrained(
-        dlib::bfgs_search_strategy(), SliceFitStop(limit_reached, iterations), slice_objective,
-        derivative, x, dlib::uniform_matrix<double>(FreeParams, 1, parameter_lower_bound),
-        dlib::uniform_matrix<double>(FreeParams, 1, parameter_upper_bound));
+    if (!signed_amplitudes) {
+        dlib::find_min_box_constrained(
+            dlib::bfgs_search_strategy(), SliceFitStop(limit_reached, iterations), slice_objective,
+            derivative, x, dlib::uniform_matrix<double>(FreeParams, 1, parameter_lower_bound),
+            dlib::uniform_matrix<double>(FreeParams, 1, parameter_upper_bound));
+        return !limit_reached;
+    }
+    params_type<FreeParams> lower =
+        dlib::uniform_matrix<double>(FreeParams, 1, parameter_lower_bound);
+    lower(0) = signed_amplitude_lower_bound;
+    lower(1) = signed_amplitude_lower_bound;
+    const params_type<FreeParams> upper =
+        dlib::uniform_matrix<double>(FreeParams, 1, parameter_upper_bound);
+    dlib::find_min_box_constrained(dlib::bfgs_search_strategy(),
+                                   SliceFitStop(limit_reached, iterations), slice_objective,
+                                   derivative, x, lower, upper);
     return !limit_reached;
 }
 
 // The fit of one slice, with the batched central differences of WindowObjective.
 template <long FreeParams>
 bool fit_slice(const WindowObjective<FreeParams>& slice_objective, params_type<FreeParams>& x,
-               unsigned long& iterations) {
+               unsigned long& iterations, bool signed_amplitudes = false) {
     const auto derivative = [&](const params_type<FreeParams>& at) {
         return slice_objective.central_differences(at, 1e-7);
     };
-    return fit_slice_with_derivative<FreeParams>(slice_objective, derivative, x, iterations);
+    return fit_slice_with_derivative<FreeParams>(slice_objective, derivative, x, iterations,
+                                                 signed_amplitudes);
 }

@@ -11,7 +11,7 @@
 const char* const report_header =
     "slice,z,points,status,iterations,MA,MA_se,MB,MB_se,LWA,LWA_se,LWB,LWB_se,height_A,"
     "height_A_se,height_B,height_B_se,area_A,area_A_se,area_B,area_B_se,fraction_A,"
-    "fraction_A_se,rss,sigma,scale_factor";
+    "fraction_A_se,rss,sigma,scale_factor,noise,chi2_red";
 
 namespace {
 
@@ -74,6 +74,8 @@ std::string format_report(const SeriesFit& fit, const std::vector<double>& z) {
         append_cell(text, stats.rss);
         append_cell(text, stats.sigma);
         append_cell(text, fit.scale_factor);
+        append_cell(text, stats.noise);
+        append_cell(text, stats.chi2_red);
         text += '\n';
     }
     return text;

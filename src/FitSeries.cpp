@@ -6,24 +6,50 @@
 #include "Fit.h"
 #include "ReadNumbers.h"
 
+#include <algorithm>
+#include <cmath>
 #include <complex>
+#include <cstdio>
+#include <initializer_list>
 #include <utility>
 
 namespace {
 
 // One factor for the whole series: the largest intensity inside the window (with its sign; 0.0
 // when none is above 0).
-double divide_by_largest(WindowedSeries& series) {
+double divide_by_largest(WindowedSeries& series, bool absolute) {
     double scale_factor = 0.0;
     for (const double intensity : series.intensity) {
-        if (intensity > scale_factor) {
-            scale_factor = intensity;
+        const double size = absolute ? std::fabs(intensity) : intensity;
+        if (size > scale_factor) {
+            scale_factor = size;
         }
     }
     for (double& intensity : series.intensity) {
         intensity /= scale_factor;
     }
+    for (double& intensity : series.noise_intensity) {
+        intensity /= scale_factor;
+    }
     return scale_factor;
+}
+
+// The standard deviation about their mean of a slice's scaled noise intensities.
+double noise_of(const WindowedSeries& series, std::size_t slice) {
+    const std::size_t first = series.noise_start[slice];
+    const std::size_t end = series.noise_start[slice + 1];
+    double sum = 0.0;
+    for (std::size_t i = first; i < end; ++i) {
+        sum += series.noise_intensity[i];
+    }
+    const double count = static_cast<double>(end - first);
+    const double mean = sum / count;
+    double squares = 0.0;
+    for (std::size_t i = first; i < end; ++i) {
+        const double deviation = series.noise_intensity[i] - mean;
+        squares += deviation * deviation;
+    }
+    return std::sqrt(squares / (count - 1.0));
 }
 
 // The sums and marks of a slice whose fitted parameters `slice` holds.
@@ -39,13 +65,61 @@ void complete_slice(SliceFit& slice, const SeriesFit& fit, std::size_t index) {
         slice.residual_square_tot += difference * difference;
     }
     const double fitted[4] = {slice.MA, slice.MB, slice.LWA, slice.LWB};
+    const bool signed_amplitudes = fit.settings.signed_amplitudes;
     for (int i = 0; i < fit.free_parameters(); ++i) {
-        slice.at_bound[i] = at_bound(fitted[i]);
+        const double lower =
+            i < 2 && signed_amplitudes ? signed_amplitude_lower_bound : parameter_lower_bound;
+        slice.at_bound[i] = at_bound(fitted[i], lower, parameter_upper_bound);
     }
-    if (fit.settings.with_report) {
+    if (fit.settings.with_report || fit.settings.with_noise) {
+        SliceReportOptions options;
+        options.signed_amplitudes = signed_amplitudes;
+        if (fit.settings.with_noise) {
+            options.noise = noise_of(series, index);
+            options.noise_points = series.noise_start[index + 1] - series.noise_start[index];
+        }
         slice.report = report_slice(series.ppm.data() + first, series.intensity.data() + first,
                                     end - first, fit.settings.peak_A, fit.settings.peak_B, slice.MA,
-                                    slice.MB, slice.LWA, slice.LWB, fit.free_parameters());
+                                    slice.MB, slice.LWA, slice.LWB, fit.free_parameters(), options);
+    }
+}
+
+// With signed amplitudes a line whose amplitude passes through 0 loses the gradient of its
+// width there, and the fit can stall on the wrong side: the slice is fitted again from `start`
+// with each sign of the amplitudes flipped and from the first slice's start with each sign,
+// and x becomes the result of lowest objective (the first of equals).
+template <long FreeParams>
+void refit_from_other_starts(const WindowObjective<FreeParams>& slice_objective,
+                             const params_type<FreeParams>& start, params_type<FreeParams>& x,
+                             SliceFit& slice) {
+    static_assert(FreeParams == 4, "the widths are free");
+    params_type<FreeParams> fresh;
+    fresh = 0.2, 0.2, 1.0, 3.0;
+    std::vector<params_type<FreeParams>> starts;
+    for (const params_type<FreeParams>* base :
+         {&start, static_cast<const params_type<FreeParams>*>(&fresh)}) {
+        for (const auto& [sign_A, sign_B] :
+             {std::pair{-1.0, 1.0}, {1.0, -1.0}, {-1.0, -1.0}, {1.0, 1.0}}) {
+            if (base == &start && sign_A > 0 && sign_B > 0) {
+                continue; // the fit already made
+            }
+            params_type<FreeParams> other = *base;
+            other(0) *= sign_A;
+            other(1) *= sign_B;
+            starts.push_back(other);
+        }
+    }
+    double best = slice_objective(x);
+    for (params_type<FreeParams> other : starts) {
+        unsigned long iterations = 0;
+        const bool settled = fit_slice<FreeParams>(slice_objective, other, iterations, true);
+        const double value = slice_objective(other);
+        if (value < best) {
+            best = value;
+            x = other;
+            slice.settled = settled;
+            slice.iterations = iterations;
+        }
     }
 }
 
@@ -72,7 +146,14 @@ template <long FreeParams> void fit_slices(SeriesFit& fit, const SliceFitted& on
     for (slice_index = 0; slice_index < slice_count; ++slice_index) {
         SliceFit slice;
         try {
-            slice.settled = fit_slice<FreeParams>(slice_objective, x, slice.iterations);
+            const params_type<FreeParams> start = x;
+            slice.settled = fit_slice<FreeParams>(slice_objective, x, slice.iterations,
+                                                  fit.settings.signed_amplitudes);
+            if constexpr (half_widths_free) {
+                if (fit.settings.signed_amplitudes) {
+                    refit_from_other_starts(slice_objective, start, x, slice);
+                }
+            }
         } catch (const dlib::error& e) {
             throw Failure(FailureKind::non_finite_fit,
                           non_finite_fit_message(e.what(), slice_index, half_widths_free));
@@ -103,7 +184,7 @@ SeriesFit fit_series(WindowedSeries series, const FitSettings& settings,
     SeriesFit fit;
     fit.settings = settings;
     fit.scaled = std::move(series);
-    fit.scale_factor = divide_by_largest(fit.scaled);
+    fit.scale_factor = divide_by_largest(fit.scaled, settings.signed_amplitudes);
     if (settings.fixed_widths) {
         fit_slices<2>(fit, on_slice);
     } else {
@@ -128,6 +209,9 @@ std::string slice_status(const SliceFit& fit) {
             separator = ",";
         }
     }
+    if (fit.report && fit.report->misfit) {
+        status += ";misfit";
+    }
     return status;
 }
 
@@ -146,14 +230,10 @@ std::string bound_warning(const SeriesFit& fit) {
             slices.push_back(s);
         }
     }
-    return bound_warning(slices, parameters, fit.slices.size());
+    return bound_warning(slices, parameters, fit.slices.size(), fit.settings.signed_amplitudes);
 }
 
-std::string bound_warning(const std::vector<std::size_t>& slices,
-                          const std::array<bool, 4>& parameters, std::size_t slice_count) {
-    if (slices.empty()) {
-        return "";
-    }
+std::string slice_ranges(const std::vector<std::size_t>& slices) {
     std::string ranges;
     for (std::size_t i = 0; i < slices.size();) {
         std::size_t last = i;
@@ -164,6 +244,15 @@ std::string bound_warning(const std::vector<std::size_t>& slices,
                   (last == i ? "" : "-" + std::to_string(slices[last]));
         i = last + 1;
     }
+    return ranges;
+}
+
+std::string bound_warning(const std::vector<std::size_t>& slices,
+                          const std::array<bool, 4>& parameters, std::size_t slice_count,
+                          bool signed_amplitudes) {
+    if (slices.empty()) {
+        return "";
+    }
     std::string named;
     const char* const names[] = {"MA", "MB", "LWA", "LWB"};
     for (int i = 0; i < 4; ++i) {
@@ -172,11 +261,47 @@ std::string bound_warning(const std::vector<std::size_t>& slices,
         }
     }
     return "warning: " + std::to_string(slices.size()) + " of " + std::to_string(slice_count) +
-           " slices ended with a fitted value at a bound (1e-4 or 10), " +
-           (slices.size() == 1 ? "slice " : "slices ") + ranges +
+           " slices ended with a fitted value at a bound " +
+           (signed_amplitudes ? "(amplitudes -10 or 10, half-widths 1e-4 or 10), "
+                              : "(1e-4 or 10), ") +
+           (slices.size() == 1 ? "slice " : "slices ") + slice_ranges(slices) +
            (named.find(',') == std::string::npos ? ", parameter " : ", parameters ") + named +
-           "; usual causes: an inverted or missing line, a peak outside the window, or an "
-           "intensity spike that set the scale factor";
+           (signed_amplitudes ? "; usual causes: a missing line, a peak outside the window, or "
+                                "an intensity spike that set the scale factor"
+                              : "; usual causes: an inverted or missing line, a peak outside "
+                                "the window, or an intensity spike that set the scale factor");
+}
+
+std::string misfit_warning(const SeriesFit& fit) {
+    std::vector<std::size_t> slices;
+    double lowest = 0.0;
+    double highest = 0.0;
+    for (std::size_t s = 0; s < fit.slices.size(); ++s) {
+        const std::optional<SliceReport>& report = fit.slices[s].report;
+        if (!report || !report->misfit) {
+            continue;
+        }
+        const double chi2_red = *report->chi2_red;
+        lowest = slices.empty() ? chi2_red : std::min(lowest, chi2_red);
+        highest = slices.empty() ? chi2_red : std::max(highest, chi2_red);
+        slices.push_back(s);
+    }
+    if (slices.empty()) {
+        return "";
+    }
+    const auto shown = [](double value) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.3g", value);
+        return std::string(text);
+    };
+    return "warning: " + std::to_string(slices.size()) + " of " +
+           std::to_string(fit.slices.size()) +
+           " slices fit worse than their noise allows (status misfit: chi2/dof " +
+           (lowest == highest ? shown(lowest) : shown(lowest) + " to " + shown(highest)) +
+           ", above the 99.9 % point of F), " + (slices.size() == 1 ? "slice " : "slices ") +
+           slice_ranges(slices) +
+           "; usual causes: a third line, a baseline offset, a non-Lorentzian shape, a phase "
+           "error";
 }
 
 std::string non_finite_fit_message(const std::string& minimiser_error, std::size_t slice,

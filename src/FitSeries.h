@@ -21,6 +21,14 @@ struct FitSettings {
     // half-widths are fitted with the amplitudes (four free parameters).
     std::optional<std::array<double, 2>> fixed_widths;
     bool with_report = false; // compute each slice's standard errors (report.csv)
+    // Amplitudes within [-10, 10] instead of [1e-4, 10], the scale factor the largest absolute
+    // intensity, and with free half-widths each slice fitted also from sign-flipped and fresh
+    // starts, keeping the lowest residual sum (at an amplitude of 0 a width has no gradient).
+    bool signed_amplitudes = false;
+    // The series holds noise points (WindowedSeries::noise_intensity): each slice's noise,
+    // chi2_red and misfit flag are computed, and the standard errors use the noise (implies
+    // with_report).
+    bool with_noise = false;
 };
 
 // What this represents: one fitted slice, made once by fit_series and read by the console
@@ -37,7 +45,7 @@ struct SliceFit {
     bool settled = true;              // false when max_fit_iterations ended the fit
     // MA, MB, LWA, LWB: fitted and ended within at_bound_tolerance of a bound.
     std::array<bool, 4> at_bound{};
-    std::optional<SliceReport> report; // when FitSettings::with_report
+    std::optional<SliceReport> report; // when FitSettings::with_report or with_noise
 };
 
 // What this represents: a fitted series. `scaled` is the series as fitted, its intensities
@@ -54,14 +62,16 @@ struct SeriesFit {
 // Called with each slice's record as soon as the slice is fitted.
 using SliceFitted = std::function<void(std::size_t slice, const SliceFit& fit)>;
 
-// Requires: `series` as check_fit_series accepts it (every slice holds the points of slice 0).
-// Ensures: the intensities are divided by the largest of them (intensities keep their sign);
+// Requires: `series` as check_fit_series accepts it (every slice holds the points of slice 0),
+// and with_noise only for a series check_noise_region accepts.
+// Ensures: the intensities are divided by the largest of them (intensities keep their sign;
+// the largest absolute one with signed_amplitudes);
 // the slices are fitted in order with dlib's box-constrained BFGS, each within 1e-4 and 10 in
-// every parameter and starting from the previous slice's result (the first from MA = MB = 0.2,
-// LWA = 1, LWB = 3); on_slice, when given, is called after each.
-// Throws Failure (non_finite_fit) naming the slice when the objective meets non-finite values
-// (no positive intensity to scale by, a zero fixed half-width); on_slice has then been called
-// for the slices before.
+// every parameter (amplitudes within -10 and 10 with signed_amplitudes) and starting from the
+// previous slice's result (the first from MA = MB = 0.2, LWA = 1, LWB = 3); on_slice, when given,
+// is called after each. Throws Failure (non_finite_fit) naming the slice when the objective meets
+// non-finite values (no positive intensity to scale by, a zero fixed half-width); on_slice has then
+// been called for the slices before.
 SeriesFit fit_series(WindowedSeries series, const FitSettings& settings,
                      const SliceFitted& on_slice = {});
 
@@ -80,7 +90,12 @@ std::string slice_status(const SliceFit& fit);
 // text for `slices` (in order) of slice_count, with `parameters` (MA, MB, LWA, LWB) at a bound.
 std::string bound_warning(const SeriesFit& fit);
 std::string bound_warning(const std::vector<std::size_t>& slices,
-                          const std::array<bool, 4>& parameters, std::size_t slice_count);
+                          const std::array<bool, 4>& parameters, std::size_t slice_count,
+                          bool signed_amplitudes = false);
+// The warning after the last slice for the slices flagged as a misfit, or empty.
+std::string misfit_warning(const SeriesFit& fit);
+// "6-9" and "2, 4" forms of a list of slices in increasing order.
+std::string slice_ranges(const std::vector<std::size_t>& slices);
 // The warning for a slice fit ended by max_fit_iterations.
 std::string iteration_limit_warning(std::size_t slice);
 // The message of a slice fit that met non-finite values: the minimiser's error, then what to

@@ -212,3 +212,49 @@ void check_fit_series(const WindowedSeries& series, const ReadReport& report,
         throw Failure(FailureKind::malformed_input, problem);
     }
 }
+
+void check_noise_region(const WindowedSeries& series, const NoiseRegion& noise,
+                        const PeakSettings& peaks, std::vector<std::string>& warnings) {
+    if (!noise.given) {
+        return;
+    }
+    const std::string region =
+        "--noise " + shortest_text(noise.lower) + " " + shortest_text(noise.upper);
+    for (std::size_t s = 0; s < series.slice_count(); ++s) {
+        const std::size_t first = series.noise_start[s];
+        const std::size_t count = series.noise_start[s + 1] - first;
+        if (count < min_noise_points) {
+            throw Failure(FailureKind::malformed_input,
+                          region + ": slice " + std::to_string(s) + " holds " +
+                              std::to_string(count) + (count == 1 ? " point" : " points") +
+                              " strictly inside the noise region, fewer than the " +
+                              std::to_string(min_noise_points) +
+                              " needed; the points of 2d.txt lie between " +
+                              shortest_text(series.ppm_low) + " and " +
+                              shortest_text(series.ppm_high) +
+                              " ppm: choose a wider signal-free region inside them");
+        }
+        const double* const values = &series.noise_intensity[first];
+        if (std::all_of(values, values + count, [&](double v) { return v == values[0]; })) {
+            throw Failure(FailureKind::malformed_input,
+                          region + ": slice " + std::to_string(s) +
+                              " has the same intensity at every point of the noise region, so "
+                              "it tells no noise level; choose a region of the measured "
+                              "spectrum (not zero-filled)");
+        }
+    }
+    if (noise.lower < peaks.window_upper && peaks.window_lower < noise.upper) {
+        warnings.push_back(
+            region + ": warning: the noise region overlaps the window " +
+            shortest_text(peaks.window_lower) + " to " + shortest_text(peaks.window_upper) +
+            " ppm; the noise is measured on signal there unless it is free of lines");
+    }
+    for (const auto& [peak, position] :
+         {std::pair{"peak_A", peaks.peak_A}, std::pair{"peak_B", peaks.peak_B}}) {
+        if (noise.lower < position && position < noise.upper) {
+            warnings.push_back(region + ": warning: the noise region holds " + peak + " at " +
+                               shortest_text(position) +
+                               " ppm; the noise would be measured on its line");
+        }
+    }
+}

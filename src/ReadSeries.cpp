@@ -19,6 +19,7 @@ namespace {
 // The rows of one block that one piece of the file holds.
 struct Segment {
     std::size_t points = 0;           // inside the window
+    std::size_t noise_points = 0;     // inside the noise region
     std::size_t rows = 0;             // data lines
     std::size_t valued_rows = 0;      // data lines holding a value
     std::size_t single_value_row = 0; // the first holding one value, from 1; 0 when none
@@ -34,15 +35,25 @@ struct Segment {
 struct Piece {
     std::vector<double> ppm;
     std::vector<double> intensity;
+    std::vector<double> noise_intensity;
     std::vector<Segment> segments{Segment{}};
     SplitEnd split;
     std::uint64_t lines = 0; // lines whose first byte lies in the piece's stretch
 };
 
+// Where the kept points lie: strictly inside the window, and strictly inside the noise region
+// when there is one.
+struct CutRegions {
+    double window_lower = 0.0;
+    double window_upper = 0.0;
+    NoiseRegion noise;
+};
+
 class PieceCutter {
   public:
-    PieceCutter(Piece& piece, double window_lower, double window_upper)
-        : piece_(piece), lower_(window_lower), upper_(window_upper) {}
+    PieceCutter(Piece& piece, const CutRegions& regions)
+        : piece_(piece), lower_(regions.window_lower), upper_(regions.window_upper),
+          noise_(regions.noise) {}
 
     void take(std::string_view line) {
         if (line.empty() || line[0] == '#') {
@@ -75,12 +86,17 @@ class PieceCutter {
             piece_.intensity.push_back(values_[1]);
             ++segment.points;
         }
+        if (noise_.given && noise_.lower < x && x < noise_.upper) {
+            piece_.noise_intensity.push_back(values_[1]);
+            ++segment.noise_points;
+        }
     }
 
   private:
     Piece& piece_;
     const double lower_;
     const double upper_;
+    const NoiseRegion noise_;
     Row values_;
 };
 
@@ -96,9 +112,9 @@ struct FdCloser {
 // Lines whose first byte lies in [first, last) of a regular file, read with pread so that
 // pieces can be read side by side; a piece that starts inside a line leaves that line to the
 // piece before.
-void cut_piece(int fd, std::uint64_t first, std::uint64_t last, Piece& piece, double window_lower,
-               double window_upper) {
-    PieceCutter cutter(piece, window_lower, window_upper);
+void cut_piece(int fd, std::uint64_t first, std::uint64_t last, Piece& piece,
+               const CutRegions& regions) {
+    PieceCutter cutter(piece, regions);
     const std::uint64_t start = first == 0 ? 0 : first - 1;
     std::uint64_t position = start;
     const auto read_chunk = [&](char* into, std::size_t room) -> std::ptrdiff_t {
@@ -127,8 +143,8 @@ void cut_piece(int fd, std::uint64_t first, std::uint64_t last, Piece& piece, do
 }
 
 // The whole file in one piece with read(), for anything that is not a regular file too.
-void cut_stream(int fd, Piece& piece, double window_lower, double window_upper) {
-    PieceCutter cutter(piece, window_lower, window_upper);
+void cut_stream(int fd, Piece& piece, const CutRegions& regions) {
+    PieceCutter cutter(piece, regions);
     const auto read_chunk = [&](char* into, std::size_t room) -> std::ptrdiff_t {
         for (;;) {
             const ssize_t got = ::read(fd, into, room);
@@ -160,6 +176,7 @@ void join_pieces(std::vector<Piece>& pieces, WindowedSeries& series, ReadReport&
     }
     Segment block; // the block being joined
     std::size_t point_count = 0;
+    std::size_t noise_count = 0;
     std::uint64_t lines_before = 0;
     for (Piece& piece : pieces) {
         if (pieces.size() > 1) {
@@ -169,6 +186,9 @@ void join_pieces(std::vector<Piece>& pieces, WindowedSeries& series, ReadReport&
             piece.ppm = {};
             piece.intensity = {};
         }
+        series.noise_intensity.insert(series.noise_intensity.end(), piece.noise_intensity.begin(),
+                                      piece.noise_intensity.end());
+        piece.noise_intensity = {};
         if (report.read_to_end) {
             // The first piece that could not be read names the line; a piece that starts
             // inside a line too long ends as the piece before does, which comes first.
@@ -185,10 +205,12 @@ void join_pieces(std::vector<Piece>& pieces, WindowedSeries& series, ReadReport&
             block.rows += segment.rows;
             block.valued_rows += segment.valued_rows;
             point_count += segment.points;
+            noise_count += segment.noise_points;
             if (!segment.closed) {
                 continue;
             }
             series.slice_start.push_back(point_count);
+            series.noise_start.push_back(noise_count);
             if (series.single_value_block == 0 && block.single_value_row != 0) {
                 series.single_value_block = series.slice_count();
                 series.single_value_row = block.single_value_row;
@@ -202,6 +224,7 @@ void join_pieces(std::vector<Piece>& pieces, WindowedSeries& series, ReadReport&
     report.unfinished_rows = block.valued_rows;
     series.ppm.resize(series.slice_start.back());
     series.intensity.resize(series.slice_start.back());
+    series.noise_intensity.resize(series.noise_start.back());
 }
 
 } // namespace
@@ -209,6 +232,14 @@ void join_pieces(std::vector<Piece>& pieces, WindowedSeries& series, ReadReport&
 WindowedSeries read_windowed_series(const char* name, double window_lower, double window_upper,
                                     unsigned threads, ReadReport& report,
                                     std::uint64_t smallest_piece) {
+    return read_windowed_series(name, window_lower, window_upper, NoiseRegion{}, threads, report,
+                                smallest_piece);
+}
+
+WindowedSeries read_windowed_series(const char* name, double window_lower, double window_upper,
+                                    const NoiseRegion& noise, unsigned threads, ReadReport& report,
+                                    std::uint64_t smallest_piece) {
+    const CutRegions regions{window_lower, window_upper, noise};
     report = ReadReport{};
     WindowedSeries series;
     const FdCloser file{::open(name, O_RDONLY | O_CLOEXEC)};
@@ -224,7 +255,7 @@ WindowedSeries read_windowed_series(const char* name, double window_lower, doubl
         1, std::min<std::uint64_t>(threads, size / std::max<std::uint64_t>(smallest_piece, 1)));
     std::vector<Piece> pieces(piece_count);
     if (piece_count == 1) {
-        cut_stream(file.fd, pieces[0], window_lower, window_upper);
+        cut_stream(file.fd, pieces[0], regions);
     } else {
         std::vector<std::thread> workers;
         for (std::uint64_t k = 0; k < piece_count; ++k) {
@@ -232,8 +263,8 @@ WindowedSeries read_windowed_series(const char* name, double window_lower, doubl
             // The last piece reads on to the end, should the file have grown.
             const std::uint64_t last =
                 k + 1 == piece_count ? UINT64_MAX : size * (k + 1) / piece_count;
-            workers.emplace_back(cut_piece, file.fd, first, last, std::ref(pieces[k]), window_lower,
-                                 window_upper);
+            workers.emplace_back(cut_piece, file.fd, first, last, std::ref(pieces[k]),
+                                 std::cref(regions));
         }
         for (std::thread& worker : workers) {
             worker.join();

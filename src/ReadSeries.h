@@ -28,6 +28,11 @@ struct WindowedSeries {
     // (+inf and -inf when they hold none): what the data cover, when the window misses it.
     double ppm_low = std::numeric_limits<double>::infinity();
     double ppm_high = -std::numeric_limits<double>::infinity();
+    // With a noise region: the intensities of each slice's points strictly inside it, inside
+    // the window or not, slice after slice (slice s: noise_start[s] <= i < noise_start[s + 1]).
+    // They never enter the fit.
+    std::vector<double> noise_intensity;
+    std::vector<std::size_t> noise_start{0};
 
     std::size_t slice_count() const { return slice_start.size() - 1; }
     std::size_t points_in(std::size_t slice) const {
@@ -35,11 +40,22 @@ struct WindowedSeries {
     }
 };
 
+// A signal-free region of the spectrum, ppm, lower limit first; `given` false when none.
+struct NoiseRegion {
+    bool given = false;
+    double lower = 0.0;
+    double upper = 0.0;
+};
+
 // Reads `name` as read_series does, with up to `threads` threads on pieces of a regular file
 // split at line ends (each at least smallest_piece bytes), keeping only the window's points.
 // The report is that of read_series.
 WindowedSeries read_windowed_series(const char* name, double window_lower, double window_upper,
                                     unsigned threads, ReadReport& report,
+                                    std::uint64_t smallest_piece = 4 << 20);
+// The same, keeping also each slice's intensities inside the noise region.
+WindowedSeries read_windowed_series(const char* name, double window_lower, double window_upper,
+                                    const NoiseRegion& noise, unsigned threads, ReadReport& report,
                                     std::uint64_t smallest_piece = 4 << 20);
 
 // What a fit takes from peaks.txt.
@@ -89,3 +105,11 @@ std::string check_peaks(const Table& peaks, std::size_t rows_needed,
                         const std::vector<LineExcerpt>& lines = {});
 // ` in "LINE"` with its bytes escaped, and a hint when a comma stands in the line.
 std::string quoted(const LineExcerpt& line);
+
+// The fewest points a noise region must hold in every slice.
+constexpr std::size_t min_noise_points = 16;
+// Refuses (Failure, malformed_input) a noise region with fewer than min_noise_points points,
+// or with no spread of intensity, in any slice; appends a warning to `warnings` when it
+// overlaps the window or holds a peak position.
+void check_noise_region(const WindowedSeries& series, const NoiseRegion& noise,
+                        const PeakSettings& peaks, std::vector<std::string>& warnings);

@@ -2,6 +2,8 @@
 
 #include "Fit.h"
 
+#include <boost/math/distributions/fisher_f.hpp>
+
 #include <cmath>
 #include <cstddef>
 #include <iomanip>
@@ -33,9 +35,14 @@ void print_residuals(const Table& model, const Table& data) {
     std::cout << std::fixed << std::setprecision(3) << std::setw(2) << calc_residuals(model, data);
 }
 
-bool at_bound(double value) {
-    return std::abs(value - parameter_lower_bound) <= at_bound_tolerance ||
-           std::abs(value - parameter_upper_bound) <= at_bound_tolerance;
+bool at_bound(double value, double lower, double upper) {
+    return std::abs(value - lower) <= at_bound_tolerance ||
+           std::abs(value - upper) <= at_bound_tolerance;
+}
+
+double f_quantile(double probability, double numerator_dof, double denominator_dof) {
+    const boost::math::fisher_f_distribution<double> distribution(numerator_dof, denominator_dof);
+    return boost::math::quantile(distribution, probability);
 }
 
 bool invert_symmetric(const double* a, int n, double* inverse) {
@@ -128,7 +135,7 @@ std::optional<double> propagated(const double (&gradient)[4], const bool (&fixed
 
 SliceReport report_slice(const double* ppm, const double* intensity, std::size_t points,
                          double peak_A, double peak_B, double MA, double MB, double LWA, double LWB,
-                         int free_params) {
+                         int free_params, const SliceReportOptions& options) {
     SliceReport report;
     report.points = points;
     const double p[4] = {MA, MB, LWA, LWB};
@@ -136,8 +143,16 @@ SliceReport report_slice(const double* ppm, const double* intensity, std::size_t
     bool active[4];
     for (int i = 0; i < 4; ++i) {
         fixed[i] = i >= free_params;
-        report.at_bound[i] = !fixed[i] && at_bound(p[i]);
+        const double lower = i < 2 && options.signed_amplitudes ? signed_amplitude_lower_bound
+                                                                : parameter_lower_bound;
+        report.at_bound[i] = !fixed[i] && at_bound(p[i], lower, parameter_upper_bound);
         active[i] = !fixed[i] && !report.at_bound[i];
+    }
+    // A line of amplitude 0 has no width to determine: its column of J would be all zero.
+    for (int i = 2; i < 4; ++i) {
+        if (p[i - 2] == 0.0) {
+            active[i] = false;
+        }
     }
 
     // The residual sum exactly as residual_square_tot: the same lines, sums and order.
@@ -178,13 +193,27 @@ SliceReport report_slice(const double* ppm, const double* intensity, std::size_t
         }
         double inverse[16];
         if (invert_symmetric(normal, n, inverse)) {
-            const double variance = *report.sigma * *report.sigma;
+            const double scatter = options.noise ? *options.noise : *report.sigma;
+            const double variance = scatter * scatter;
             for (int r = 0; r < n; ++r) {
                 in_covariance[index[r]] = true;
                 for (int c = 0; c < n; ++c) {
                     covariance[index[r]][index[c]] = variance * inverse[r * n + c];
                 }
             }
+        }
+    }
+
+    if (options.noise) {
+        report.noise = options.noise;
+        const double noise_squared = *options.noise * *options.noise;
+        if (has_dof && noise_squared > 0.0 && std::isfinite(noise_squared)) {
+            const double dof = static_cast<double>(points - free_params);
+            report.chi2_red = rss / (dof * noise_squared);
+            report.misfit =
+                options.noise_points > 1 &&
+                *report.chi2_red > f_quantile(misfit_probability, dof,
+                                              static_cast<double>(options.noise_points - 1));
         }
     }
 

@@ -25,10 +25,20 @@ void print_residuals(const Table& model, const Table& data);
 // The box the minimiser keeps every fitted parameter in.
 constexpr double parameter_lower_bound = 1e-4;
 constexpr double parameter_upper_bound = 10.0;
-// A fitted value this close to a bound counts as held there by the bound.
+// The amplitudes' lower bound when they may take either sign (--signed).
+constexpr double signed_amplitude_lower_bound = -10.0;
+// A fitted value this close to a bound counts as held there by the bound; the report and the
+// warning share it.
 constexpr double at_bound_tolerance = 1e-9;
-// True when a fitted value lies within at_bound_tolerance of either bound.
-bool at_bound(double value);
+// True when a fitted value lies within at_bound_tolerance of `lower` or `upper`.
+bool at_bound(double value, double lower = parameter_lower_bound,
+              double upper = parameter_upper_bound);
+
+// The point of the F distribution with (numerator_dof, denominator_dof) degrees of freedom
+// below which a share `probability` of it lies.
+double f_quantile(double probability, double numerator_dof, double denominator_dof);
+// A slice's reduced chi-square above this share of its F distribution is flagged as a misfit.
+constexpr double misfit_probability = 0.999;
 
 // A value and its standard error; the error is empty where it is not defined.
 struct Estimate {
@@ -49,6 +59,20 @@ struct SliceReport {
     // Which of MA, MB, LWA, LWB (in this order) were fitted and ended within
     // at_bound_tolerance of a bound. Half-widths held fixed are never at a bound.
     bool at_bound[4] = {false, false, false, false};
+    // With a noise estimate: the standard deviation of the slice's noise (scaled intensity),
+    // rss / ((points - free parameters) noise^2), and whether that exceeds the
+    // misfit_probability point of F(points - free parameters, noise points - 1).
+    std::optional<double> noise;
+    std::optional<double> chi2_red;
+    bool misfit = false;
+};
+
+// How report_slice takes the fit: the amplitudes' box, and the noise of the slice's spectrum
+// measured in a signal-free region of noise_points points, when there is one.
+struct SliceReportOptions {
+    bool signed_amplitudes = false;
+    std::optional<double> noise;
+    std::size_t noise_points = 0;
 };
 
 // The statistics of one slice fitted with two lines at peak_A and peak_B: `points` points
@@ -56,13 +80,15 @@ struct SliceReport {
 // (4, or 2 when the half-widths were held fixed) were fitted.
 // Standard errors: J is the Jacobian of the two-line model at the fitted values with respect
 // to the fitted parameters not at a bound (analytic derivatives of the line shape);
-// covariance = sigma^2 (J^T J)^-1. Heights, areas and fraction_A get theirs by first-order
-// propagation through that covariance; a half-width held fixed counts as exact. An error is
-// empty for a parameter at a bound or held fixed, for a derived value that depends on such a
-// fitted parameter, for every value when points <= free_params or J^T J is singular.
+// covariance = sigma^2 (J^T J)^-1, or noise^2 (J^T J)^-1 with a noise estimate. A half-width
+// whose line's amplitude is 0 is not determined and is left out of J. Heights, areas and fraction_A
+// get theirs by first-order propagation through that covariance; a half-width held fixed counts as
+// exact. An error is empty for a parameter at a bound or held fixed, for a derived value that
+// depends on such a fitted parameter, for every value when points <= free_params or J^T J is
+// singular.
 SliceReport report_slice(const double* ppm, const double* intensity, std::size_t points,
                          double peak_A, double peak_B, double MA, double MB, double LWA, double LWB,
-                         int free_params);
+                         int free_params, const SliceReportOptions& options = {});
 
 // The inverse of the symmetric positive definite n x n matrix `a` (row by row, n <= 4) into
 // `inverse`. False, with `inverse` unspecified, when `a` is singular for double precision
