@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when any is missing.
 set -euo pipefail
-packages=(cmake g++ make binutils libdlib-dev liblapack-dev libblas-dev libx11-dev
+packages=(cmake g++ make binutils libdlib-dev libboost-dev liblapack-dev libblas-dev libx11-dev
           libgtest-dev libbenchmark-dev time)
 # pairfit-plot: Debian's Python with matplotlib (Agg, PNG and PDF output); the manual pages
 # are checked with groff, mandoc and man.
