@@ -16,6 +16,10 @@
 #include <thread>
 #include <utility>
 
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace {
 
 void print_lines(const std::vector<std::string>& lines) {
@@ -178,11 +182,17 @@ bool report_missing_inputs() {
     const std::string where = error ? "the working directory" : folder.string();
     for (int i = 0; i < 2; ++i) {
         if (!found[i]) {
-            std::cerr << names[i]
-                      << (std::filesystem::exists(names[i], error)
-                              ? ": cannot be opened for reading in "
-                              : ": not found in ")
-                      << where << std::endl;
+            if (!std::filesystem::exists(names[i], error)) {
+                std::cerr << names[i] << ": not found in " << where << std::endl;
+                continue;
+            }
+            const int fd = ::open(names[i], O_RDONLY | O_CLOEXEC);
+            const std::string reason = fd < 0 ? std::string(": ") + std::strerror(errno) : "";
+            if (fd >= 0) {
+                ::close(fd);
+            }
+            std::cerr << names[i] << ": cannot be opened for reading in " << where << reason
+                      << std::endl;
         }
     }
     return true;

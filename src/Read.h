@@ -30,6 +30,9 @@ struct ReadReport {
     // The first line longer than max_line_length, from 1, where the reading stopped; 0 when
     // there is none.
     std::uint64_t overlong_line = 0;
+    // The errno of a failed open or read; 0 when there was none.
+    int error_number = 0;
+    bool is_directory = false; // the name is a folder, which opens but does not read
 };
 
 // The longest line the readers take: a line holds one row of numbers, so anything longer is

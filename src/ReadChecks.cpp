@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -62,12 +63,17 @@ void check_read(const char* name, const ReadReport& report) {
                 " MiB; a line holds one row of numbers, so this is no text table (binary data, or "
                 "a link to a device such as /dev/zero?)");
     }
-    std::error_code ignored;
-    const char* const why = !report.opened ? "it cannot be opened"
-                            : std::filesystem::is_directory(name, ignored)
-                                ? "it is a directory, not a file"
-                                : "a read error stopped the reading before the end of the file";
-    throw Failure(FailureKind::unreadable_input, std::string(name) + ": cannot be read: " + why);
+    if (report.is_directory) {
+        throw Failure(FailureKind::malformed_input,
+                      std::string(name) + ": is a directory, not a file; give a text file");
+    }
+    const std::string why =
+        !report.opened ? "it cannot be opened" : "a read error stopped the reading before the end";
+    throw Failure(FailureKind::unreadable_input,
+                  std::string(name) + ": cannot be read: " + why +
+                      (report.error_number != 0
+                           ? std::string(": ") + std::strerror(report.error_number)
+                           : std::string()));
 }
 
 std::string check_peaks(const Table& peaks, std::size_t rows_needed,

@@ -5,12 +5,15 @@
 #include "Read.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string_view>
+
+#include <sys/stat.h>
 
 struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
@@ -19,6 +22,7 @@ struct FileCloser {
 // How split_lines ended.
 struct SplitEnd {
     bool read_error = false;
+    int error_number = 0;       // of the read error
     bool line_too_long = false; // the line after the `lines` taken is over max_line_length
     std::uint64_t lines = 0;    // lines the handler took
 };
@@ -53,6 +57,7 @@ SplitEnd split_lines(ReadChunk read_chunk, LineHandler line_handler) {
         const std::ptrdiff_t got = read_chunk(buffer.get() + held, capacity - held);
         if (got < 0) {
             split.read_error = true;
+            split.error_number = errno;
             return split;
         }
         if (got == 0) {
@@ -86,6 +91,9 @@ SplitEnd split_lines(ReadChunk read_chunk, LineHandler line_handler) {
 // at which it stopped.
 inline void record_split(const SplitEnd& split, std::uint64_t lines_before, ReadReport& report) {
     report.read_to_end = !split.read_error && !split.line_too_long;
+    if (split.read_error) {
+        report.error_number = split.error_number;
+    }
     if (split.line_too_long) {
         report.overlong_line = lines_before + 1;
     }
@@ -97,9 +105,12 @@ void for_each_line(const char* name, ReadReport& report, LineHandler line_handle
     report = ReadReport{};
     const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(name, "rb"));
     if (!file) {
+        report.error_number = errno;
         return;
     }
     report.opened = true;
+    struct stat status {};
+    report.is_directory = ::fstat(::fileno(file.get()), &status) == 0 && S_ISDIR(status.st_mode);
     const auto read_chunk = [&](char* into, std::size_t room) -> std::ptrdiff_t {
         const std::size_t got = std::fread(into, 1, room, file.get());
         // A read error (a directory, a failing device) is not the end of the file.

@@ -244,12 +244,14 @@ WindowedSeries read_windowed_series(const char* name, double window_lower, doubl
     WindowedSeries series;
     const FdCloser file{::open(name, O_RDONLY | O_CLOEXEC)};
     if (file.fd < 0) {
+        report.error_number = errno;
         return series;
     }
     report.opened = true;
     report.read_to_end = true;
     struct stat status {};
     const bool regular = ::fstat(file.fd, &status) == 0 && S_ISREG(status.st_mode);
+    report.is_directory = S_ISDIR(status.st_mode);
     const std::uint64_t size = regular ? static_cast<std::uint64_t>(status.st_size) : 0;
     const std::uint64_t piece_count = std::max<std::uint64_t>(
         1, std::min<std::uint64_t>(threads, size / std::max<std::uint64_t>(smallest_piece, 1)));
