@@ -28,47 +28,60 @@ void print_lines(const std::vector<std::string>& lines) {
     }
 }
 
-// After the options: the files in the working directory through the fit to the result files.
-int fit_in_working_directory(const RunOptions& options, bool half_widths_free) {
+// What a run reads from the working directory (and the --z file).
+struct FitInput {
     ZValues z;
+    PeakSettings peaks;
+    WindowedSeries series;
+};
+
+// Reads and checks the input, announcing it on standard output; false when 2d.txt or
+// peaks.txt is missing (the usage text and what is missing are then on standard error).
+bool read_fit_input(const RunOptions& options, bool half_widths_free, unsigned& threads,
+                    FitInput& input) {
     if (!options.z_name.empty()) { // the count is checked once 2d.txt has been read
-        z = read_z_file(options.z_name);
+        input.z = read_z_file(options.z_name);
     }
     if (report_missing_inputs()) {
-        return exit_missing_input;
+        return false;
     }
-    const unsigned threads = thread_count();
+    threads = thread_count();
 
     std::cout << std::endl;
     std::cout << "# Reading \"peaks.txt\" file. " << std::endl;
     std::vector<std::string> warnings;
-    const PeakSettings peaks = read_peak_settings("peaks.txt", !half_widths_free, warnings);
+    input.peaks = read_peak_settings("peaks.txt", !half_widths_free, warnings);
     print_lines(warnings);
 
     ReadReport report;
-    WindowedSeries series = read_windowed_series("2d.txt", peaks.window_lower, peaks.window_upper,
-                                                 options.noise, threads, report);
+    input.series = read_windowed_series("2d.txt", input.peaks.window_lower,
+                                        input.peaks.window_upper, options.noise, threads, report);
     std::cout << "# Reading \"2d.txt\" file. " << std::endl;
     warnings.clear();
-    check_fit_series(series, report, peaks, warnings);
-    check_noise_region(series, options.noise, peaks, warnings);
+    check_fit_series(input.series, report, input.peaks, warnings);
+    check_noise_region(input.series, options.noise, input.peaks, warnings);
     print_lines(warnings);
     if (!options.z_name.empty()) {
-        check_z_count(z, options.z_name, series.slice_count());
+        check_z_count(input.z, options.z_name, input.series.slice_count());
     }
+    return true;
+}
 
+// Fits the series, printing each slice's console line as soon as it is fitted, then the
+// warnings of the whole series.
+SeriesFit fit_and_print(FitInput& input, const RunOptions& options, bool half_widths_free) {
     FitSettings settings;
-    settings.peak_A = peaks.peak_A;
-    settings.peak_B = peaks.peak_B;
+    settings.peak_A = input.peaks.peak_A;
+    settings.peak_B = input.peaks.peak_B;
     if (!half_widths_free) {
-        settings.fixed_widths = std::array<double, 2>{peaks.LWA, peaks.LWB};
+        settings.fixed_widths = std::array<double, 2>{input.peaks.LWA, input.peaks.LWB};
     }
     settings.with_report = options.report;
     settings.signed_amplitudes = options.signed_amplitudes;
     settings.with_noise = options.noise.given;
     announce_result_files(options.report);
-    const SeriesFit fit =
-        fit_series(std::move(series), settings, [](std::size_t index, const SliceFit& slice) {
+    SeriesFit fit =
+        fit_series(std::move(input.series), settings, [](std::size_t index, const SliceFit& slice) {
             if (!slice.settled) {
                 std::cerr << iteration_limit_warning(index) << std::endl;
             }
@@ -82,7 +95,11 @@ int fit_in_working_directory(const RunOptions& options, bool half_widths_free) {
     }
     std::cout << std::endl;
     std::cout << std::endl;
+    return fit;
+}
 
+// The five result files and report.csv; the status.
+int write_all(const SeriesFit& fit, const RunOptions& options, const ZValues& z, unsigned threads) {
     const WorkingDirectoryLock lock; // a run writing in this folder finishes first
     std::vector<WriteFailure> failed = write_results(fit, threads);
     if (options.report) {
@@ -95,6 +112,22 @@ int fit_in_working_directory(const RunOptions& options, bool half_widths_free) {
                   << (failure.reason.empty() ? "" : ": " + failure.reason) << std::endl;
     }
     return failed.empty() ? exit_success : exit_write_failed;
+}
+
+// After the options: the files in the working directory through the fit to the result files.
+int fit_in_working_directory(const RunOptions& options, bool half_widths_free) {
+    FitInput input;
+    unsigned threads = 1;
+    {
+        // An import replacing 2d.txt and z.txt in this folder finishes first, and none starts
+        // until they are read; the lock is given up before the fit.
+        const FolderLock reading(".", LockMode::shared);
+        if (!read_fit_input(options, half_widths_free, threads, input)) {
+            return exit_missing_input;
+        }
+    }
+    const SeriesFit fit = fit_and_print(input, options, half_widths_free);
+    return write_all(fit, options, input.z, threads);
 }
 
 } // namespace

@@ -13,11 +13,6 @@
 
 namespace {
 
-// Why a result file failed, where the writer can tell.
-std::string result_file_reason(const ResultFile&) {
-    return "";
-}
-
 void append_matrix_number(std::string& line, double value) {
     append_fixed(line, value, 6, 10);
     line += ' ';
@@ -90,7 +85,7 @@ std::vector<WriteFailure> write_results(const SeriesFit& fit, unsigned threads) 
         ResultFile file(names[f], mode);
         written[f] = f == 4 ? write_results_table(file, fit)
                             : write_matrix_file(file, static_cast<MatrixFile>(f), fit);
-        reasons[f] = written[f] ? "" : result_file_reason(file);
+        reasons[f] = written[f] ? "" : file.reason();
     };
     // Each thread takes the next file not yet taken, results.txt first.
     constexpr std::size_t writing_order[file_count] = {4, 0, 1, 2, 3};
@@ -123,5 +118,5 @@ std::vector<WriteFailure> write_text_file(const char* name, const std::string& t
     if (file.commit()) {
         return {};
     }
-    return {{name, result_file_reason(file)}};
+    return {{name, file.reason()}};
 }
