@@ -4,6 +4,8 @@
 #include <climits>
 #include <cstdlib>
 #include <iostream>
+#include <mutex>
+#include <system_error>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -11,6 +13,9 @@
 #include <unistd.h>
 
 namespace {
+
+std::mutex installed_mutex;
+const FileSystemCalls* installed_calls = nullptr; // the real calls when null
 
 // The file `name` finally refers to, following symbolic links (a relative link from the
 // link's own folder). A loop is left to open() to refuse.
@@ -36,12 +41,32 @@ std::string final_target(const std::string& name) {
 
 } // namespace
 
+ScopedFileSystemCalls::ScopedFileSystemCalls(const FileSystemCalls& calls) : calls_(calls) {
+    const std::lock_guard<std::mutex> hold(installed_mutex);
+    previous_ = installed_calls;
+    installed_calls = &calls_;
+}
+
+ScopedFileSystemCalls::~ScopedFileSystemCalls() {
+    const std::lock_guard<std::mutex> hold(installed_mutex);
+    installed_calls = previous_;
+}
+
 ResultFile::ResultFile(const std::string& name, mode_t new_file_mode)
     : target_(final_target(name)), mode_(new_file_mode) {
+    {
+        const std::lock_guard<std::mutex> hold(installed_mutex);
+        if (installed_calls != nullptr) {
+            calls_ = *installed_calls;
+        }
+    }
     struct stat status {};
     const bool exists = ::stat(target_.c_str(), &status) == 0;
     if (exists && !S_ISREG(status.st_mode)) {
         fd_ = ::open(target_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    } else if (exists && (status.st_mode & S_IWUSR) == 0) {
+        fail("it is write-protected; make it writable (chmod u+w) or move it to keep it");
+        return;
     } else {
         if (exists) {
             mode_ = status.st_mode & 07777;
@@ -50,12 +75,12 @@ ResultFile::ResultFile(const std::string& name, mode_t new_file_mode)
         temporary_ = slash == std::string::npos ? "." + target_ + ".XXXXXX"
                                                 : target_.substr(0, slash + 1) + "." +
                                                       target_.substr(slash + 1) + ".XXXXXX";
-        fd_ = ::mkostemp(temporary_.data(), O_CLOEXEC);
+        fd_ = calls_.make_temporary(temporary_.data(), O_CLOEXEC);
         if (fd_ < 0) {
             temporary_.clear();
         }
     }
-    ok_ = fd_ >= 0;
+    ok_ = fd_ >= 0 || fail_with_errno();
 }
 
 ResultFile::~ResultFile() {
@@ -72,36 +97,63 @@ void ResultFile::flush() {
     const char* data = text_.data();
     std::size_t left = text_.size();
     while (ok_ && left > 0) {
-        const ssize_t written = ::write(fd_, data, left);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        ok_ = written > 0;
-        if (ok_) {
+        const ssize_t written = calls_.write(fd_, data, left);
+        if (written > 0) {
             data += written;
             left -= static_cast<std::size_t>(written);
+        } else if (written == 0) {
+            fail("the write stored nothing");
+        } else if (errno != EINTR) {
+            fail_with_errno();
         }
     }
     text_.clear();
 }
 
-bool ResultFile::commit() {
+bool ResultFile::prepare() {
     flush();
-    if (ok_ && !temporary_.empty()) {
-        ok_ = ::fchmod(fd_, mode_) == 0;
+    if (ok_ && !temporary_.empty() && calls_.fchmod(fd_, mode_) != 0) {
+        fail_with_errno();
     }
     if (fd_ >= 0) {
-        ok_ = ::close(fd_) == 0 && ok_;
+        const int closed = calls_.close(fd_);
         fd_ = -1;
+        if (closed != 0) {
+            fail_with_errno();
+        }
     }
+    if (!ok_) {
+        discard();
+    }
+    return ok_;
+}
+
+bool ResultFile::publish() {
     if (ok_ && !temporary_.empty()) {
-        ok_ = ::rename(temporary_.c_str(), target_.c_str()) == 0;
-    }
-    if (ok_) {
-        temporary_.clear();
+        if (calls_.rename(temporary_.c_str(), target_.c_str()) == 0) {
+            temporary_.clear();
+        } else {
+            fail_with_errno();
+        }
     }
     discard();
     return ok_;
+}
+
+bool ResultFile::commit() {
+    return prepare() && publish();
+}
+
+bool ResultFile::fail(const std::string& reason) {
+    if (reason_.empty()) {
+        reason_ = reason; // the first failure is the one to tell
+    }
+    ok_ = false;
+    return false;
+}
+
+bool ResultFile::fail_with_errno() {
+    return fail(std::error_code(errno, std::generic_category()).message());
 }
 
 void ResultFile::discard() {
@@ -115,6 +167,80 @@ void ResultFile::discard() {
     }
 }
 
+bool commit_together(const std::vector<ResultFile*>& files) {
+    struct Aside {
+        bool through = false; // written through: nothing to set aside or put back
+        std::string name;     // empty: the target did not exist
+        bool linked = false;  // a hard link to the old target, not the old target moved
+    };
+    const std::size_t count = files.size();
+    std::vector<Aside> asides(count);
+    const auto set_aside = [&](std::size_t i) {
+        ResultFile& file = *files[i];
+        Aside& aside = asides[i];
+        struct stat status {};
+        aside.through = file.temporary_.empty();
+        if (aside.through || ::lstat(file.target_.c_str(), &status) != 0) {
+            return true;
+        }
+        aside.name = file.temporary_ + ".old";
+        aside.linked = file.calls_.link(file.target_.c_str(), aside.name.c_str()) == 0;
+        if (aside.linked || (errno != EEXIST &&
+                             file.calls_.rename(file.target_.c_str(), aside.name.c_str()) == 0)) {
+            return true;
+        }
+        aside.name.clear();
+        return file.fail_with_errno();
+    };
+    const auto put_back = [&](std::size_t i, bool published) {
+        const ResultFile& file = *files[i];
+        const Aside& aside = asides[i];
+        if (aside.through) {
+            return true;
+        }
+        if (aside.name.empty()) {
+            return !published || ::unlink(file.target_.c_str()) == 0;
+        }
+        if (aside.linked && !published) {
+            return true; // the target is the old file still
+        }
+        return file.calls_.rename(aside.name.c_str(), file.target_.c_str()) == 0;
+    };
+    // The index of the first file for which `step` fails, `count` when none does.
+    const auto first_failing = [&](auto step) {
+        std::size_t i = 0;
+        while (i < count && step(i)) {
+            ++i;
+        }
+        return i;
+    };
+    std::size_t failed = first_failing([&](std::size_t i) { return files[i]->prepare(); });
+    std::size_t set_aside_count = 0;
+    std::size_t published = 0;
+    if (failed == count) {
+        failed = set_aside_count = first_failing(set_aside);
+    }
+    if (failed == count) {
+        failed = published = first_failing([&](std::size_t i) { return files[i]->publish(); });
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        ResultFile& file = *files[i];
+        if (failed < count) {
+            file.fail("left as it was, since " + files[failed]->target_ + " could not be written");
+            if (i < set_aside_count && !put_back(i, i < published)) {
+                file.reason_ = "could not be put back as it was when " + files[failed]->target_ +
+                               " could not be written; its earlier content is in " + asides[i].name;
+                continue; // keeps the aside file
+            }
+        }
+        file.discard();
+        if (!asides[i].name.empty()) {
+            ::unlink(asides[i].name.c_str());
+        }
+    }
+    return failed == count;
+}
+
 mode_t new_file_mode() {
     // umask can only be read by setting it; the runs call this before their threads start.
     const mode_t mask = ::umask(0);
@@ -122,18 +248,23 @@ mode_t new_file_mode() {
     return 0666 & ~mask;
 }
 
-WorkingDirectoryLock::WorkingDirectoryLock()
-    : fd_(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-    if (fd_ < 0 || ::flock(fd_, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) {
-        return; // locked, or a folder that cannot be locked: write as before
+FolderLock::FolderLock(const std::string& folder, LockMode mode)
+    : fd_(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+    const int operation = mode == LockMode::shared ? LOCK_SH : LOCK_EX;
+    if (fd_ < 0 || ::flock(fd_, operation | LOCK_NB) == 0 || errno != EWOULDBLOCK) {
+        return; // locked, or a folder that cannot be locked: used as before
     }
-    std::cerr << "waiting for another run in this folder to finish writing its results"
+    // A shared lock waits only for a writer; an exclusive one for readers and writers.
+    std::cerr << "waiting for another run in "
+              << (folder == "." ? std::string("this folder") : "\"" + folder + "\"")
+              << (mode == LockMode::shared ? " to finish writing its files"
+                                           : " to finish reading or writing its files")
               << std::endl;
-    while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    while (::flock(fd_, operation) != 0 && errno == EINTR) {
     }
 }
 
-WorkingDirectoryLock::~WorkingDirectoryLock() {
+FolderLock::~FolderLock() {
     if (fd_ >= 0) {
         ::close(fd_);
     }
