@@ -6,13 +6,12 @@
 #include "ReadImport.h"
 #include "ReadNumbers.h"
 
-#include <cerrno>
 #include <csignal>
-#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <iostream>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -152,17 +151,9 @@ std::string z_text(const ImportedSeries& series) {
     return text;
 }
 
-void write_file(const fs::path& path, const std::string& text) {
-    ResultFile file(path.string(), new_file_mode());
-    file.text() = text;
-    if (!file.commit()) {
-        const int error = errno;
-        throw Failure(FailureKind::unwritable_output,
-                      path.string() + ": cannot be written: " + std::strerror(error));
-    }
-}
-
-// 2d.txt, and z.txt where the series has x values.
+// 2d.txt, and z.txt where the series has x values, replaced together or not at all, under
+// an exclusive lock of the output folder so that a fit reading there sees one pair or the
+// other.
 void write_outputs(const ImportedSeries& series, const std::vector<ImportedSpectrum>& slices,
                    const Options& options) {
     std::error_code error;
@@ -176,7 +167,32 @@ void write_outputs(const ImportedSeries& series, const std::vector<ImportedSpect
     }
     const fs::path series_path = options.output / "2d.txt";
     const fs::path z_path = options.output / "z.txt";
-    write_file(series_path, format_series(slices, header));
+    const FolderLock lock(options.output.string(), LockMode::exclusive);
+    const mode_t mode = new_file_mode();
+    ResultFile series_file(series_path.string(), mode);
+    series_file.text() = format_series(slices, header);
+    std::optional<ResultFile> z_file;
+    std::vector<ResultFile*> files{&series_file};
+    if (!series.x_values.empty()) {
+        z_file.emplace(z_path.string(), mode);
+        z_file->text() = z_text(series);
+        files.push_back(&*z_file);
+    }
+    if (!commit_together(files)) {
+        std::string message;
+        for (const ResultFile* file : files) {
+            if (!file->reason().empty()) {
+                const fs::path& path = file == &series_file ? series_path : z_path;
+                message += (message.empty() ? "" : "\npairfit-import: ") + path.string() +
+                           ": cannot be written: " + file->reason();
+            }
+        }
+        throw Failure(FailureKind::unwritable_output,
+                      message + (files.size() > 1
+                                     ? "\npairfit-import: " + series_path.string() + " and " +
+                                           z_path.string() + " keep their old content"
+                                     : ""));
+    }
     std::cout << "wrote " << series_path.string() << ": " << slices.size()
               << (slices.size() == 1 ? " slice of " : " slices of ") << slices.front().ppm.size()
               << " points\n";
@@ -191,7 +207,6 @@ void write_outputs(const ImportedSeries& series, const std::vector<ImportedSpect
         }
         return;
     }
-    write_file(z_path, z_text(series));
     std::cout << "wrote " << z_path.string() << ": " << series.x_values.size() << " x values from "
               << series.x_description << "\n";
 }
