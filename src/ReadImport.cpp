@@ -22,6 +22,9 @@ namespace {
 }
 
 std::string size_text(std::uint64_t bytes) {
+    if (bytes % (1 << 30) == 0) {
+        return std::to_string(bytes >> 30) + " GiB";
+    }
     return bytes % (1 << 20) == 0 ? std::to_string(bytes >> 20) + " MiB"
                                   : std::to_string(bytes) + " bytes";
 }
