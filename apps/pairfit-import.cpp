@@ -1,13 +1,17 @@
 // pairfit-import: spectrometer data (Bruker TopSpin processed data, JCAMP-DX 1D spectra)
 // into the 2d.txt the fitting programs read, and z.txt where the data carry x values.
+#include "CsaFailure.h"
 #include "CsaProgram.h"
+#include "CsaResultFile.h"
 #include "ReadImport.h"
+#include "ReadNumbers.h"
 
-#include <charconv>
-#include <cstdlib>
+#include <csignal>
+#include <exception>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
+#include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,105 +35,127 @@ struct Options {
     double window_a = 0.0;
     double window_b = 0.0;
     std::string x_list;
+    bool help = false;
 };
 
-int usage_error(const std::string& message) {
-    std::cerr << "pairfit-import: " << message << "\n" << usage;
-    return exit_missing_input;
+[[noreturn]] void bad_usage(const std::string& message) {
+    throw Failure(FailureKind::bad_arguments, message);
 }
 
-bool parse_number(const std::string& text, double& value) {
-    const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
-    return result.ec == std::errc() && result.ptr == text.data() + text.size();
-}
-
-std::string shortest(double value) {
-    char text[32];
-    const auto result = std::to_chars(text, text + sizeof text, value);
-    return std::string(text, result.ptr);
-}
-
-// Writes the file whole; false when it cannot be.
-bool write_text(const fs::path& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.close();
-    return static_cast<bool>(out);
-}
-
-} // namespace
-
-int main(int argc, char** argv) {
+Options parse_options(const std::vector<std::string>& args) {
     Options options;
-    const std::vector<std::string> args(argv + 1, argv + argc);
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg == "-h" || arg == "--help") {
-            std::cout << usage;
-            return exit_success;
+            options.help = true;
+            return options;
         } else if (arg == "-o") {
             if (i + 1 >= args.size()) {
-                return usage_error("-o needs a folder");
+                bad_usage("-o needs a folder");
             }
             options.output = args[++i];
         } else if (arg == "--window") {
             if (i + 2 >= args.size() || !parse_number(args[i + 1], options.window_a) ||
                 !parse_number(args[i + 2], options.window_b)) {
-                return usage_error("--window needs two numbers (ppm)");
+                bad_usage("--window needs two numbers (ppm)");
             }
             options.windowed = true;
             i += 2;
         } else if (arg == "--list") {
             if (i + 1 >= args.size()) {
-                return usage_error("--list needs a name");
+                bad_usage("--list needs a name");
             }
             options.x_list = args[++i];
             if (options.x_list != "vdlist" && options.x_list != "vclist" &&
                 options.x_list != "vplist" && options.x_list != "vtlist" &&
                 options.x_list != "none") {
-                return usage_error("--list takes vdlist, vclist, vplist, vtlist or none, not " +
-                                   options.x_list);
+                bad_usage("--list takes vdlist, vclist, vplist, vtlist or none, not " +
+                          quoted_text(options.x_list));
             }
         } else if (arg.size() > 1 && arg[0] == '-') {
-            return usage_error("unknown option " + arg);
+            bad_usage("unknown option " + quoted_text(arg));
         } else {
             options.inputs.emplace_back(arg);
         }
     }
     if (options.inputs.empty()) {
-        return usage_error("no input given");
+        bad_usage("no input given");
     }
+    return options;
+}
 
-    ImportedSeries series;
-    try {
-        series = read_spectrometer_inputs(options.inputs, options.x_list);
-    } catch (const ImportError& error) {
-        std::cerr << "pairfit-import: " << error.what() << "\n";
-        return error.status;
+// The slices cut to the window; refused when no point lies inside it.
+std::vector<ImportedSpectrum> cut_slices(const std::vector<ImportedSpectrum>& slices,
+                                         const Options& options) {
+    if (!options.windowed) {
+        return slices;
     }
+    std::vector<ImportedSpectrum> cut;
+    for (const ImportedSpectrum& slice : slices) {
+        cut.push_back(cut_to_window(slice, options.window_a, options.window_b));
+    }
+    const std::vector<double>& axis = slices.front().ppm;
+    if (cut.front().ppm.empty()) {
+        throw Failure(FailureKind::unreadable_input,
+                      "no point lies strictly inside the window (" +
+                          shortest_text(options.window_a) + ", " + shortest_text(options.window_b) +
+                          ") ppm; the axis runs from " + shortest_text(axis.front()) + " to " +
+                          shortest_text(axis.back()) + " ppm");
+    }
+    return cut;
+}
+
+// What was read, on standard output (warnings on standard error), with the tallest lines of
+// the loudest slice as a start for peaks.txt.
+void report(const ImportedSeries& series, const std::vector<ImportedSpectrum>& slices,
+            const Options& options) {
     for (const std::string& note : series.notes) {
         std::cout << note << "\n";
     }
-
-    std::vector<Spectrum> slices = series.slices;
     if (options.windowed) {
-        for (Spectrum& slice : slices) {
-            slice = cut_to_window(slice, options.window_a, options.window_b);
-        }
-        if (slices.front().ppm.empty()) {
-            std::cerr << "pairfit-import: no point lies strictly inside the window ("
-                      << shortest(options.window_a) << ", " << shortest(options.window_b)
-                      << ") ppm; the axis runs from " << shortest(series.slices.front().ppm.front())
-                      << " to " << shortest(series.slices.front().ppm.back()) << " ppm\n";
-            return exit_missing_input;
-        }
-        std::cout << "window (" << shortest(options.window_a) << ", " << shortest(options.window_b)
-                  << ") ppm: " << slices.front().ppm.size() << " of "
-                  << series.slices.front().ppm.size() << " points kept, "
-                  << shortest(slices.front().ppm.front()) << " to "
-                  << shortest(slices.front().ppm.back()) << " ppm\n";
+        const std::vector<double>& axis = series.slices.front().ppm;
+        const std::vector<double>& kept = slices.front().ppm;
+        std::cout << "window (" << shortest_text(options.window_a) << ", "
+                  << shortest_text(options.window_b) << ") ppm: " << kept.size() << " of "
+                  << axis.size() << " points kept, " << shortest_text(kept.front()) << " to "
+                  << shortest_text(kept.back()) << " ppm\n";
     }
+    for (const std::string& warning : series.warnings) {
+        std::cerr << "pairfit-import: warning: " << warning << "\n";
+    }
+    const std::string advice = pulse_program_advice(series.pulse_program);
+    if (!advice.empty()) {
+        std::cout << advice << "\n";
+    }
+    const std::size_t loudest = loudest_slice(slices);
+    const std::vector<LineSuggestion> lines = tallest_lines(slices[loudest], 5);
+    if (lines.empty()) {
+        return;
+    }
+    std::cout << "tallest lines " << (options.windowed ? "inside the window" : "of the spectrum")
+              << " in slice " << loudest << " (the largest |intensity|), for peaks.txt:\n";
+    for (const LineSuggestion& line : lines) {
+        std::string text = "  ";
+        append_fixed(text, line.ppm, 4, 9);
+        text += " ppm, height ";
+        append_fixed(text, line.relative_height, 3, 5);
+        std::cout << text << "\n";
+    }
+}
 
+std::string z_text(const ImportedSeries& series) {
+    std::string text = "# x of each slice, from " + series.x_description + "\n";
+    for (const double x : series.x_values) {
+        text += shortest_text(x) + "\n";
+    }
+    return text;
+}
+
+// 2d.txt, and z.txt where the series has x values, replaced together or not at all, under
+// an exclusive lock of the output folder so that a fit reading there sees one pair or the
+// other.
+void write_outputs(const ImportedSeries& series, const std::vector<ImportedSpectrum>& slices,
+                   const Options& options) {
     std::error_code error;
     fs::create_directories(options.output, error);
     std::string header = "pairfit-import";
@@ -140,14 +166,36 @@ int main(int argc, char** argv) {
         header += "\n" + note;
     }
     const fs::path series_path = options.output / "2d.txt";
-    if (!write_text(series_path, format_series(slices, header))) {
-        std::cerr << "pairfit-import: " << series_path.string() << ": cannot be written\n";
-        return exit_write_failed;
+    const fs::path z_path = options.output / "z.txt";
+    const FolderLock lock(options.output.string(), LockMode::exclusive);
+    const mode_t mode = new_file_mode();
+    ResultFile series_file(series_path.string(), mode);
+    series_file.text() = format_series(slices, header);
+    std::optional<ResultFile> z_file;
+    std::vector<ResultFile*> files{&series_file};
+    if (!series.x_values.empty()) {
+        z_file.emplace(z_path.string(), mode);
+        z_file->text() = z_text(series);
+        files.push_back(&*z_file);
+    }
+    if (!commit_together(files)) {
+        std::string message;
+        for (const ResultFile* file : files) {
+            if (!file->reason().empty()) {
+                const fs::path& path = file == &series_file ? series_path : z_path;
+                message += (message.empty() ? "" : "\npairfit-import: ") + path.string() +
+                           ": cannot be written: " + file->reason();
+            }
+        }
+        throw Failure(FailureKind::unwritable_output,
+                      message + (files.size() > 1
+                                     ? "\npairfit-import: " + series_path.string() + " and " +
+                                           z_path.string() + " keep their old content"
+                                     : ""));
     }
     std::cout << "wrote " << series_path.string() << ": " << slices.size()
               << (slices.size() == 1 ? " slice of " : " slices of ") << slices.front().ppm.size()
               << " points\n";
-    const fs::path z_path = options.output / "z.txt";
     if (series.x_values.empty()) {
         if (!options.x_list.empty() && options.x_list != "none") {
             std::cout << "--list " << options.x_list
@@ -157,17 +205,33 @@ int main(int argc, char** argv) {
             std::cerr << "pairfit-import: warning: " << z_path.string()
                       << " is left from an earlier run and does not belong to this 2d.txt\n";
         }
-    } else {
-        std::string text = "# x of each slice, from " + series.x_description + "\n";
-        for (const double x : series.x_values) {
-            text += shortest(x) + "\n";
-        }
-        if (!write_text(z_path, text)) {
-            std::cerr << "pairfit-import: " << z_path.string() << ": cannot be written\n";
-            return exit_write_failed;
-        }
-        std::cout << "wrote " << z_path.string() << ": " << series.x_values.size()
-                  << " x values from " << series.x_description << "\n";
+        return;
     }
+    std::cout << "wrote " << z_path.string() << ": " << series.x_values.size() << " x values from "
+              << series.x_description << "\n";
+}
+
+int run(const std::vector<std::string>& args) {
+    const Options options = parse_options(args);
+    if (options.help) {
+        std::cout << usage;
+        return exit_success;
+    }
+    const ImportedSeries series = read_spectrometer_inputs(options.inputs, options.x_list);
+    const std::vector<ImportedSpectrum> slices = cut_slices(series.slices, options);
+    report(series, slices, options);
+    write_outputs(series, slices, options);
     return exit_success;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // A file-size limit then fails the write, which leaves the old files, instead of ending
+    // the process half-way.
+    std::signal(SIGXFSZ, SIG_IGN);
+    return run_guarded(
+        "pairfit-import", usage,
+        [&] { return run(std::vector<std::string>(argv + 1, argv + argc)); },
+        /*name_every_message=*/true);
 }

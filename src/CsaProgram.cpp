@@ -151,14 +151,14 @@ int exit_status(FailureKind kind) {
 }
 
 int run_guarded(const std::string& program, const std::string& usage,
-                const std::function<int()>& steps) {
+                const std::function<int()>& steps, bool name_every_message) {
     try {
         return steps();
     } catch (const Failure& failure) {
         if (failure.kind == FailureKind::bad_arguments) {
             std::cerr << program << ": " << failure.what() << "\n\n" << usage << std::flush;
         } else {
-            std::cerr << failure.what() << std::endl;
+            std::cerr << (name_every_message ? program + ": " : "") << failure.what() << std::endl;
         }
         return exit_status(failure.kind);
     } catch (const std::bad_alloc&) {

@@ -25,10 +25,11 @@ constexpr int exit_bad_arguments = exit_missing_input;
 int exit_status(FailureKind kind);
 
 // Runs `steps` and returns their status; a Failure or any other exception that escapes them
-// is printed as one message on standard error ("PROGRAM: " for those without a file name)
-// and becomes its exit status; a bad_arguments failure is followed by `usage`.
+// is printed as one message on standard error and becomes its exit status; a bad_arguments
+// failure is followed by `usage`. Failures are printed as they stand (they name their file),
+// or after "PROGRAM: " with name_every_message; other exceptions always after "PROGRAM: ".
 int run_guarded(const std::string& program, const std::string& usage,
-                const std::function<int()>& steps);
+                const std::function<int()>& steps, bool name_every_message = false);
 
 // The file name of argv[0], for messages.
 std::string program_name(int argc, const char* const* argv);

@@ -1,49 +1,39 @@
 // Bruker TopSpin processed data: parameter files, binary points, the 2rr tiling, x lists.
 #include "ReadImport.h"
+#include "ReadNumbers.h"
 
-#include <cerrno>
+#include <cctype>
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// The whole number in `text` (blanks around allowed), or false.
-bool whole_number(const std::string& text, double& value) {
-    const std::string t = trimmed(text);
-    if (t.empty()) {
-        return false;
-    }
-    char* end = nullptr;
-    errno = 0;
-    value = std::strtod(t.c_str(), &end);
-    return errno == 0 && end == t.c_str() + t.size() && std::isfinite(value);
-}
-
-std::string read_bytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        throw ImportError(1, path.string() + ": cannot be opened");
-    }
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+[[noreturn]] void malformed(const std::string& message) {
+    throw Failure(FailureKind::malformed_input, message);
 }
 
 BrukerParameters read_parameters(const fs::path& path) {
-    return parse_bruker_parameters(read_bytes(path));
+    return parse_bruker_parameters(read_bounded_file(path, max_parameter_bytes));
+}
+
+// The bytes of a 1r or 2rr file of `count` points as `storage` describes them.
+std::string read_points(const fs::path& path, const BrukerStorage& storage, std::size_t count,
+                        const std::string& shape) {
+    const std::uint64_t width = storage.float64 ? 8 : 4;
+    return read_exact_file(path, count * width,
+                           shape + " points of " + std::to_string(width) + " bytes");
 }
 
 std::size_t point_count(const BrukerParameters& parameters, const std::string& name,
                         const std::string& file_name) {
     const double value = bruker_number(parameters, name, file_name);
     if (value < 1 || value > 1e9 || value != std::floor(value)) {
-        throw ImportError(2, file_name + ": parameter " + name + " must be a positive whole " +
-                                 "number, found " + parameters.at(name));
+        malformed(file_name + ": parameter " + name + " must be a positive whole number, found " +
+                  quoted_text(parameters.at(name)));
     }
     return static_cast<std::size_t>(value);
 }
@@ -98,12 +88,12 @@ double bruker_number(const BrukerParameters& parameters, const std::string& name
                      const std::string& file_name) {
     const auto found = parameters.find(name);
     if (found == parameters.end()) {
-        throw ImportError(2, file_name + ": no parameter " + name + " (a line ##$" + name + "= )");
+        malformed(file_name + ": no parameter " + name + " (a line ##$" + name + "= )");
     }
     double value = 0.0;
-    if (!whole_number(found->second, value)) {
-        throw ImportError(2, file_name + ": parameter " + name + " must be a number, found \"" +
-                                 found->second + "\"");
+    if (!parse_number(trimmed(found->second), value)) {
+        malformed(file_name + ": parameter " + name + " must be a number, found " +
+                  quoted_text(found->second));
     }
     return value;
 }
@@ -114,16 +104,16 @@ BrukerStorage bruker_storage(const BrukerParameters& procs, const std::string& f
     const double type = bruker_number(procs, "DTYPP", file_name);
     const double nc = bruker_number(procs, "NC_proc", file_name);
     if (order != 0 && order != 1) {
-        throw ImportError(2, file_name + ": BYTORDP must be 0 (little endian) or 1 (big " +
-                                 "endian), found " + procs.at("BYTORDP"));
+        malformed(file_name + ": BYTORDP must be 0 (little endian) or 1 (big " + "endian), found " +
+                  quoted_text(procs.at("BYTORDP")));
     }
     if (type != 0 && type != 2) {
-        throw ImportError(2, file_name + ": DTYPP must be 0 (int32) or 2 (float64), found " +
-                                 procs.at("DTYPP"));
+        malformed(file_name + ": DTYPP must be 0 (int32) or 2 (float64), found " +
+                  quoted_text(procs.at("DTYPP")));
     }
     if (nc != std::floor(nc) || std::fabs(nc) > 1000) {
-        throw ImportError(2, file_name + ": NC_proc must be a whole number, found " +
-                                 procs.at("NC_proc"));
+        malformed(file_name + ": NC_proc must be a whole number, found " +
+                  quoted_text(procs.at("NC_proc")));
     }
     storage.big_endian = order == 1;
     storage.float64 = type == 2;
@@ -135,10 +125,9 @@ std::vector<double> decode_bruker_points(const std::string& bytes, const BrukerS
                                          std::size_t count, const std::string& file_name) {
     const std::size_t width = storage.float64 ? 8 : 4;
     if (bytes.size() != count * width) {
-        throw ImportError(2, file_name + ": holds " + std::to_string(bytes.size()) +
-                                 " bytes, the parameters call for " + std::to_string(count) +
-                                 " points of " + std::to_string(width) + " bytes (" +
-                                 std::to_string(count * width) + " bytes)");
+        malformed(file_name + ": holds " + std::to_string(bytes.size()) +
+                  " bytes, the parameters call for " + std::to_string(count) + " points of " +
+                  std::to_string(width) + " bytes (" + std::to_string(count * width) + " bytes)");
     }
     std::vector<double> points(count);
     for (std::size_t i = 0; i < count; ++i) {
@@ -155,8 +144,8 @@ std::vector<double> decode_bruker_points(const std::string& bytes, const BrukerS
         }
         points[i] = std::ldexp(value, storage.nc_proc);
         if (!std::isfinite(points[i])) {
-            throw ImportError(2, file_name + ": point " + std::to_string(i + 1) +
-                                     " is not a finite number (or overflows with NC_proc)");
+            malformed(file_name + ": point " + std::to_string(i + 1) +
+                      " is not a finite number (or overflows with NC_proc)");
         }
     }
     return points;
@@ -166,9 +155,8 @@ std::vector<double> untile_2rr(const std::vector<double>& stored, std::size_t si
                                std::size_t xdim2, std::size_t xdim1) {
     if (xdim2 == 0 || xdim1 == 0 || si2 % xdim2 != 0 || si1 % xdim1 != 0 ||
         stored.size() != si2 * si1) {
-        throw ImportError(2, "2rr: tiles of " + std::to_string(xdim2) + " x " +
-                                 std::to_string(xdim1) + " do not fill " + std::to_string(si2) +
-                                 " x " + std::to_string(si1) + " points");
+        malformed("2rr: tiles of " + std::to_string(xdim2) + " x " + std::to_string(xdim1) +
+                  " do not fill " + std::to_string(si2) + " x " + std::to_string(si1) + " points");
     }
     std::vector<double> rows(stored.size());
     const std::size_t tiles_across = si2 / xdim2;
@@ -187,20 +175,48 @@ std::vector<double> bruker_ppm_axis(const BrukerParameters& procs, const std::st
     const double sw_p = bruker_number(procs, "SW_p", file_name);
     const double sf = bruker_number(procs, "SF", file_name);
     if (!(sw_p > 0) || !(sf > 0)) {
-        throw ImportError(2, file_name + ": SW_p and SF must be above 0, found " +
-                                 procs.at("SW_p") + " and " + procs.at("SF"));
+        malformed(file_name + ": SW_p and SF must be above 0, found " +
+                  quoted_text(procs.at("SW_p")) + " and " + quoted_text(procs.at("SF")));
     }
     std::vector<double> ppm(si);
     for (std::size_t i = 0; i < si; ++i) {
         ppm[i] = offset - static_cast<double>(i) * sw_p / (sf * static_cast<double>(si));
     }
     if (!std::isfinite(ppm.back())) {
-        throw ImportError(2, file_name + ": OFFSET, SW_p and SF give no finite ppm axis");
+        malformed(file_name + ": OFFSET, SW_p and SF give no finite ppm axis");
     }
     return ppm;
 }
 
-XList parse_x_list(const std::string& text, const std::string& file_name) {
+namespace {
+
+// The one-letter unit suffixes a list may carry.
+std::string unit_letters(const std::string& list_name) {
+    if (list_name == "vdlist" || list_name == "vplist") {
+        return "smu";
+    }
+    return list_name == "vtlist" ? "K" : "";
+}
+
+} // namespace
+
+std::string x_list_units(const std::string& list_name) {
+    const std::string letters = unit_letters(list_name);
+    std::string text;
+    for (std::size_t i = 0; i < letters.size(); ++i) {
+        text += (i == 0 ? "" : i + 1 == letters.size() ? " or " : ", ") + letters.substr(i, 1);
+    }
+    return text;
+}
+
+XList parse_x_list(const std::string& text, const std::string& list_name,
+                   const std::string& file_name) {
+    const std::string letters = unit_letters(list_name);
+    const std::string units = x_list_units(list_name);
+    const std::string expected =
+        list_name == "vclist"
+            ? std::string("a whole count")
+            : "a number" + (units.empty() ? std::string() : ", with or without a unit " + units);
     XList list;
     std::istringstream lines(text);
     std::string line;
@@ -210,30 +226,65 @@ XList parse_x_list(const std::string& text, const std::string& file_name) {
         if (t.empty()) {
             continue;
         }
-        char* end = nullptr;
-        errno = 0;
-        const double value = std::strtod(t.c_str(), &end);
-        const std::string unit = trimmed(std::string(end));
-        if (end == t.c_str() || errno != 0 || !std::isfinite(value) ||
-            unit.find_first_of(" \t") != std::string::npos) {
-            throw ImportError(2, file_name + ":" + std::to_string(number) +
-                                     ": expected a number with an optional unit, found \"" + t +
-                                     "\"");
+        const std::string where = file_name + ":" + std::to_string(number) + ": ";
+        std::size_t unit_start = t.size();
+        while (unit_start > 0 && std::isalpha(static_cast<unsigned char>(t[unit_start - 1]))) {
+            --unit_start;
+        }
+        const std::string unit = t.substr(unit_start);
+        double value = 0.0;
+        if (!parse_number(trimmed(t.substr(0, unit_start)), value)) {
+            std::string hint;
+            if (t.find(',') != std::string::npos) {
+                hint = "; use a decimal point, not a comma";
+            } else if (t.size() > 1 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) {
+                hint = "; hexadecimal numbers are not read";
+            }
+            malformed(where + "expected " + expected + ", found " + quoted_text(t) + hint);
+        }
+        if (!unit.empty() && (unit.size() != 1 || letters.find(unit) == std::string::npos)) {
+            malformed(where + "unit " + quoted_text(unit) + " is not one a " + list_name +
+                      " takes (" + (units.empty() ? "none" : units) + "), found in " +
+                      quoted_text(t));
+        }
+        if (list_name == "vclist" && value != std::floor(value)) {
+            malformed(where + "expected " + expected + ", found " + quoted_text(t));
         }
         if (unit_known && unit != list.unit) {
-            throw ImportError(2, file_name + ":" + std::to_string(number) + ": unit \"" + unit +
-                                     "\" differs from \"" + list.unit +
-                                     "\" of the lines before; write the list in one unit");
+            malformed(where + "unit " + quoted_text(unit) + " differs from " +
+                      quoted_text(list.unit) + " of the lines before; write the list in one unit");
         }
         list.unit = unit;
         unit_known = true;
         list.values.push_back(value);
     }
     if (list.values.empty()) {
-        throw ImportError(2, file_name + ": holds no value");
+        malformed(file_name + ": holds no value");
     }
     return list;
 }
+
+namespace {
+
+// The pulse program of ##$PULPROG= <name> in the experiment's acqus, without the brackets;
+// "" where there is no acqus or no PULPROG.
+std::string pulse_program(const fs::path& expno) {
+    if (!input_exists(expno / "acqus")) {
+        return "";
+    }
+    const BrukerParameters acqus = read_parameters(expno / "acqus");
+    const auto found = acqus.find("PULPROG");
+    if (found == acqus.end()) {
+        return "";
+    }
+    std::string name = found->second;
+    if (name.size() >= 2 && name.front() == '<' && name.back() == '>') {
+        name = trimmed(name.substr(1, name.size() - 2));
+    }
+    return name;
+}
+
+} // namespace
 
 ImportedSeries read_bruker_pseudo2d(const fs::path& procno, const std::string& x_list) {
     const fs::path expno = procno.parent_path().parent_path();
@@ -242,18 +293,19 @@ ImportedSeries read_bruker_pseudo2d(const fs::path& procno, const std::string& x
     const std::string acqu2s_name = (expno / "acqu2s").string();
     const BrukerParameters procs = read_parameters(procno / "procs");
     const BrukerParameters proc2s = read_parameters(procno / "proc2s");
-    if (!fs::exists(expno / "acqu2s")) {
-        throw ImportError(1, acqu2s_name + ": missing; it tells how many F1 rows were acquired " +
-                                 "(TD), so give the processing folder inside its experiment " +
-                                 "folder (EXPNO/pdata/PROCNO)");
+    if (!input_exists(expno / "acqu2s")) {
+        throw Failure(FailureKind::unreadable_input,
+                      acqu2s_name + ": missing; it tells how many F1 rows were acquired (TD), " +
+                          "so give the processing folder inside its experiment folder " +
+                          "(EXPNO/pdata/PROCNO)");
     }
     const BrukerParameters acqu2s = read_parameters(expno / "acqu2s");
 
     // A Fourier transform along F1 makes a true 2D spectrum, whose rows are not a series.
     if (proc2s.count("FT_mod") != 0 && bruker_number(proc2s, "FT_mod", proc2s_name) != 0) {
-        throw ImportError(2, proc2s_name + ": FT_mod= " + proc2s.at("FT_mod") +
-                                 ": F1 was Fourier transformed, so this is a 2D spectrum, not a " +
-                                 "series of 1D spectra (pseudo-2D); it is not read");
+        malformed(proc2s_name + ": FT_mod= " + proc2s.at("FT_mod") +
+                  ": F1 was Fourier transformed, so this is a 2D spectrum, not a series of 1D " +
+                  "spectra (pseudo-2D); it is not read");
     }
     const BrukerStorage storage = bruker_storage(procs, procs_name);
     const std::size_t si2 = point_count(procs, "SI", procs_name);
@@ -262,24 +314,25 @@ ImportedSeries read_bruker_pseudo2d(const fs::path& procno, const std::string& x
     const std::size_t xdim1 = point_count(proc2s, "XDIM", proc2s_name);
     const std::size_t td1 = point_count(acqu2s, "TD", acqu2s_name);
     if (si2 % xdim2 != 0 || si1 % xdim1 != 0) {
-        throw ImportError(2, procs_name + ", " + proc2s_name + ": XDIM " + std::to_string(xdim2) +
-                                 " x " + std::to_string(xdim1) + " does not divide SI " +
-                                 std::to_string(si2) + " x " + std::to_string(si1));
+        malformed(procs_name + ", " + proc2s_name + ": XDIM " + std::to_string(xdim2) + " x " +
+                  std::to_string(xdim1) + " does not divide SI " + std::to_string(si2) + " x " +
+                  std::to_string(si1));
     }
     if (td1 > si1) {
-        throw ImportError(2, acqu2s_name + ": TD " + std::to_string(td1) + " exceeds SI " +
-                                 std::to_string(si1) + " of " + proc2s_name +
-                                 "; the acquired rows are not all in 2rr");
+        malformed(acqu2s_name + ": TD " + std::to_string(td1) + " exceeds SI " +
+                  std::to_string(si1) + " of " + proc2s_name +
+                  "; the acquired rows are not all in 2rr");
     }
     const std::string data_name = (procno / "2rr").string();
-    const std::vector<double> rows =
-        untile_2rr(decode_bruker_points(read_bytes(procno / "2rr"), storage, si2 * si1, data_name),
-                   si2, si1, xdim2, xdim1);
+    const std::string bytes = read_points(procno / "2rr", storage, si2 * si1,
+                                          std::to_string(si2) + " x " + std::to_string(si1));
+    const std::vector<double> rows = untile_2rr(
+        decode_bruker_points(bytes, storage, si2 * si1, data_name), si2, si1, xdim2, xdim1);
     const std::vector<double> ppm = bruker_ppm_axis(procs, procs_name);
 
     ImportedSeries series;
     for (std::size_t r = 0; r < td1; ++r) {
-        Spectrum slice;
+        ImportedSpectrum slice;
         slice.ppm = ppm;
         slice.intensity.assign(rows.begin() + static_cast<std::ptrdiff_t>(r * si2),
                                rows.begin() + static_cast<std::ptrdiff_t>((r + 1) * si2));
@@ -291,10 +344,15 @@ ImportedSeries read_bruker_pseudo2d(const fs::path& procno, const std::string& x
                            std::to_string(xdim1));
     series.notes.push_back("F2 axis: " + axis_note(ppm, procs));
     series.notes.push_back(storage_note(storage));
+    series.pulse_program = pulse_program(expno);
+    if (!series.pulse_program.empty()) {
+        series.notes.push_back("pulse program " + series.pulse_program + " (PULPROG of " +
+                               (expno / "acqus").string() + ")");
+    }
 
     std::vector<std::string> lists;
     for (const char* name : {"vdlist", "vclist", "vplist", "vtlist"}) {
-        if (fs::exists(expno / name)) {
+        if (input_exists(expno / name)) {
             lists.push_back(name);
         }
     }
@@ -309,10 +367,12 @@ ImportedSeries read_bruker_pseudo2d(const fs::path& procno, const std::string& x
         return series;
     }
     const fs::path list_path = expno / chosen;
-    if (!fs::exists(list_path)) {
-        throw ImportError(1, list_path.string() + ": missing (asked for with --list)");
+    if (!input_exists(list_path)) {
+        throw Failure(FailureKind::unreadable_input,
+                      list_path.string() + ": missing (asked for with --list)");
     }
-    const XList list = parse_x_list(read_bytes(list_path), list_path.string());
+    const XList list =
+        parse_x_list(read_bounded_file(list_path, max_parameter_bytes), chosen, list_path.string());
     for (std::size_t r = 0; r < td1; ++r) {
         series.x_values.push_back(list.values[r % list.values.size()]);
     }
@@ -321,7 +381,14 @@ ImportedSeries read_bruker_pseudo2d(const fs::path& procno, const std::string& x
                        std::to_string(list.values.size()) + " values" +
                        (list.unit.empty() ? "" : " in unit \"" + list.unit + "\"");
     if (list.values.size() < td1) {
-        note += ", repeated from its start for the " + std::to_string(td1) + " rows";
+        const std::size_t first = list.values.size() + 1;
+        series.warnings.push_back(
+            list_path.string() + ": holds " + std::to_string(list.values.size()) + " values for " +
+            std::to_string(td1) + " acquired rows; " +
+            (first == td1 ? "row " + std::to_string(td1)
+                          : "rows " + std::to_string(first) + " to " + std::to_string(td1)) +
+            " re-use its values from the start in z.txt. Check the list, or give --list none " +
+            "to write no z.txt");
     } else if (list.values.size() > td1) {
         note += ", the first " + std::to_string(td1) + " used";
     }
@@ -334,10 +401,10 @@ ImportedSeries read_bruker_pseudo2d(const fs::path& procno, const std::string& x
     return series;
 }
 
-Spectrum bruker_1d_spectrum(const BrukerParameters& procs, const std::string& bytes,
-                            const std::string& procs_name, const std::string& data_name) {
+ImportedSpectrum bruker_1d_spectrum(const BrukerParameters& procs, const std::string& bytes,
+                                    const std::string& procs_name, const std::string& data_name) {
     const BrukerStorage storage = bruker_storage(procs, procs_name);
-    Spectrum spectrum;
+    ImportedSpectrum spectrum;
     spectrum.intensity =
         decode_bruker_points(bytes, storage, point_count(procs, "SI", procs_name), data_name);
     spectrum.ppm = bruker_ppm_axis(procs, procs_name);
@@ -348,11 +415,12 @@ ImportedSeries read_bruker_1d(const fs::path& procno) {
     const std::string procs_name = (procno / "procs").string();
     const BrukerParameters procs = read_parameters(procno / "procs");
     const std::string data_name = (procno / "1r").string();
+    const BrukerStorage storage = bruker_storage(procs, procs_name);
+    const std::size_t si = point_count(procs, "SI", procs_name);
     ImportedSeries series;
-    series.slices.push_back(
-        bruker_1d_spectrum(procs, read_bytes(procno / "1r"), procs_name, data_name));
+    series.slices.push_back(bruker_1d_spectrum(
+        procs, read_points(procno / "1r", storage, si, std::to_string(si)), procs_name, data_name));
     series.notes.push_back("Bruker 1D " + data_name + ": " +
-                           axis_note(series.slices[0].ppm, procs) + ", " +
-                           storage_note(bruker_storage(procs, procs_name)));
+                           axis_note(series.slices[0].ppm, procs) + ", " + storage_note(storage));
     return series;
 }

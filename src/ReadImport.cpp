@@ -1,20 +1,81 @@
 // Several spectrometer inputs into one series, the window and the text of 2d.txt.
 #include "ReadImport.h"
+#include "ReadNumbers.h"
 
-#include <charconv>
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
-#include <fstream>
-#include <iterator>
+#include <cstring>
 #include <sstream>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string shortest(double value) {
-    char text[32];
-    const auto result = std::to_chars(text, text + sizeof text, value);
-    return std::string(text, result.ptr);
+[[noreturn]] void unreadable(const fs::path& path, const std::string& what, int error) {
+    throw Failure(FailureKind::unreadable_input,
+                  path.string() + ": " + what + ": " + std::strerror(error));
+}
+
+std::string size_text(std::uint64_t bytes) {
+    if (bytes % (1 << 30) == 0) {
+        return std::to_string(bytes >> 30) + " GiB";
+    }
+    return bytes % (1 << 20) == 0 ? std::to_string(bytes >> 20) + " MiB"
+                                  : std::to_string(bytes) + " bytes";
+}
+
+// An open file descriptor, closed when it goes.
+struct OpenFile {
+    int fd = -1;
+    ~OpenFile() {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+};
+
+// Opens `path` for reading and refuses it unless it is a regular file; returns its size.
+// O_NONBLOCK: a FIFO must be refused, not waited on.
+std::uint64_t open_regular(const fs::path& path, OpenFile& file) {
+    file.fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (file.fd < 0) {
+        unreadable(path, "cannot be opened", errno);
+    }
+    struct stat status {};
+    if (::fstat(file.fd, &status) != 0) {
+        unreadable(path, "cannot be read", errno);
+    }
+    if (S_ISDIR(status.st_mode)) {
+        throw Failure(FailureKind::malformed_input,
+                      path.string() + ": is a folder, where a file is needed");
+    }
+    if (!S_ISREG(status.st_mode)) {
+        throw Failure(FailureKind::malformed_input,
+                      path.string() + ": is not a regular file (a device, a FIFO or a socket); " +
+                          "give the file itself");
+    }
+    return static_cast<std::uint64_t>(status.st_size);
+}
+
+// Appends up to `most` bytes; false at the end of the file.
+bool read_some(const fs::path& path, const OpenFile& file, std::string& bytes, std::size_t most) {
+    const std::size_t old_size = bytes.size();
+    bytes.resize(old_size + most);
+    ssize_t got = 0;
+    do {
+        got = ::read(file.fd, &bytes[old_size], most);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) {
+        const int error = errno;
+        unreadable(path, "cannot be read", error);
+    }
+    bytes.resize(old_size + static_cast<std::size_t>(got));
+    return got > 0;
 }
 
 // Every point of both axes within a millionth of a point spacing.
@@ -44,7 +105,85 @@ std::string axis_text(const std::vector<double>& ppm) {
     return text.str();
 }
 
+[[noreturn]] void too_large(const fs::path& path, std::uint64_t limit) {
+    throw Failure(FailureKind::malformed_input,
+                  path.string() + ": holds more than " + size_text(limit) +
+                      ", more than a file of its kind ever holds; it is not read");
+}
+
+// What lies at `path`, following links; not_found when nothing does.
+fs::file_type type_of(const fs::path& path) {
+    std::error_code error;
+    const fs::file_status status = fs::status(path, error);
+    if (error && status.type() != fs::file_type::not_found) {
+        unreadable(path, "cannot be read", error.value());
+    }
+    return status.type();
+}
+
 } // namespace
+
+bool input_exists(const fs::path& path) {
+    return type_of(path) != fs::file_type::not_found;
+}
+
+std::string read_bounded_file(const fs::path& path, std::uint64_t limit) {
+    OpenFile file;
+    const std::uint64_t size = open_regular(path, file);
+    if (size > limit) {
+        too_large(path, limit);
+    }
+    // A file may grow, or claim size 0 and hold more (as files under /proc do): read at
+    // most one byte past the limit.
+    std::string bytes;
+    bytes.reserve(static_cast<std::size_t>(size));
+    constexpr std::size_t piece = std::size_t(1) << 20;
+    while (read_some(
+        path, file, bytes,
+        static_cast<std::size_t>(std::min<std::uint64_t>(piece, limit + 1 - bytes.size())))) {
+        if (bytes.size() > limit) {
+            too_large(path, limit);
+        }
+    }
+    return bytes;
+}
+
+std::string read_exact_file(const fs::path& path, std::uint64_t size, const std::string& what) {
+    OpenFile file;
+    const std::uint64_t found = open_regular(path, file);
+    if (found != size) {
+        throw Failure(FailureKind::malformed_input, path.string() + ": holds " +
+                                                        std::to_string(found) +
+                                                        " bytes, the parameters call for " + what +
+                                                        " (" + std::to_string(size) + " bytes)");
+    }
+    std::string bytes;
+    bytes.reserve(static_cast<std::size_t>(size));
+    while (bytes.size() < size &&
+           read_some(path, file, bytes, static_cast<std::size_t>(size - bytes.size()))) {
+    }
+    if (bytes.size() != size) {
+        throw Failure(FailureKind::malformed_input,
+                      path.string() + ": ended after " + std::to_string(bytes.size()) +
+                          " bytes of " + std::to_string(size) + " while it was read");
+    }
+    return bytes;
+}
+
+std::string quoted_text(std::string_view text) {
+    constexpr std::size_t most = 80;
+    std::string quoted = "\"";
+    for (const char c : text.substr(0, most)) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte < 0x20 && c != '\t') || byte == 0x7f) {
+            static const char hex[] = "0123456789abcdef";
+            quoted += {'\\', 'x', hex[byte >> 4], hex[byte & 15]};
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + (text.size() > most ? "...\"" : "\"");
+}
 
 ImportedSeries read_spectrometer_inputs(const std::vector<fs::path>& inputs,
                                         const std::string& x_list) {
@@ -52,54 +191,106 @@ ImportedSeries read_spectrometer_inputs(const std::vector<fs::path>& inputs,
     std::string first_name;
     for (const fs::path& input : inputs) {
         ImportedSeries part;
-        std::error_code error;
-        if (fs::is_directory(input, error)) {
-            if (fs::exists(input / "2rr")) {
+        const fs::file_type type = type_of(input);
+        if (type == fs::file_type::not_found) {
+            throw Failure(FailureKind::unreadable_input,
+                          input.string() + ": no such file or folder");
+        }
+        if (type == fs::file_type::directory) {
+            if (input_exists(input / "2rr")) {
                 if (inputs.size() > 1) {
-                    throw ImportError(1, input.string() + ": a pseudo-2D folder (2rr) is read " +
-                                             "alone, not with other inputs");
+                    throw Failure(FailureKind::unreadable_input,
+                                  input.string() + ": a pseudo-2D folder (2rr) is read alone, " +
+                                      "not with other inputs");
                 }
                 return read_bruker_pseudo2d(input, x_list);
             }
-            if (!fs::exists(input / "1r")) {
-                const bool experiment = fs::exists(input / "pdata");
-                throw ImportError(1, input.string() + ": holds no 2rr or 1r; " +
-                                         (experiment ? "it is an experiment folder: give " +
-                                                           (input / "pdata" / "1").string() +
-                                                           " (or another processing number)"
-                                                     : std::string("give a processing folder, "
-                                                                   "EXPNO/pdata/PROCNO")));
+            if (!input_exists(input / "1r")) {
+                const bool experiment = input_exists(input / "pdata");
+                throw Failure(FailureKind::unreadable_input,
+                              input.string() + ": holds no 2rr or 1r; " +
+                                  (experiment ? "it is an experiment folder: give " +
+                                                    (input / "pdata" / "1").string() +
+                                                    " (or another processing number)"
+                                              : std::string("give a processing folder, "
+                                                            "EXPNO/pdata/PROCNO")));
             }
             part = read_bruker_1d(input);
         } else {
-            std::ifstream in(input, std::ios::binary);
-            if (!in) {
-                throw ImportError(1, input.string() + ": no such file or folder");
-            }
-            part = parse_jcamp(
-                std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()),
-                input.string());
+            part = parse_jcamp(read_bounded_file(input, max_jcamp_bytes), input.string());
         }
         if (!series.slices.empty() &&
             !same_axis(series.slices.front().ppm, part.slices.front().ppm)) {
-            throw ImportError(
-                2, input.string() + ": its ppm axis (" + axis_text(part.slices.front().ppm) +
-                       ") differs from that of " + first_name + " (" +
-                       axis_text(series.slices.front().ppm) + "); every slice must share one axis");
+            throw Failure(FailureKind::malformed_input,
+                          input.string() + ": its ppm axis (" + axis_text(part.slices.front().ppm) +
+                              ") differs from that of " + first_name + " (" +
+                              axis_text(series.slices.front().ppm) +
+                              "); every slice must share one axis");
         }
         if (series.slices.empty()) {
             first_name = input.string();
         }
         series.slices.insert(series.slices.end(), part.slices.begin(), part.slices.end());
         series.notes.insert(series.notes.end(), part.notes.begin(), part.notes.end());
+        series.warnings.insert(series.warnings.end(), part.warnings.begin(), part.warnings.end());
     }
     return series;
 }
 
-Spectrum cut_to_window(const Spectrum& spectrum, double limit_a, double limit_b) {
+std::string pulse_program_advice(const std::string& pulse_program) {
+    if (pulse_program.rfind("t1ir", 0) == 0) {
+        return "pulse program " + pulse_program + ": an inversion-recovery series, its lines " +
+               "inverted at short delays: fit it with pairfit4 --signed";
+    }
+    return "";
+}
+
+std::size_t loudest_slice(const std::vector<ImportedSpectrum>& slices) {
+    std::size_t loudest = 0;
+    double largest = -1.0;
+    for (std::size_t s = 0; s < slices.size(); ++s) {
+        for (const double y : slices[s].intensity) {
+            if (std::fabs(y) > largest) {
+                largest = std::fabs(y);
+                loudest = s;
+            }
+        }
+    }
+    return loudest;
+}
+
+std::vector<LineSuggestion> tallest_lines(const ImportedSpectrum& spectrum, std::size_t count) {
+    const std::vector<double>& y = spectrum.intensity;
+    double direction = 1.0;
+    double largest = -1.0;
+    for (const double value : y) {
+        if (std::fabs(value) > largest) {
+            largest = std::fabs(value);
+            direction = value < 0 ? -1.0 : 1.0;
+        }
+    }
+    std::vector<std::size_t> maxima;
+    for (std::size_t i = 1; i + 1 < y.size(); ++i) {
+        const double here = direction * y[i];
+        if (here > 0 && here > direction * y[i - 1] && here >= direction * y[i + 1]) {
+            maxima.push_back(i);
+        }
+    }
+    std::stable_sort(maxima.begin(), maxima.end(), [&](std::size_t a, std::size_t b) {
+        return direction * y[a] > direction * y[b];
+    });
+    maxima.resize(std::min(maxima.size(), count));
+    std::vector<LineSuggestion> lines;
+    for (const std::size_t i : maxima) {
+        lines.push_back({spectrum.ppm[i], y[i] / y[maxima.front()]});
+    }
+    return lines;
+}
+
+ImportedSpectrum cut_to_window(const ImportedSpectrum& spectrum, double limit_a, double limit_b) {
     const double lower = std::fmin(limit_a, limit_b);
     const double upper = std::fmax(limit_a, limit_b);
-    Spectrum cut;
+    ImportedSpectrum cut;
     for (std::size_t i = 0; i < spectrum.ppm.size(); ++i) {
         if (spectrum.ppm[i] > lower && spectrum.ppm[i] < upper) {
             cut.ppm.push_back(spectrum.ppm[i]);
@@ -109,7 +300,7 @@ Spectrum cut_to_window(const Spectrum& spectrum, double limit_a, double limit_b)
     return cut;
 }
 
-std::string format_series(const std::vector<Spectrum>& slices, const std::string& header) {
+std::string format_series(const std::vector<ImportedSpectrum>& slices, const std::string& header) {
     std::string text;
     std::istringstream header_lines(header);
     std::string line;
@@ -119,7 +310,8 @@ std::string format_series(const std::vector<Spectrum>& slices, const std::string
     for (std::size_t s = 0; s < slices.size(); ++s) {
         text += "# slice " + std::to_string(s) + "\n";
         for (std::size_t i = 0; i < slices[s].ppm.size(); ++i) {
-            text += shortest(slices[s].ppm[i]) + " " + shortest(slices[s].intensity[i]) + "\n";
+            text += shortest_text(slices[s].ppm[i]) + " " + shortest_text(slices[s].intensity[i]) +
+                    "\n";
         }
         text += "&\n";
     }

@@ -1,15 +1,18 @@
 // JCAMP-DX 1D NMR spectra: labelled data records, blocks of LINK files, NTUPLES pages and
 // the ASDF compression of the data lines.
 #include "ReadImport.h"
+#include "ReadNumbers.h"
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cmath>
-#include <cstdlib>
 #include <sstream>
 
 namespace {
+
+[[noreturn]] void malformed(const std::string& message) {
+    throw Failure(FailureKind::malformed_input, message);
+}
 
 // One labelled data record (##LABEL= value) and the lines that follow it up to the next.
 struct Record {
@@ -87,12 +90,9 @@ const Record* find(const Block& block, const std::string& label) {
 }
 
 double number_in(const std::string& text, const std::string& what, const std::string& file_name) {
-    const std::string t = trimmed(text);
-    char* end = nullptr;
-    errno = 0;
-    const double value = std::strtod(t.c_str(), &end);
-    if (t.empty() || end != t.c_str() + t.size() || errno != 0 || !std::isfinite(value)) {
-        throw ImportError(2, file_name + ": " + what + " must be a number, found \"" + text + "\"");
+    double value = 0.0;
+    if (!parse_number(trimmed(text), value)) {
+        malformed(file_name + ": " + what + " must be a number, found " + quoted_text(text));
     }
     return value;
 }
@@ -101,7 +101,7 @@ double required_number(const Block& block, const std::string& label, const std::
                        const std::string& file_name) {
     const Record* record = find(block, label);
     if (record == nullptr) {
-        throw ImportError(2, file_name + ": no ##" + shown_label + "= in the spectrum's block");
+        malformed(file_name + ": no ##" + shown_label + "= in the spectrum's block");
     }
     return number_in(record->value, "line " + std::to_string(record->line) + ": ##" + shown_label,
                      file_name);
@@ -144,8 +144,8 @@ struct Layout {
 
 Layout xydata_layout(const Block& block, const Record& xydata, const std::string& file_name) {
     if (compared(xydata.value) != "(X++(Y..Y))") {
-        throw ImportError(2, file_name + ":" + std::to_string(xydata.line) + ": ##XYDATA= " +
-                                 xydata.value + " is not read; only (X++(Y..Y)) is");
+        malformed(file_name + ":" + std::to_string(xydata.line) + ": ##XYDATA= " + xydata.value +
+                  " is not read; only (X++(Y..Y)) is");
     }
     Layout layout;
     layout.first_x = required_number(block, "FIRSTX", "FIRSTX", file_name);
@@ -154,12 +154,12 @@ Layout xydata_layout(const Block& block, const Record& xydata, const std::string
     layout.y_factor = optional_number(block, "YFACTOR", "YFACTOR", 1.0, file_name);
     const double points = required_number(block, "NPOINTS", "NPOINTS", file_name);
     if (points < 1 || points > double(max_points) || points != std::floor(points)) {
-        throw ImportError(2, file_name + ": ##NPOINTS= must be a positive whole number");
+        malformed(file_name + ": ##NPOINTS= must be a positive whole number");
     }
     layout.points = static_cast<std::size_t>(points);
     const Record* units = find(block, "XUNITS");
     if (units == nullptr) {
-        throw ImportError(2, file_name + ": no ##XUNITS= in the spectrum's block");
+        malformed(file_name + ": no ##XUNITS= in the spectrum's block");
     }
     layout.x_units = compared(units->value);
     layout.data_lines = &xydata.data_lines;
@@ -171,7 +171,7 @@ Layout ntuples_layout(const Block& block, const std::string& file_name) {
     const auto column = [&](const std::string& label) {
         const Record* record = find(block, label);
         if (record == nullptr) {
-            throw ImportError(2, file_name + ": NTUPLES without ##" + label + "=");
+            malformed(file_name + ": NTUPLES without ##" + label + "=");
         }
         return list_of(record->value);
     };
@@ -182,16 +182,15 @@ Layout ntuples_layout(const Block& block, const std::string& file_name) {
                 return i;
             }
         }
-        throw ImportError(2, file_name + ": NTUPLES ##SYMBOL= has no column " + symbol +
-                                 "; only a real spectrum (X, R, I) is read");
+        malformed(file_name + ": NTUPLES ##SYMBOL= has no column " + symbol +
+                  "; only a real spectrum (X, R, I) is read");
     };
     const std::size_t x = index_of("X");
     const std::size_t r = index_of("R");
     const auto entry = [&](const std::string& label, std::size_t i) {
         const std::vector<std::string> items = column(label);
         if (i >= items.size() || items[i].empty()) {
-            throw ImportError(2, file_name + ": ##" + label + "= has no entry for column " +
-                                     symbols[i]);
+            malformed(file_name + ": ##" + label + "= has no entry for column " + symbols[i]);
         }
         return items[i];
     };
@@ -202,7 +201,7 @@ Layout ntuples_layout(const Block& block, const std::string& file_name) {
     layout.y_factor = number_in(entry("FACTOR", r), "##FACTOR= of R", file_name);
     const double points = number_in(entry("VARDIM", x), "##VAR_DIM= of X", file_name);
     if (points < 1 || points > double(max_points) || points != std::floor(points)) {
-        throw ImportError(2, file_name + ": ##VAR_DIM= of X must be a positive whole number");
+        malformed(file_name + ": ##VAR_DIM= of X must be a positive whole number");
     }
     layout.points = static_cast<std::size_t>(points);
     layout.x_units = compared(entry("UNITS", x));
@@ -213,7 +212,7 @@ Layout ntuples_layout(const Block& block, const std::string& file_name) {
             return layout;
         }
     }
-    throw ImportError(2, file_name + ": NTUPLES without a ##DATA TABLE= (X++(R..R)) page");
+    malformed(file_name + ": NTUPLES without a ##DATA TABLE= (X++(R..R)) page");
 }
 
 // Why a block with data is not a 1D spectrum this reader takes, or "".
@@ -244,7 +243,6 @@ DataLine decode_jcamp_line(const std::string& line, const std::string& where) {
     std::vector<double>& values = decoded.values;
     bool last_is_dif = false;
     double last_difference = 0.0;
-    bool any_token = false;
     std::size_t i = 0;
     const auto digits = [&](std::string& number) {
         while (i < line.size() &&
@@ -261,18 +259,15 @@ DataLine decode_jcamp_line(const std::string& line, const std::string& where) {
         }
     };
     const auto to_value = [&](const std::string& number) {
-        char* end = nullptr;
-        errno = 0;
-        const double value = std::strtod(number.c_str(), &end);
-        if (end != number.c_str() + number.size() || errno != 0 || !std::isfinite(value)) {
-            throw ImportError(2, where + ": \"" + number + "\" is not a number");
+        double value = 0.0;
+        if (!parse_number(number, value)) {
+            malformed(where + ": " + quoted_text(number) + " is not a number");
         }
         return value;
     };
     const auto check_size = [&] {
         if (values.size() > max_points) {
-            throw ImportError(2, where + ": more than " + std::to_string(max_points) +
-                                     " values on one line");
+            malformed(where + ": more than " + std::to_string(max_points) + " values on one line");
         }
     };
     while (i < line.size()) {
@@ -286,7 +281,6 @@ DataLine decode_jcamp_line(const std::string& line, const std::string& where) {
             digits(number);
             values.push_back(to_value(number));
             last_is_dif = false;
-            any_token = true;
         } else if (c == '@' || (c >= 'A' && c <= 'I') || (c >= 'a' && c <= 'i')) { // SQZ
             std::string number = c == '@'   ? "0"
                                  : c <= 'I' ? std::string(1, char('1' + (c - 'A')))
@@ -295,43 +289,48 @@ DataLine decode_jcamp_line(const std::string& line, const std::string& where) {
             digits(number);
             values.push_back(to_value(number));
             last_is_dif = false;
-            any_token = true;
         } else if (c == '%' || (c >= 'J' && c <= 'R') || (c >= 'j' && c <= 'r')) { // DIF
             std::string number = c == '%'   ? "0"
                                  : c <= 'R' ? std::string(1, char('1' + (c - 'J')))
                                             : "-" + std::string(1, char('1' + (c - 'j')));
             ++i;
             digits(number);
-            if (values.empty()) {
-                throw ImportError(2, where + ": a difference (DIF) with no value before it");
+            if (values.size() < 2) {
+                // The first value of a line is its abscissa, which no y is a difference from.
+                malformed(where + ": a difference (DIF) " +
+                          (values.empty() ? "with no value before it"
+                                          : "straight after the abscissa, where a y value is "
+                                            "needed"));
             }
             last_difference = to_value(number);
             values.push_back(values.back() + last_difference);
             last_is_dif = true;
-            any_token = true;
         } else if ((c >= 'S' && c <= 'Z') || c == 's') { // DUP
             std::string number(1, c == 's' ? '9' : char('1' + (c - 'S')));
             ++i;
             while (i < line.size() && std::isdigit(static_cast<unsigned char>(line[i]))) {
                 number += line[i++];
             }
-            if (!any_token || number.size() > 8) {
-                throw ImportError(2, where + ": a repeat count (DUP) " +
-                                         (any_token ? "too large" : "with no value before it"));
+            if (values.size() < 2 || number.size() > 8) {
+                malformed(where + ": a repeat count (DUP) " +
+                          (number.size() > 8 ? std::string("too large")
+                           : values.empty()  ? std::string("with no value before it")
+                                             : std::string("straight after the abscissa, which "
+                                                            "is not repeated")));
             }
             const long count = std::stol(number);
             if (values.size() + static_cast<std::size_t>(count) > max_points) {
-                throw ImportError(2, where + ": more than " + std::to_string(max_points) +
-                                         " values on one line");
+                malformed(where + ": more than " + std::to_string(max_points) +
+                          " values on one line");
             }
             for (long k = 1; k < count; ++k) {
                 values.push_back(last_is_dif ? values.back() + last_difference : values.back());
             }
         } else if (c == '?') {
-            throw ImportError(2, where + ": a missing value (?) in the data");
+            malformed(where + ": a missing value (?) in the data");
         } else {
-            throw ImportError(2, where + ": character '" + std::string(1, c) +
-                                     "' belongs to no data form (AFFN, SQZ, DIF, DUP)");
+            malformed(where + ": character " + quoted_text(std::string_view(&line[i], 1)) +
+                      " belongs to no data form (AFFN, SQZ, DIF, DUP)");
         }
         check_size();
     }
@@ -342,7 +341,7 @@ DataLine decode_jcamp_line(const std::string& line, const std::string& where) {
 ImportedSeries parse_jcamp(const std::string& text, const std::string& file_name) {
     const std::vector<Block> blocks = parse_blocks(text);
     if (blocks.empty()) {
-        throw ImportError(2, file_name + ": not a JCAMP-DX file (no ##TITLE= line)");
+        malformed(file_name + ": not a JCAMP-DX file (no ##TITLE= line)");
     }
     const Block* spectrum = nullptr;
     const Record* data = nullptr;
@@ -367,17 +366,17 @@ ImportedSeries parse_jcamp(const std::string& text, const std::string& file_name
             continue;
         }
         if (spectrum != nullptr) {
-            throw ImportError(2, file_name + ": holds more than one NMR SPECTRUM block (lines " +
-                                     std::to_string(spectrum->front().line) + " and " +
-                                     std::to_string(block.front().line) + "); give one per file");
+            malformed(file_name + ": holds more than one NMR SPECTRUM block (lines " +
+                      std::to_string(spectrum->front().line) + " and " +
+                      std::to_string(block.front().line) + "); give one per file");
         }
         spectrum = &block;
         data = xydata != nullptr ? xydata : ntuples;
     }
     if (spectrum == nullptr) {
-        throw ImportError(2, file_name + ": " +
-                                 (first_refusal.empty() ? "no NMR SPECTRUM with XYDATA or NTUPLES"
-                                                        : first_refusal));
+        malformed(
+            file_name + ": " +
+            (first_refusal.empty() ? "no NMR SPECTRUM with XYDATA or NTUPLES" : first_refusal));
     }
     const Block& block = *spectrum;
 
@@ -386,13 +385,14 @@ ImportedSeries parse_jcamp(const std::string& text, const std::string& file_name
         version = find(blocks.front(), "JCAMPDX");
     }
     if (version == nullptr) {
-        throw ImportError(2, file_name + ": no ##JCAMP-DX= line giving the version");
+        malformed(file_name + ": no ##JCAMP-DX= line giving the version");
     }
-    const double version_number = std::strtod(version->value.c_str(), nullptr);
-    if (!(version_number >= 4.24 && version_number < 7)) {
-        throw ImportError(2, file_name + ":" + std::to_string(version->line) +
-                                 ": JCAMP-DX version " + version->value +
-                                 " is not read (4.24, 5.x and 6.0 are)");
+    double version_number = 0.0;
+    if (!parse_number(version->value.substr(0, version->value.find_first_of(" \t")),
+                      version_number) ||
+        !(version_number >= 4.24 && version_number < 7)) {
+        malformed(file_name + ":" + std::to_string(version->line) + ": JCAMP-DX version " +
+                  version->value + " is not read (4.24, 5.x and 6.0 are)");
     }
 
     const Layout layout = data->label == "XYDATA" ? xydata_layout(block, *data, file_name)
@@ -414,11 +414,10 @@ ImportedSeries parse_jcamp(const std::string& text, const std::string& file_name
         std::size_t first_index = y.size();
         if (check_next && !y.empty()) {
             if (ys.empty() || ys.front() != y.back()) {
-                throw ImportError(2,
-                                  where + ": the y-check value " +
-                                      (ys.empty() ? std::string("is missing") : shown(ys.front())) +
-                                      " does not equal the last value " + shown(y.back()) +
-                                      " of the line before");
+                malformed(where + ": the y-check value " +
+                          (ys.empty() ? std::string("is missing") : shown(ys.front())) +
+                          " does not equal the last value " + shown(y.back()) +
+                          " of the line before");
             }
             ys.erase(ys.begin());
             first_index = y.size() - 1;
@@ -426,24 +425,24 @@ ImportedSeries parse_jcamp(const std::string& text, const std::string& file_name
         const double x = decoded.values.front() * layout.x_factor;
         const double expected = layout.first_x + static_cast<double>(first_index) * step;
         if (!(std::fabs(x - expected) <= tolerance)) {
-            throw ImportError(2, where + ": the line starts at x = " + shown(x) + ", but point " +
-                                     std::to_string(first_index + 1) + " lies at " +
-                                     shown(expected) + " (a line missing or out of order)");
+            malformed(where + ": the line starts at x = " + shown(x) + ", but point " +
+                      std::to_string(first_index + 1) + " lies at " + shown(expected) +
+                      " (a line missing or out of order)");
         }
         y.insert(y.end(), ys.begin(), ys.end());
         if (y.size() > layout.points) {
-            throw ImportError(2, where + ": more points than the " + std::to_string(layout.points) +
-                                     " announced");
+            malformed(where + ": more points than the " + std::to_string(layout.points) +
+                      " announced");
         }
         check_next = decoded.ends_in_dif;
     }
     if (y.size() != layout.points) {
-        throw ImportError(2, file_name + ": the data hold " + std::to_string(y.size()) +
-                                 " points, the header announces " + std::to_string(layout.points));
+        malformed(file_name + ": the data hold " + std::to_string(y.size()) +
+                  " points, the header announces " + std::to_string(layout.points));
     }
 
     ImportedSeries series;
-    Spectrum slice;
+    ImportedSpectrum slice;
     slice.intensity.resize(y.size());
     for (std::size_t i = 0; i < y.size(); ++i) {
         slice.intensity[i] = y[i] * layout.y_factor;
@@ -464,7 +463,7 @@ ImportedSeries parse_jcamp(const std::string& text, const std::string& file_name
                                            : required_number(block, ".OBSERVEFREQUENCY",
                                                              ".OBSERVE FREQUENCY", file_name);
         if (!(frequency > 0)) {
-            throw ImportError(2, file_name + ": " + frequency_label + " must be above 0");
+            malformed(file_name + ": " + frequency_label + " must be above 0");
         }
         // The ppm of one point, where the file gives it; else the Hz values are from 0 ppm.
         std::size_t reference_point = 0;
@@ -475,14 +474,13 @@ ImportedSeries parse_jcamp(const std::string& text, const std::string& file_name
             const std::string what =
                 "line " + std::to_string(shift->line) + ": ##.SHIFT REFERENCE=";
             if (items.size() != 4) {
-                throw ImportError(2, file_name + ": " + what + " must hold 4 fields (type, " +
-                                         "solvent, point number, ppm), found \"" + shift->value +
-                                         "\"");
+                malformed(file_name + ": " + what + " must hold 4 fields (type, " +
+                          "solvent, point number, ppm), found \"" + shift->value + "\"");
             }
             const double point = number_in(items[2], what + " point number", file_name);
             if (point < 1 || point > static_cast<double>(y.size()) || point != std::floor(point)) {
-                throw ImportError(2, file_name + ": " + what + " point number " + items[2] +
-                                         " is not a point of the spectrum");
+                malformed(file_name + ": " + what + " point number " + items[2] +
+                          " is not a point of the spectrum");
             }
             reference_point = static_cast<std::size_t>(point) - 1;
             reference_ppm = number_in(items[3], what + " shift", file_name);
@@ -505,13 +503,12 @@ ImportedSeries parse_jcamp(const std::string& text, const std::string& file_name
                 referenced ? reference_ppm + (x - reference_x) / frequency : x / frequency;
         }
     } else {
-        throw ImportError(2, file_name + ": x units \"" + layout.x_units +
-                                 "\" are not read (HZ or PPM are)");
+        malformed(file_name + ": x units \"" + layout.x_units + "\" are not read (HZ or PPM are)");
     }
     for (std::size_t i = 0; i < y.size(); ++i) {
         if (!std::isfinite(slice.ppm[i]) || !std::isfinite(slice.intensity[i])) {
-            throw ImportError(2, file_name + ": point " + std::to_string(i + 1) +
-                                     " has no finite ppm or intensity");
+            malformed(file_name + ": point " + std::to_string(i + 1) +
+                      " has no finite ppm or intensity");
         }
     }
     const bool ascending = slice.ppm.size() > 1 && slice.ppm.front() < slice.ppm.back();

@@ -1,4 +1,4 @@
-// parse_jcamp on any bytes: a spectrum or an ImportError, nothing else; a spectrum has as many
+// parse_jcamp on any bytes: a spectrum or an Failure, nothing else; a spectrum has as many
 // finite intensities as finite ppm values, running from high to low.
 #include "FuzzSupport.h"
 #include "ReadImport.h"
@@ -11,7 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
         const ImportedSeries series = parse_jcamp(text, "fuzz.dx");
         FUZZ_CHECK(series.slices.size() == 1, fuzzing::shown(text));
-        const Spectrum& spectrum = series.slices.front();
+        const ImportedSpectrum& spectrum = series.slices.front();
         FUZZ_CHECK(!spectrum.ppm.empty() && spectrum.ppm.size() == spectrum.intensity.size(),
                    fuzzing::shown(text));
         for (std::size_t i = 0; i < spectrum.ppm.size(); ++i) {
@@ -19,16 +19,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                        fuzzing::shown(text));
             FUZZ_CHECK(i == 0 || spectrum.ppm[i] <= spectrum.ppm[i - 1], fuzzing::shown(text));
         }
-    } catch (const ImportError& error) {
-        FUZZ_CHECK(error.status == 2 && std::string(error.what()).rfind("fuzz.dx", 0) == 0,
+    } catch (const Failure& error) {
+        FUZZ_CHECK(error.kind == FailureKind::malformed_input &&
+                       std::string(error.what()).rfind("fuzz.dx", 0) == 0,
                    std::string(error.what()) + "\n" + fuzzing::shown(text));
     }
     // Each line alone as a data line, as the spectrum's lines are decoded.
     fuzzing::for_each_line(text, [](const std::string& line) {
         try {
             decode_jcamp_line(line, "line");
-        } catch (const ImportError& error) {
-            FUZZ_CHECK(error.status == 2, error.what());
+        } catch (const Failure& error) {
+            FUZZ_CHECK(error.kind == FailureKind::malformed_input, error.what());
         }
     });
     return 0;
