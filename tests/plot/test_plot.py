@@ -64,6 +64,10 @@ def lorentzian(ppm, amplitude, position, half_width):
     return amplitude * w / (1.0 + w * w * (ppm - position) ** 2)
 
 
+def fixture_noise(s, point_count=60):
+    return [0.01 * math.sin(7.0 * r + s) for r in range(point_count)]
+
+
 def write_run(folder, slice_count, point_count=60, residual_sums=None):
     """A consistent set of result files in pairfit's layout, with two lines whose
     amplitudes cross over the series."""
@@ -75,7 +79,7 @@ def write_run(folder, slice_count, point_count=60, residual_sums=None):
         mb = 0.01 + 0.08 * s / max(1, slice_count - 1)
         a = [lorentzian(x, ma, 1.2, 0.08) for x in ppm]
         b = [lorentzian(x, mb, 0.9, 0.1) for x in ppm]
-        noise = [0.01 * math.sin(7.0 * r + s) for r in range(point_count)]
+        noise = fixture_noise(s, point_count)
         dat = [ai + bi + ni for ai, bi, ni in zip(a, b, noise)]
         for name, column in zip(RESULT_FILES[:4], (dat, a, b, noise)):
             matrices[name].append(column)
@@ -320,7 +324,7 @@ def write_report(folder, slice_count, se=0.0, z=None, statuses=None):
         for value in (ma, mb, 0.08, 0.1, ma / 0.08, mb / 0.1, math.pi * ma, math.pi * mb,
                       ma / (ma + mb)):
             cells += [repr(value), repr(se)]
-        cells += [0.01 + 0.001 * s, 0.013, 1234.5]
+        cells += [sum(n * n for n in fixture_noise(s)), 0.013, 1234.5]
         rows.append(",".join(str(cell) for cell in cells))
     write_lines(os.path.join(folder, "report.csv"), rows)
 
@@ -362,10 +366,48 @@ class ReportTrendsTest(TemporaryFolderTest):
         report["z"][2] = None
         self.assertEqual(PLOT.report_axis(report)[0], list(range(8)))
 
-    def test_report_that_disagrees_is_refused(self):
+    def test_report_of_another_fit_is_set_aside(self):
+        def edit(row, column, value):
+            path = os.path.join(self.folder, "report.csv")
+            with open(path) as file:
+                lines = file.read().splitlines()
+            cells = lines[row].split(",")
+            cells[PLOT.REPORT_COLUMNS.index(column)] = value
+            write_lines(path, lines[:row] + [",".join(cells)] + lines[row + 1:])
+
+        # Each a report that is well formed but not of the fit in results.txt.
+        cases = ((7, None, "7 slices where results.txt has 8"),
+                 (8, (3, "MA", "0.0812"), "slice 2: MA 0.0812 rounds to 0.081, height_A"),
+                 (8, (8, "LWB", "0.1006"), "slice 7: LWB 0.1006 rounds to 0.101, hwhh_B is "
+                                           "0.100"),
+                 (8, (5, "rss", "0.0041"), "slice 4: rss 0.0041 rounds to 0.004, "
+                                           "residual_square_tot is 0.003"))
+        for rows, change, reason in cases:
+            write_run(self.folder, 8)
+            write_report(self.folder, rows)
+            if change:
+                edit(*change)
+            result = run_plot(self.folder)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assertIn(f"report.csv is not the report of the fit in results.txt ({reason}",
+                          result.stderr)
+            self.assertIn("drawn from results.txt alone", result.stderr)
+            self.assertIn("(from results.txt; report.csv set aside)", result.stdout)
+        # A value that rounds as printed is the same fit.
+        write_report(self.folder, 8)
+        edit(3, "MA", repr(float(f"{0.09 - 0.08 * 2 / 7:.3f}") + 0.0004))
+        result = run_plot(self.folder)
+        self.assertEqual(result.stderr, "")
+        self.assertIn("from report.csv", result.stdout)
+
+    def test_malformed_report_is_refused(self):
         write_run(self.folder, 8)
-        write_report(self.folder, 7)
-        self.assert_fails(2, "report.csv: 7 rows; expected 8")
+        write_report(self.folder, 8)
+        path = os.path.join(self.folder, "report.csv")
+        with open(path) as file:
+            lines = file.read().splitlines()
+        write_lines(path, lines[:3] + [lines[3].replace(",60,", ",sixty,")] + lines[4:])
+        self.assert_fails(2, "report.csv: row 4, value 3: 'sixty' is not a finite number")
 
 
 class ArgumentsTest(unittest.TestCase):
