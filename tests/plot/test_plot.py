@@ -5,10 +5,16 @@ Environment: PAIRFIT_PLOT (the command), PAIRFIT4 (the program) and EXAMPLE_DIR 
 folder with 2d.txt and peaks.txt of the titration example).
 """
 
+import contextlib
 import importlib.machinery
 import importlib.util
+import io
 import math
 import os
+import random
+import re
+import resource
+import stat
 import shutil
 import subprocess
 import sys
@@ -64,6 +70,10 @@ def lorentzian(ppm, amplitude, position, half_width):
     return amplitude * w / (1.0 + w * w * (ppm - position) ** 2)
 
 
+def fixture_noise(s, point_count=60):
+    return [0.01 * math.sin(7.0 * r + s) for r in range(point_count)]
+
+
 def write_run(folder, slice_count, point_count=60, residual_sums=None):
     """A consistent set of result files in pairfit's layout, with two lines whose
     amplitudes cross over the series."""
@@ -75,7 +85,7 @@ def write_run(folder, slice_count, point_count=60, residual_sums=None):
         mb = 0.01 + 0.08 * s / max(1, slice_count - 1)
         a = [lorentzian(x, ma, 1.2, 0.08) for x in ppm]
         b = [lorentzian(x, mb, 0.9, 0.1) for x in ppm]
-        noise = [0.01 * math.sin(7.0 * r + s) for r in range(point_count)]
+        noise = fixture_noise(s, point_count)
         dat = [ai + bi + ni for ai, bi, ni in zip(a, b, noise)]
         for name, column in zip(RESULT_FILES[:4], (dat, a, b, noise)):
             matrices[name].append(column)
@@ -320,7 +330,7 @@ def write_report(folder, slice_count, se=0.0, z=None, statuses=None):
         for value in (ma, mb, 0.08, 0.1, ma / 0.08, mb / 0.1, math.pi * ma, math.pi * mb,
                       ma / (ma + mb)):
             cells += [repr(value), repr(se)]
-        cells += [0.01 + 0.001 * s, 0.013, 1234.5]
+        cells += [sum(n * n for n in fixture_noise(s)), 0.013, 1234.5]
         rows.append(",".join(str(cell) for cell in cells))
     write_lines(os.path.join(folder, "report.csv"), rows)
 
@@ -362,10 +372,279 @@ class ReportTrendsTest(TemporaryFolderTest):
         report["z"][2] = None
         self.assertEqual(PLOT.report_axis(report)[0], list(range(8)))
 
-    def test_report_that_disagrees_is_refused(self):
+    def test_report_of_another_fit_is_set_aside(self):
+        def edit(row, column, value):
+            path = os.path.join(self.folder, "report.csv")
+            with open(path) as file:
+                lines = file.read().splitlines()
+            cells = lines[row].split(",")
+            cells[PLOT.REPORT_COLUMNS.index(column)] = value
+            write_lines(path, lines[:row] + [",".join(cells)] + lines[row + 1:])
+
+        # Each a report that is well formed but not of the fit in results.txt.
+        cases = ((7, None, "7 slices where results.txt has 8"),
+                 (8, (3, "MA", "0.0812"), "slice 2: MA 0.0812 rounds to 0.081, height_A"),
+                 (8, (8, "LWB", "0.1006"), "slice 7: LWB 0.1006 rounds to 0.101, hwhh_B is "
+                                           "0.100"),
+                 (8, (5, "rss", "0.0041"), "slice 4: rss 0.0041 rounds to 0.004, "
+                                           "residual_square_tot is 0.003"))
+        for rows, change, reason in cases:
+            write_run(self.folder, 8)
+            write_report(self.folder, rows)
+            if change:
+                edit(*change)
+            result = run_plot(self.folder)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assertIn(f"report.csv is not the report of the fit in results.txt ({reason}",
+                          result.stderr)
+            self.assertIn("drawn from results.txt alone", result.stderr)
+            self.assertIn("(from results.txt; report.csv set aside)", result.stdout)
+        # A value that rounds as printed is the same fit.
+        write_report(self.folder, 8)
+        edit(3, "MA", repr(float(f"{0.09 - 0.08 * 2 / 7:.3f}") + 0.0004))
+        result = run_plot(self.folder)
+        self.assertEqual(result.stderr, "")
+        self.assertIn("from report.csv", result.stdout)
+
+    def test_malformed_report_is_refused(self):
         write_run(self.folder, 8)
-        write_report(self.folder, 7)
-        self.assert_fails(2, "report.csv: 7 rows; expected 8")
+        write_report(self.folder, 8)
+        path = os.path.join(self.folder, "report.csv")
+        with open(path) as file:
+            lines = file.read().splitlines()
+        write_lines(path, lines[:3] + [lines[3].replace(",60,", ",sixty,")] + lines[4:])
+        self.assert_fails(2, "report.csv: row 4, value 3: 'sixty' is not a finite number")
+
+
+def write_series(folder, slice_count, point_count=200, z=None, peaks=None):
+    """2d.txt of two lines trading height over the series, in the importer's layout; z.txt
+    with the importer's first comment, peaks.txt with peaks and window when given."""
+    lines = []
+    for s in range(slice_count):
+        share = s / max(1, slice_count - 1)
+        lines.append(f"# slice {s}")
+        for r in range(point_count):
+            x = 2.5 - 3.0 * r / (point_count - 1)
+            y = 1000 * (lorentzian(x, 0.09 * (1 - share), 1.2, 0.08)
+                        + lorentzian(x, 0.09 * share, 0.9, 0.1))
+            lines.append(f"{x!r} {y!r}")
+        lines.append("&")
+    write_lines(os.path.join(folder, "2d.txt"), lines)
+    if z is not None:
+        write_lines(os.path.join(folder, "z.txt"),
+                    ["# x of each slice, from vdlist (unit s)"] + [repr(v) for v in z])
+    if peaks is not None:
+        write_lines(os.path.join(folder, "peaks.txt"),
+                    ["# peak_A peak_B", "1.2 0.9", "# window", f"{peaks[0]} {peaks[1]}"])
+
+
+def drawn_preview(folder, noise=None):
+    import matplotlib.pyplot as pyplot
+    figure, _, summary = PLOT.draw_preview(pyplot, PLOT.read_preview(folder, noise))
+    return figure.axes[0], summary
+
+
+def span_of(patch):
+    x = patch.get_xy()[:, 0]
+    return min(x), max(x)
+
+
+# Numbers in the forms the programs read, and fields that end a row.
+NUMBER_FORMS = ("{:.6f}", "{!r}", "{:e}", "{:+.3E}", "{:.0f}.")
+NOT_NUMBERS = ("x", "1e", ".", "nan", "1e999", "#", "+-1")
+
+
+def reference_rows(text):
+    """Rows as a line-by-line reader of whole blank-separated fields would keep them."""
+    grammar = re.compile(r"[+-]?(?:[0-9]+(?:\.[0-9]*)?|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
+    rows = []
+    for line in text.split("\n"):
+        if not line or line.startswith("#"):
+            continue
+        values = []
+        for field in line.split():
+            if not grammar.fullmatch(field) or math.isinf(float(field)):
+                break
+            values.append(float(field))
+        if values:
+            rows.append(values[:2])
+    return rows
+
+
+class PreviewTest(TemporaryFolderTest):
+    """--preview draws 2d.txt before a fit, with peaks.txt, z.txt and --noise if given."""
+
+    def test_series_without_peaks(self):
+        z = [0.01 * 2 ** s for s in range(30)]
+        write_series(self.folder, 30, z=z)
+        result = run_plot("--preview", self.folder)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stderr, "")
+        self.assertIn("12 of 30 slices, 200 points each from 2.5 to -0.5 ppm", result.stdout)
+        self.assertIn("z from z.txt (unit s)", result.stdout)
+        self.assertEqual(read_rgb(os.path.join(self.folder, "preview.png")).shape[:2], (700, 1200))
+        with open(os.path.join(self.folder, "preview.pdf"), "rb") as file:
+            self.assertTrue(file.read(5) == b"%PDF-")
+        panel, _ = drawn_preview(self.folder)
+        self.assertEqual(panel.get_xlim(), (2.5, -0.5))
+        shown = PLOT.select_slices(30, 12)
+        self.assertEqual([t.get_text() for t in panel.get_legend().get_texts()],
+                         [f"{s}: z = {z[s]:g} s" for s in shown])
+        self.assertEqual(len(panel.patches), 0)
+        os.remove(os.path.join(self.folder, "z.txt"))
+        panel, summary = drawn_preview(self.folder)
+        self.assertEqual([t.get_text() for t in panel.get_legend().get_texts()],
+                         [str(s) for s in shown])
+        self.assertNotIn("z.txt", summary)
+
+    def test_peaks_window_and_noise(self):
+        write_series(self.folder, 5, peaks=(0.2, 2.0))
+        panel, summary = drawn_preview(self.folder, noise=(2.4, 2.2))
+        window, noise = panel.patches
+        self.assertEqual(span_of(window), (0.2, 2.0))
+        self.assertEqual(span_of(noise), (2.2, 2.4))
+        positions = [line.get_xdata()[0] for line in panel.get_lines()[5:]]
+        self.assertEqual(positions, [1.2, 0.9])
+        self.assertIn("window 2 to 0.2 ppm, peaks A 1.2 and B 0.9 ppm, noise 2.4 to 2.2 ppm",
+                      summary)
+        result = run_plot("--preview", "--noise", "2.2", "2.4", self.folder)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        pixels = read_rgb(os.path.join(self.folder, "preview.png"))
+        self.assertGreater(colour_mask(pixels, PLOT.WINDOW_COLOUR, 10).sum(), 50000)
+        result = run_plot("--preview", "--noise", "5", "6", self.folder)
+        self.assertIn("noise region 5 to 6 ppm lies outside the drawn slices", result.stderr)
+
+    def test_series_read_as_the_programs_read_it(self):
+        # Blocks the fast path takes and blocks it must leave to the number-by-number reader.
+        for seed in range(40):
+            rng = random.Random(seed)
+            lines = ["# block"]
+            for _ in range(rng.randrange(1, 60)):
+                fields = [rng.choice(NUMBER_FORMS).format(rng.uniform(-1e4, 1e4))
+                          for _ in range(2)]
+                if rng.random() < 0.1 * (seed % 4):
+                    fields.append(rng.choice(NOT_NUMBERS) if rng.random() < 0.5 else "1.5")
+                if rng.random() < 0.05 * (seed % 3):
+                    lines.append(rng.choice(["", "   ", "\r", "# note"]))
+                lines.append("\t".join(fields) + ("\r" if seed % 5 == 0 else ""))
+            text = "\n".join(lines) + "\n"
+            ppm, intensity = PLOT.read_block(text.encode(), 1)
+            self.assertEqual([list(p) for p in zip(ppm, intensity)], reference_rows(text), seed)
+        with self.assertRaisesRegex(PLOT.ResultsError, r"block 3, row 2 must hold a chemical "
+                                    r"shift \(ppm\) and an intensity, found 1 value '5.5 x\\x01'"):
+            PLOT.read_block(b"# c\n1 2\n5.5 x\x01\n", 3)
+
+    def test_envelope_keeps_every_bins_extremes(self):
+        numpy.random.seed(3)
+        ppm = numpy.linspace(2.5, -0.5, 50000)
+        intensity = numpy.random.standard_normal(ppm.size)
+        intensity[numpy.random.randint(0, ppm.size, 20)] *= 100  # spikes narrower than a bin
+        bins = 700
+        keep = PLOT.envelope(ppm, intensity, -0.5, 2.5, bins)
+        self.assertTrue((numpy.diff(keep) > 0).all())
+        self.assertLessEqual(len(keep), 2 * bins + 2)
+        where = numpy.minimum(((ppm + 0.5) * (bins / 3.0)).astype(int), bins - 1)
+        for b in range(bins):
+            inside = where == b
+            kept = intensity[keep][where[keep] == b]
+            self.assertEqual((kept.min(), kept.max()),
+                             (intensity[inside].min(), intensity[inside].max()), b)
+        self.assertEqual(list(PLOT.envelope(ppm[:100], intensity[:100], -0.5, 2.5, bins)),
+                         list(range(100)))
+
+    def test_series_that_cannot_be_previewed(self):
+        result = run_plot("--preview", self.folder)
+        self.assertEqual(result.returncode, 2)
+        self.assertIn("2d.txt: not found in", result.stderr)
+        write_lines(os.path.join(self.folder, "2d.txt"), ["1 2", "3 4"])
+        result = run_plot("--preview", self.folder)
+        self.assertEqual(result.returncode, 2)
+        self.assertIn("no block closed by a line starting with '&'", result.stderr)
+        self.assertFalse(os.path.exists(os.path.join(self.folder, "preview.png")))
+
+
+class PictureWriteTest(TemporaryFolderTest):
+    """Pictures are replaced whole or not at all, and read-only ones are kept."""
+
+    def snapshot(self):
+        contents = {}
+        for name in sorted(os.listdir(self.folder)):
+            with open(os.path.join(self.folder, name), "rb") as file:
+                contents[name] = file.read()
+        return contents
+
+    def test_failed_writes_keep_the_old_pictures(self):
+        write_run(self.folder, 6)
+        self.assertEqual(run_plot(self.folder).returncode, 0)
+        before = self.snapshot()
+
+        def small_file_limit():  # a disk that fills after 4 kB of any one file
+            resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
+
+        result = subprocess.run([PAIRFIT_PLOT, self.folder], capture_output=True, text=True,
+                                preexec_fn=small_file_limit, timeout=120)
+        self.assertEqual(result.returncode, 4, result.stderr)
+        for name in PICTURES:
+            self.assertIn(f"{name}: could not be written (File too large)", result.stderr)
+        self.assertNotIn("Traceback", result.stderr)
+        self.assertEqual(self.snapshot(), before)
+
+    def test_read_only_picture_is_kept_and_the_others_written(self):
+        write_run(self.folder, 6)
+        self.assertEqual(run_plot(self.folder).returncode, 0)
+        fits = os.path.join(self.folder, "fits.png")
+        os.chmod(fits, 0o444)
+        before = self.snapshot()
+        inodes = {name: os.stat(os.path.join(self.folder, name)).st_ino for name in PICTURES}
+        elsewhere = os.path.join(self.folder, "linked")
+        os.mkdir(elsewhere)
+        os.rename(os.path.join(self.folder, "trends.pdf"), os.path.join(elsewhere, "t.pdf"))
+        os.symlink(os.path.join("linked", "t.pdf"), os.path.join(self.folder, "trends.pdf"))
+        result = run_plot(self.folder)
+        self.assertEqual(result.returncode, 4)
+        self.assertEqual(result.stderr.count("\n"), 1, result.stderr)
+        self.assertIn("fits.png: kept as it is, not redrawn: its write permission is off; make "
+                      "it writable (chmod u+w", result.stderr)
+        with open(fits, "rb") as file:
+            self.assertEqual(file.read(), before["fits.png"])
+        self.assertEqual(stat.S_IMODE(os.stat(fits).st_mode), 0o444)
+        for name in ("fits.pdf", "trends.png"):
+            self.assertNotEqual(os.stat(os.path.join(self.folder, name)).st_ino, inodes[name])
+        self.assertTrue(os.path.islink(os.path.join(self.folder, "trends.pdf")))
+        with open(os.path.join(elsewhere, "t.pdf"), "rb") as file:
+            self.assertTrue(file.read(5) == b"%PDF-")
+        self.assertEqual(sorted(os.listdir(self.folder)), sorted([*before, "linked"]))
+
+
+class TrendOrderTest(TemporaryFolderTest):
+    """Trend lines join the slices in the order of z; markers stay at their slices."""
+
+    def drawn(self, z):
+        import matplotlib.pyplot as pyplot
+        write_run(self.folder, 8)
+        write_report(self.folder, 8, se=0.001, z=z)
+        report = PLOT.read_report(os.path.join(self.folder, "report.csv"), 8)
+        figure, _, summary = PLOT.draw_report_trends(pyplot, report)
+        return report, figure.axes, summary
+
+    def test_lines_in_z_order_and_markers_labelled(self):
+        z = [3.0, 1.0, 4.0, 0.5, 5.0, 9.0, 2.0, 6.0]
+        report, axes, summary = self.drawn(z)
+        self.assertIn("z not monotonic: lines joined in z order, markers labelled", summary)
+        columns = (("height_A", "height_B"), ("LWA", "LWB"), ("area_A", "area_B"), ("rss",))
+        for panel, names in zip(axes, columns):
+            lines = [line for line in panel.get_lines() if line.get_linestyle() == "-"]
+            self.assertEqual(len(lines), len(names))
+            for line, name in zip(lines, names):
+                self.assertEqual(list(line.get_xdata()), sorted(z))
+                self.assertEqual(sorted(zip(line.get_xdata(), line.get_ydata())),
+                                 sorted(zip(z, report[name])))
+            labels = {(text.get_text(), text.xy) for text in panel.texts}
+            self.assertEqual(labels, {(str(s), (z[s], report[name][s]))
+                                      for name in names for s in range(8)})
+        _, axes, summary = self.drawn([9.0 - s for s in range(8)])
+        self.assertNotIn("not monotonic", summary)
+        self.assertEqual(sum(len(panel.texts) for panel in axes), 0)
 
 
 class ArgumentsTest(unittest.TestCase):
@@ -375,10 +654,31 @@ class ArgumentsTest(unittest.TestCase):
         self.assertTrue(result.stdout.startswith("usage: pairfit-plot [FOLDER]"))
 
     def test_wrong_arguments(self):
-        for args in (("-x",), ("a", "b")):
+        for args, reason in ((("-x",), "unknown option '-x'"), (("a", "b"), "one folder"),
+                             (("--noise", "1", "2"), "--noise goes with --preview"),
+                             (("--preview", "--noise", "1"), "--noise needs two ppm values"),
+                             (("--preview", "--noise", "1", "2ppm"), "'2ppm' is not a ppm")):
             result = run_plot(*args)
             self.assertEqual(result.returncode, 1, args)
             self.assertTrue(result.stderr.startswith("usage: pairfit-plot"), args)
+            self.assertIn(reason, result.stderr)
+
+    def test_unexpected_error_is_one_message(self):
+        def broken(*_):
+            raise RuntimeError("disk on fire")
+
+        original = PLOT.read_run
+        PLOT.read_run = broken
+        stderr = io.StringIO()
+        try:
+            with contextlib.redirect_stderr(stderr):
+                status = PLOT.main(["pairfit-plot"])
+        finally:
+            PLOT.read_run = original
+        self.assertEqual(status, 5)
+        self.assertEqual(stderr.getvalue(), "pairfit-plot: internal error (RuntimeError: disk "
+                         "on fire); pictures already in place are complete, the others keep "
+                         "their old content\n")
 
 
 if __name__ == "__main__":
