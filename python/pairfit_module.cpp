@@ -391,6 +391,22 @@ py::dict fit_columns(const FittedSeries& fitted, const std::vector<double>& z) {
     return columns;
 }
 
+// What the programs print on standard error about a fit: a warning per slice stopped by the
+// iteration limit, then the slices ended at a bound.
+std::vector<std::string> fit_warnings(const FittedSeries& fitted) {
+    std::vector<std::string> warnings;
+    for (std::size_t s = 0; s < fitted.fit.slices.size(); ++s) {
+        if (!fitted.fit.slices[s].settled) {
+            warnings.push_back(iteration_limit_warning(s));
+        }
+    }
+    const std::string bound_hits = bound_warning(fitted.fit);
+    if (!bound_hits.empty()) {
+        warnings.push_back(bound_hits);
+    }
+    return warnings;
+}
+
 // dat.txt, sim_a.txt, sim_b.txt and res.txt as arrays [point][slice], and their ppm column,
 // computed as the programs write them.
 py::tuple fit_curves(const FittedSeries& fitted) {
@@ -446,6 +462,7 @@ PYBIND11_MODULE(_core, module) {
         .def_property_readonly("scale_factor",
                                [](const FittedSeries& fitted) { return fitted.fit.scale_factor; })
         .def("columns", &fit_columns, py::arg("z"), "report.csv's columns by name.")
+        .def("warnings", &fit_warnings, "The programs' warnings about the fit.")
         .def("curves", &fit_curves, "ppm, then the data, line A, line B and residual arrays.");
     module.def("fit", &fit_arrays, py::arg("ppm"), py::arg("intensity"), py::arg("slice_ppm"),
                "fit_series on the rows of intensity; settings as keywords.");

@@ -246,7 +246,8 @@ def fit(series, peak_A, peak_B, widths=None):
     widths=None fits MA, MB, LWA and LWB (pairfit4); widths=(LWA, LWB) holds the half-widths
     and fits MA and MB (pairfit2). As in the programs the intensities are divided by the
     largest of them, and the slices are fitted in order, each from the previous result,
-    every parameter within 1e-4 and 10. Raises ValueError with the programs' message when the
+    every parameter within 1e-4 and 10. The programs' warnings (a slice stopped by the
+    iteration limit, slices ended at a bound) are issued as UserWarning. Raises ValueError with the programs' message when the
     fit meets non-finite values (no positive intensity, a zero half-width).
     """
     if not isinstance(series, Series):
@@ -261,4 +262,6 @@ def fit(series, peak_A, peak_B, widths=None):
             raise ValueError(f"widths: the half-widths must not be below 0, got {widths}")
     options["widths"] = widths
     fitted = _core.fit(series.ppm, series.intensity, series._slice_ppm, **options)
+    for message in fitted.warnings():
+        warnings.warn(message, UserWarning, stacklevel=2)
     return Fit(fitted, series, options["peak_A"], options["peak_B"], widths)

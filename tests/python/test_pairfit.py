@@ -105,7 +105,7 @@ def test_imported_bruker_data_give_the_programs_numbers(tmp_path, inputs, window
     assert done.returncode == 0, done.stderr
     (tmp_path / "peaks.txt").write_text("%r %r\n%r %r\n" % (*peaks, *window))
     has_z = (tmp_path / "z.txt").exists()
-    program_fit("pairfit4", tmp_path, *(["--z", "z.txt"] if has_z else []))
+    done = program_fit("pairfit4", tmp_path, *(["--z", "z.txt"] if has_z else []))
 
     series = pairfit.import_spectra(*inputs, window=window)
     read, _ = pairfit.read_series(tmp_path)
@@ -114,7 +114,12 @@ def test_imported_bruker_data_give_the_programs_numbers(tmp_path, inputs, window
     assert has_z == (series.z is not None)
     if has_z:
         assert series.z_unit == "s" and len(series.z) == 10
-    fit = pairfit.fit(series, *peaks)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        fit = pairfit.fit(series, *peaks)
+    # The programs' warnings, in their order, as the lines of standard error.
+    assert [str(w.message) for w in caught] == [
+        line for line in done.stderr.splitlines() if "warning" in line]
     assert_same_as_files(fit, tmp_path)
 
 
@@ -145,6 +150,7 @@ def write_series(folder, ppm, intensity, peak_A, peak_B, widths):
     (folder / "peaks.txt").write_text("".join("%r %r\n" % tuple(map(float, row)) for row in rows))
 
 
+@pytest.mark.filterwarnings("ignore::UserWarning")
 def test_random_small_series_give_the_programs_numbers(tmp_path):
     rng = np.random.default_rng(20240611)
     cases = [random_series(rng) for _ in range(2000)]
