@@ -71,3 +71,11 @@ endforeach()
 configure_file(${PROJECT_SOURCE_DIR}/cmake/pairfit.pc.in ${PROJECT_BINARY_DIR}/pairfit.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/pairfit.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 install(FILES ${PAIRFIT_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# The Python module (python/CMakeLists.txt calls this once its target exists): the package
+# where Debian's python3 finds it below the prefix, lib/python3/dist-packages/pairfit.
+function(pairfit_install_python module_target)
+  set(destination lib/python3/dist-packages/pairfit)
+  install(TARGETS ${module_target} LIBRARY DESTINATION ${destination})
+  install(FILES ${PROJECT_SOURCE_DIR}/python/pairfit/__init__.py DESTINATION ${destination})
+endfunction()

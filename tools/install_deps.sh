@@ -12,6 +12,8 @@ packages+=(pkgconf)
 packages+=(parallel)
 # Fuzzing (tools/run_fuzz.sh): clang with libFuzzer and the sanitizer runtimes.
 packages+=(clang libclang-rt-14-dev)
+# The Python module (-DPAIRFIT_PYTHON=ON) and its tests; lmfit for bench/python_bench.py.
+packages+=(pybind11-dev python3-dev python3-numpy python3-pytest python3-lmfit)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||

@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/install_deps.sh
-cmake -S . -B build -DPAIRFIT_TESTS=ON -DPAIRFIT_BENCH=ON > /dev/null
+cmake -S . -B build -DPAIRFIT_TESTS=ON -DPAIRFIT_BENCH=ON -DPAIRFIT_PYTHON=ON > /dev/null
 cmake --build build -j"$(nproc)"
 ctest --test-dir build --output-on-failure -j"$(nproc)"
 

@@ -1,0 +1,267 @@
+"""Fit every slice of a pseudo-2D NMR series with two Lorentzian lines, from Python.
+
+The same fit as the programs pairfit4 and pairfit2, on numpy arrays: the same readers, the
+same scale factor, the same minimiser started from the previous slice, and every number
+bit for bit the one the programs print (report.csv at full precision, the result files
+dat.txt, sim_a.txt, sim_b.txt and res.txt to their six decimals).
+
+    import pairfit
+    series = pairfit.import_spectra("expno/pdata/1", window=(0.76, 0.69))
+    fit = pairfit.fit(series, 0.7293, 0.7176)          # pairfit4: MA, MB, LWA, LWB fitted
+    fit.area_A, fit.area_A_se, series.z                # one value per slice
+    fit2 = pairfit.fit(series, 0.7293, 0.7176, widths=(0.002, 0.002))   # pairfit2
+
+Reading:
+    Series(ppm, intensity, z=None, z_unit="")   a series held in arrays, checked
+    read_series(folder=".")                     peaks.txt, 2d.txt (and z.txt) of a folder
+    import_spectra(*paths, window=None, x_list=None)
+                                                Bruker processed data or JCAMP-DX files
+Fitting:
+    fit(series, peak_A, peak_B, widths=None)    -> Fit, one value per slice per column of
+                                                report.csv, and the curves of the result files
+
+Every input the programs refuse raises ValueError with the programs' message (naming the
+file, the line or slice and what was expected); the warnings they print on standard error
+are issued as UserWarning. Amplitudes, heights, areas and sigma are in the scaled units of
+the fit: multiply by Fit.scale_factor for the spectrum's own units.
+"""
+
+import collections
+import math
+import numbers
+import os
+import warnings
+
+import numpy as np
+
+from . import _core
+
+__all__ = ["Series", "Fit", "Curves", "read_series", "import_spectra", "fit"]
+
+# The lists of a pseudo-2D experiment that give the x value of each slice.
+_X_LISTS = ("vdlist", "vclist", "vplist", "vtlist", "none")
+
+
+def _frozen(array):
+    array.setflags(write=False)
+    return array
+
+
+def _float_array(value, name, ndim):
+    try:
+        array = np.array(value, dtype=np.float64)
+    except (TypeError, ValueError) as error:
+        raise ValueError(f"{name}: not an array of numbers ({error})") from None
+    if array.ndim != ndim:
+        raise ValueError(f"{name} must be {ndim}-D, got an array of shape {array.shape}")
+    if array.size == 0:
+        raise ValueError(f"{name} holds no value (shape {array.shape})")
+    bad = np.argwhere(~np.isfinite(array))
+    if len(bad):
+        where = tuple(int(i) for i in bad[0])
+        where = where[0] if ndim == 1 else where
+        raise ValueError(f"{name}[{where}] is {array[tuple(bad[0])]}: every value must be finite "
+                         f"({len(bad)} are not)")
+    return _frozen(array)
+
+
+class Series:
+    """A pseudo-2D series: one spectrum per slice, on one ppm axis.
+
+    Series(ppm, intensity, z=None, z_unit="")
+
+    ppm        1-D array, the ppm of every point, in any order (as the file holds them)
+    intensity  2-D array, one row per slice, one column per ppm point
+    z          None, or one x value per slice (delay, concentration...)
+    z_unit     the unit of z ("s"), or ""
+
+    Every value must be finite; the shapes must agree. The arrays are copied and kept
+    read-only. fit() fits every point given: cut the series to the window first
+    (read_series and import_spectra(window=...) do).
+    """
+
+    def __init__(self, ppm, intensity, z=None, z_unit=""):
+        self.ppm = _float_array(ppm, "ppm", 1)
+        self.intensity = _float_array(intensity, "intensity", 2)
+        slices, points = self.intensity.shape
+        if points != len(self.ppm):
+            raise ValueError(f"intensity has {points} columns, ppm {len(self.ppm)} points: "
+                             "intensity needs one row per slice and a column per ppm point")
+        if z is None:
+            self.z = None
+        else:
+            self.z = _float_array(z, "z", 1)
+            if len(self.z) != slices:
+                raise ValueError(f"z holds {len(self.z)} values for {slices} slices: one per "
+                                 "slice (row of intensity)")
+        if not isinstance(z_unit, str):
+            raise ValueError(f"z_unit must be a str, got {type(z_unit).__name__}")
+        self.z_unit = z_unit
+        # The ppm of each slice, where a file gave slices axes that differ slightly from
+        # slice 0's (as the programs accept); None when every slice lies on ppm.
+        self._slice_ppm = None
+
+    @property
+    def slices(self):
+        """The number of slices (rows of intensity)."""
+        return self.intensity.shape[0]
+
+    def __repr__(self):
+        z = "" if self.z is None else f", z {self.z[0]:g}..{self.z[-1]:g} {self.z_unit}".rstrip()
+        return (f"<pairfit.Series: {self.slices} slices of {len(self.ppm)} points, "
+                f"{self.ppm.min():g}..{self.ppm.max():g} ppm{z}>")
+
+
+def read_series(folder="."):
+    """Read a folder as pairfit4 and pairfit2 read their working directory.
+
+    read_series(folder=".") -> (Series, peaks)
+
+    peaks.txt gives the two peak positions and the window; 2d.txt is read and cut to the
+    window (points strictly inside it) and checked as the programs check it; z.txt, when
+    the folder holds one, gives z and z_unit (as --z z.txt would). peaks is a dict with
+    "peak_A", "peak_B", "window" (lower, upper) and, when peaks.txt has a third row, "widths"
+    (LWA, LWB) for fit(..., widths=peaks["widths"]).
+
+    Raises ValueError with the programs' message for everything they refuse; outside the
+    working directory the message names the files by their path in `folder`. Warnings
+    (a peak outside the window, data after the last '&') are issued as UserWarning.
+    """
+    read = _core.read_folder(os.fspath(folder))
+    for message in read["warnings"]:
+        warnings.warn(message, UserWarning, stacklevel=2)
+    series = Series(read["ppm"], read["intensity"], read["z"], read["z_unit"])
+    if read["slice_ppm"] is not None:
+        series._slice_ppm = _frozen(read["slice_ppm"])
+    return series, read["peaks"]
+
+
+def import_spectra(*paths, window=None, x_list=None):
+    """Read spectrometer files as pairfit-import does.
+
+    import_spectra(*paths, window=None, x_list=None) -> Series
+
+    paths   one Bruker pseudo-2D processing folder (EXPNO/pdata/PROCNO with 2rr), or
+            several Bruker 1D processing folders (1r), or JCAMP-DX 1D files: one slice each
+    window  (A, B): keep the points strictly between A and B ppm (either order)
+    x_list  "vdlist", "vclist", "vplist", "vtlist" or "none": the list of a pseudo-2D that
+            gives z (default: the first of them present)
+
+    z and z_unit are those pairfit-import writes to z.txt. Raises ValueError with the
+    importer's message (the file and the parameter or line) for what it refuses.
+    """
+    if not paths:
+        raise ValueError("import_spectra: no input given")
+    if x_list is not None and x_list not in _X_LISTS:
+        raise ValueError(f"x_list takes {', '.join(_X_LISTS[:-1])} or none, not {x_list!r}")
+    limits = None
+    if window is not None:
+        limits = tuple(_float_array(window, "window", 1))
+        if len(limits) != 2:
+            raise ValueError(f"window takes two limits (ppm), got {len(limits)}")
+    imported = _core.import_inputs([os.fspath(path) for path in paths], limits, x_list or "")
+    return Series(imported["ppm"], imported["intensity"], imported["z"], imported["z_unit"])
+
+
+Curves = collections.namedtuple("Curves", ["data", "line_A", "line_B", "residual"])
+Curves.__doc__ = """The curves of the result files, each a 2-D array [point, slice] as the
+files lay them out (rows = window points, columns = slices; Fit.ppm is the first column):
+data (dat.txt, the scaled intensities), line_A (sim_a.txt), line_B (sim_b.txt) and residual
+(res.txt, (data - line_A) - line_B), at full precision."""
+
+
+class Fit:
+    """A fitted series: one value per slice for every column of report.csv.
+
+    Made by fit(). Attributes, each a numpy array with one value per slice, named as the
+    columns of report.csv (Fit.columns, in file order):
+
+      slice, points, iterations         int
+      status                            list of str: "settled" or "iteration_limit", then
+                                        ";bound:" and the parameters at a bound
+      z                                 the series' z, NaN without
+      MA, MB, LWA, LWB                  fitted amplitudes and half-widths (fixed in pairfit2)
+      height_A, height_B, area_A, area_B, fraction_A
+      NAME_se                           the standard error of each of these
+      rss, sigma                        sum of squared residuals, sqrt(rss/(points - free))
+
+    NaN stands where report.csv has an empty cell (an error not defined: a half-width held
+    fixed or a value at a bound). scale_factor is the one divisor of the series (a float;
+    fit["scale_factor"] is its column). fit[name] gives any column, to_pandas() all of them,
+    curves() the curves of dat.txt, sim_a.txt, sim_b.txt and res.txt, and ppm their axis.
+    """
+
+    def __init__(self, fitted, series, peak_A, peak_B, widths):
+        self._fitted = fitted
+        self._curves = None
+        self.columns = list(_core.columns)
+        self._values = fitted.columns([] if series.z is None else list(series.z))
+        for name, column in self._values.items():
+            if isinstance(column, np.ndarray):
+                _frozen(column)
+            if name != "scale_factor":
+                setattr(self, name, column)
+        self.scale_factor = fitted.scale_factor
+        self.ppm = series.ppm
+        self.peak_A = peak_A
+        self.peak_B = peak_B
+        self.widths = widths
+
+    def __len__(self):
+        return len(self.status)
+
+    def __getitem__(self, name):
+        """The column `name` of report.csv."""
+        return self._values[name]
+
+    def __repr__(self):
+        kind = "pairfit4" if self.widths is None else "pairfit2"
+        return f"<pairfit.Fit ({kind}): {len(self)} slices, scale_factor {self.scale_factor:g}>"
+
+    def to_pandas(self):
+        """A pandas DataFrame with the columns of report.csv (needs pandas)."""
+        import pandas
+        return pandas.DataFrame({name: self._values[name] for name in self.columns})
+
+    def curves(self):
+        """Curves(data, line_A, line_B, residual): 2-D arrays [point, slice] as dat.txt,
+        sim_a.txt, sim_b.txt and res.txt hold them, at full precision (Fit.ppm is their axis)."""
+        if self._curves is None:
+            _, *arrays = self._fitted.curves()
+            self._curves = Curves(*(_frozen(array) for array in arrays))
+        return self._curves
+
+
+def _number(value, name):
+    if isinstance(value, bool) or not isinstance(value, numbers.Real) or not math.isfinite(value):
+        raise ValueError(f"{name} must be a finite number (ppm), got {value!r}")
+    return float(value)
+
+
+def fit(series, peak_A, peak_B, widths=None):
+    """Fit every slice of a series with two Lorentzian lines at peak_A and peak_B (ppm).
+
+    fit(series, peak_A, peak_B, widths=None) -> Fit
+
+    widths=None fits MA, MB, LWA and LWB (pairfit4); widths=(LWA, LWB) holds the half-widths
+    and fits MA and MB (pairfit2). As in the programs the intensities are divided by the
+    largest of them, and the slices are fitted in order, each from the previous result,
+    every parameter within 1e-4 and 10. The programs' warnings (a slice stopped by the
+    iteration limit, slices ended at a bound) are issued as UserWarning. Raises ValueError with the programs' message when the
+    fit meets non-finite values (no positive intensity, a zero half-width).
+    """
+    if not isinstance(series, Series):
+        raise ValueError(f"series must be a pairfit.Series, got {type(series).__name__}")
+    options = {"peak_A": _number(peak_A, "peak_A"), "peak_B": _number(peak_B, "peak_B")}
+    if widths is not None:
+        widths = tuple(widths)
+        if len(widths) != 2:
+            raise ValueError(f"widths takes two half-widths (LWA, LWB), got {len(widths)}")
+        widths = tuple(_number(w, name) for w, name in zip(widths, ("LWA", "LWB")))
+        if min(widths) < 0:
+            raise ValueError(f"widths: the half-widths must not be below 0, got {widths}")
+    options["widths"] = widths
+    fitted = _core.fit(series.ppm, series.intensity, series._slice_ppm, **options)
+    for message in fitted.warnings():
+        warnings.warn(message, UserWarning, stacklevel=2)
+    return Fit(fitted, series, options["peak_A"], options["peak_B"], widths)

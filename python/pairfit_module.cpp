@@ -1,0 +1,469 @@
+// pairfit._core: the library's readers and fit_series for Python, on numpy arrays. The package
+// pairfit (pairfit/__init__.py) validates the arguments and documents the interface; this
+// file only moves values between numpy and the library's records.
+#include "CsaFailure.h"
+#include "FitSeries.h"
+#include "ReadImport.h"
+#include "ReadSeries.h"
+#include "ReadZValues.h"
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <limits>
+#include <map>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace py = pybind11;
+namespace fs = std::filesystem;
+
+namespace {
+
+using DoubleArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
+constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
+
+py::array_t<double> matrix(std::size_t rows, std::size_t columns) {
+    return py::array_t<double>({rows, columns});
+}
+
+// ---------------------------------------------------------------------------------------
+// Reading a folder as the programs read their working directory
+// ---------------------------------------------------------------------------------------
+
+// What read_folder found, before it becomes Python objects.
+struct FolderSeries {
+    PeakSettings peaks;
+    WindowedSeries series;
+    std::optional<ZValues> z;
+    std::vector<std::string> warnings;
+};
+
+std::string in_folder(const std::string& folder, const char* name) {
+    return folder == "." ? std::string(name) : (fs::path(folder) / name).string();
+}
+
+// The programs' lines for inputs that cannot be opened, one per file, as a refusal.
+void refuse_missing_inputs(const std::string& folder, const std::string& series_path,
+                           const std::string& peaks_path) {
+    std::string message;
+    std::error_code error;
+    const fs::path absolute = fs::absolute(folder, error);
+    const std::string where = error ? folder : absolute.lexically_normal().string();
+    for (const std::string* path : {&series_path, &peaks_path}) {
+        if (!fileExists(*path)) {
+            const std::string name = fs::path(*path).filename().string();
+            message += (message.empty() ? "" : "\n") + name +
+                       (fs::exists(*path, error) ? ": cannot be opened for reading in "
+                                                 : ": not found in ") +
+                       (where.size() > 1 && where.back() == '/' ? where.substr(0, where.size() - 1)
+                                                                : where);
+        }
+    }
+    if (!message.empty()) {
+        throw Failure(FailureKind::unreadable_input, message);
+    }
+}
+
+// The steps of the programs' run up to the fit, in their order: z.txt (when present), the two
+// inputs present, peaks.txt (the third row optional), 2d.txt cut to the window and checked,
+// then the count of z values.
+FolderSeries read_folder_series(const std::string& folder) {
+    FolderSeries read;
+    const std::string z_path = in_folder(folder, "z.txt");
+    const std::string series_path = in_folder(folder, "2d.txt");
+    const std::string peaks_path = in_folder(folder, "peaks.txt");
+    std::error_code error;
+    if (fs::exists(z_path, error)) {
+        read.z = read_z_file(z_path);
+    }
+    refuse_missing_inputs(folder, series_path, peaks_path);
+    read.peaks = read_peak_settings(peaks_path, false, read.warnings);
+    ReadReport report;
+    read.series =
+        read_windowed_series(series_path.c_str(), read.peaks.window_lower, read.peaks.window_upper,
+                             std::max(1u, std::thread::hardware_concurrency()), report);
+    check_fit_series(read.series, report, read.peaks, read.warnings);
+    if (read.z) {
+        check_z_count(*read.z, z_path, read.series.slice_count());
+    }
+    return read;
+}
+
+// The series as arrays: ppm of slice 0, intensity [slice][point], and the ppm of every slice
+// when any differs from slice 0's (check_fit_series lets them differ by 1 % of a spacing).
+py::tuple series_arrays(const WindowedSeries& series) {
+    const std::size_t slices = series.slice_count();
+    const std::size_t points = series.points_in(0);
+    py::array_t<double> ppm(points);
+    std::copy_n(series.ppm.data(), points, ppm.mutable_data());
+    py::array_t<double> intensity = matrix(slices, points);
+    py::array_t<double> slice_ppm = matrix(slices, points);
+    bool one_axis = true;
+    for (std::size_t s = 0; s < slices; ++s) {
+        const std::size_t first = series.slice_start[s];
+        std::copy_n(series.intensity.data() + first, points, intensity.mutable_data(s, 0));
+        std::copy_n(series.ppm.data() + first, points, slice_ppm.mutable_data(s, 0));
+        one_axis = one_axis && std::memcmp(series.ppm.data() + first, series.ppm.data(),
+                                           points * sizeof(double)) == 0;
+    }
+    return py::make_tuple(ppm, intensity, one_axis ? py::object(py::none()) : slice_ppm);
+}
+
+py::dict read_folder(const std::string& folder) {
+    FolderSeries read;
+    {
+        py::gil_scoped_release unlocked;
+        read = read_folder_series(folder);
+    }
+    py::dict result;
+    const py::tuple arrays = series_arrays(read.series);
+    result["ppm"] = arrays[0];
+    result["intensity"] = arrays[1];
+    result["slice_ppm"] = arrays[2];
+    result["z"] = read.z ? py::object(py::cast(read.z->values)) : py::object(py::none());
+    result["z_unit"] = read.z ? read.z->unit : std::string();
+    py::dict peaks;
+    peaks["peak_A"] = read.peaks.peak_A;
+    peaks["peak_B"] = read.peaks.peak_B;
+    peaks["window"] = py::make_tuple(read.peaks.window_lower, read.peaks.window_upper);
+    if (read.peaks.has_widths) {
+        peaks["widths"] = py::make_tuple(read.peaks.LWA, read.peaks.LWB);
+    }
+    result["peaks"] = peaks;
+    result["warnings"] = read.warnings;
+    return result;
+}
+
+// ---------------------------------------------------------------------------------------
+// Importing spectrometer files as pairfit-import does
+// ---------------------------------------------------------------------------------------
+
+// The importer's records, kept to these few lines for when its names change.
+using ImportedSlice = Spectrum;
+using ImportRefusal = ImportError;
+
+// The importer's number text, for its message about the window.
+std::string shortest(double value) {
+    char text[32];
+    return std::string(text, std::to_chars(text, text + sizeof text, value).ptr);
+}
+
+// The unit read_z_file takes from the first line of a z file, "... (unit s)".
+std::string z_unit(const std::string& text) {
+    const std::size_t line_end = text.find('\n');
+    const std::size_t unit = text.substr(0, line_end).find("(unit ");
+    if (text.rfind('#', 0) != 0 || unit == std::string::npos) {
+        return "";
+    }
+    const std::size_t end = text.find(')', unit + 6);
+    return end != std::string::npos && end < line_end ? text.substr(unit + 6, end - unit - 6) : "";
+}
+
+py::dict import_inputs(const std::vector<std::string>& paths, std::optional<py::tuple> window,
+                       const std::string& x_list) {
+    std::vector<fs::path> inputs(paths.begin(), paths.end());
+    ImportedSeries imported;
+    std::vector<ImportedSlice> slices;
+    std::optional<ZValues> z;
+    std::optional<std::pair<double, double>> limits;
+    if (window) {
+        limits =
+            std::pair{window->operator[](0).cast<double>(), window->operator[](1).cast<double>()};
+    }
+    {
+        py::gil_scoped_release unlocked;
+        imported = read_spectrometer_inputs(inputs, x_list);
+        slices = imported.slices;
+        if (limits) {
+            for (ImportedSlice& slice : slices) {
+                slice = cut_to_window(slice, limits->first, limits->second);
+            }
+            if (slices.front().ppm.empty()) {
+                const std::vector<double>& axis = imported.slices.front().ppm;
+                throw Failure(FailureKind::unreadable_input,
+                              "no point lies strictly inside the window (" +
+                                  shortest(limits->first) + ", " + shortest(limits->second) +
+                                  ") ppm; the axis runs from " + shortest(axis.front()) + " to " +
+                                  shortest(axis.back()) + " ppm");
+            }
+        }
+        // The values and unit as the programs read them back from the z.txt written for them.
+        if (!imported.x_values.empty()) {
+            std::string text = "# x of each slice, from " + imported.x_description + "\n";
+            for (const double x : imported.x_values) {
+                text += shortest(x) + "\n";
+            }
+            z = parse_z_values(text, "z.txt");
+            z->unit = z_unit(text);
+        }
+    }
+    const std::size_t points = slices.front().ppm.size();
+    py::array_t<double> ppm(points);
+    std::copy_n(slices.front().ppm.data(), points, ppm.mutable_data());
+    py::array_t<double> intensity = matrix(slices.size(), points);
+    for (std::size_t s = 0; s < slices.size(); ++s) {
+        if (slices[s].intensity.size() != points) {
+            throw Failure(FailureKind::malformed_input,
+                          "slice " + std::to_string(s) + " holds " +
+                              std::to_string(slices[s].intensity.size()) + " points, slice 0 " +
+                              std::to_string(points));
+        }
+        std::copy_n(slices[s].intensity.data(), points, intensity.mutable_data(s, 0));
+    }
+    py::dict result;
+    result["ppm"] = ppm;
+    result["intensity"] = intensity;
+    result["z"] = z ? py::object(py::cast(z->values)) : py::object(py::none());
+    result["z_unit"] = z ? z->unit : std::string();
+    result["notes"] = imported.notes;
+    return result;
+}
+
+// ---------------------------------------------------------------------------------------
+// Fitting
+// ---------------------------------------------------------------------------------------
+
+// The keywords of fit(), each setting its part of FitSettings: a new option is one entry.
+FitSettings fit_settings(const py::kwargs& options) {
+    using Setter = std::function<void(FitSettings&, const py::handle&)>;
+    static const std::map<std::string, Setter> setters = {
+        {"peak_A", [](FitSettings& s, const py::handle& v) { s.peak_A = v.cast<double>(); }},
+        {"peak_B", [](FitSettings& s, const py::handle& v) { s.peak_B = v.cast<double>(); }},
+        {"widths",
+         [](FitSettings& s, const py::handle& v) {
+             if (!v.is_none()) {
+                 s.fixed_widths = v.cast<std::array<double, 2>>();
+             }
+         }},
+    };
+    FitSettings settings;
+    settings.with_report = true;
+    for (const auto& [key, value] : options) {
+        const std::string name = key.cast<std::string>();
+        const auto setter = setters.find(name);
+        if (setter == setters.end()) {
+            throw py::type_error("fit() got an unexpected keyword argument '" + name + "'");
+        }
+        setter->second(settings, value);
+    }
+    return settings;
+}
+
+// The rows of `intensity` as the slices of a windowed series, each at the ppm of `slice_ppm`
+// (one row per slice) or, when it is None, at `ppm`.
+WindowedSeries windowed_series(const DoubleArray& ppm, const DoubleArray& intensity,
+                               const py::object& slice_ppm) {
+    if (ppm.ndim() != 1 || intensity.ndim() != 2 || intensity.shape(1) != ppm.shape(0)) {
+        throw py::value_error("ppm must be 1-D and intensity 2-D with a column per ppm point");
+    }
+    const std::size_t slices = intensity.shape(0);
+    const std::size_t points = intensity.shape(1);
+    std::optional<DoubleArray> axes;
+    if (!slice_ppm.is_none()) {
+        axes = slice_ppm.cast<DoubleArray>();
+        if (axes->ndim() != 2 || axes->shape(0) != intensity.shape(0) ||
+            axes->shape(1) != intensity.shape(1)) {
+            throw py::value_error("slice_ppm must have the shape of intensity");
+        }
+    }
+    WindowedSeries series;
+    series.ppm.resize(slices * points);
+    series.intensity.assign(intensity.data(), intensity.data() + slices * points);
+    series.slice_start.resize(slices + 1);
+    for (std::size_t s = 0; s < slices; ++s) {
+        std::copy_n(axes ? axes->data(s, 0) : ppm.data(), points, series.ppm.data() + s * points);
+        series.slice_start[s + 1] = (s + 1) * points;
+    }
+    return series;
+}
+
+// What this represents: a fitted series held for Python, its columns and curves made on
+// request.
+struct FittedSeries {
+    SeriesFit fit;
+};
+
+FittedSeries fit_arrays(const DoubleArray& ppm, const DoubleArray& intensity,
+                        const py::object& slice_ppm, const py::kwargs& options) {
+    const FitSettings settings = fit_settings(options);
+    WindowedSeries series = windowed_series(ppm, intensity, slice_ppm);
+    py::gil_scoped_release unlocked;
+    return {fit_series(std::move(series), settings)};
+}
+
+std::vector<std::string> column_names() {
+    std::vector<std::string> names;
+    const std::string header = report_header;
+    for (std::size_t start = 0; start <= header.size();) {
+        const std::size_t end = std::min(header.find(',', start), header.size());
+        names.push_back(header.substr(start, end - start));
+        start = end + 1;
+    }
+    return names;
+}
+
+// report.csv's cell as a number: an empty cell (a value undefined or not finite) is NaN.
+double cell(double value) {
+    return std::isfinite(value) ? value : not_a_number;
+}
+double cell(const std::optional<double>& value) {
+    return value ? cell(*value) : not_a_number;
+}
+
+// Every column of report.csv by its name, in file order: integers for slice, points and
+// iterations, a list of str for status, float arrays for the rest.
+py::dict fit_columns(const FittedSeries& fitted, const std::vector<double>& z) {
+    const SeriesFit& fit = fitted.fit;
+    const std::size_t slices = fit.slices.size();
+    using Estimates = std::map<std::string, Estimate SliceReport::*>;
+    const Estimates estimates = {
+        {"MA", &SliceReport::MA},
+        {"MB", &SliceReport::MB},
+        {"LWA", &SliceReport::LWA},
+        {"LWB", &SliceReport::LWB},
+        {"height_A", &SliceReport::height_A},
+        {"height_B", &SliceReport::height_B},
+        {"area_A", &SliceReport::area_A},
+        {"area_B", &SliceReport::area_B},
+        {"fraction_A", &SliceReport::fraction_A},
+    };
+    const auto numbers = [&](const std::function<double(std::size_t)>& value) {
+        py::array_t<double> column(slices);
+        for (std::size_t s = 0; s < slices; ++s) {
+            column.mutable_at(s) = value(s);
+        }
+        return column;
+    };
+    const auto integers = [&](const std::function<long long(std::size_t)>& value) {
+        py::array_t<long long> column(slices);
+        for (std::size_t s = 0; s < slices; ++s) {
+            column.mutable_at(s) = value(s);
+        }
+        return column;
+    };
+    const auto report = [&](std::size_t s) -> const SliceReport& { return *fit.slices[s].report; };
+    py::dict columns;
+    for (const std::string& name : column_names()) {
+        const bool is_se = name.size() > 3 && name.compare(name.size() - 3, 3, "_se") == 0;
+        const auto estimate = estimates.find(is_se ? name.substr(0, name.size() - 3) : name);
+        if (estimate != estimates.end()) {
+            Estimate SliceReport::*member = estimate->second;
+            columns[name.c_str()] = numbers([&](std::size_t s) {
+                const Estimate& e = report(s).*member;
+                return is_se ? cell(e.se) : cell(e.value);
+            });
+        } else if (name == "slice") {
+            columns["slice"] = integers([](std::size_t s) { return static_cast<long long>(s); });
+        } else if (name == "z") {
+            columns["z"] =
+                numbers([&](std::size_t s) { return s < z.size() ? cell(z[s]) : not_a_number; });
+        } else if (name == "points") {
+            columns["points"] = integers([&](std::size_t s) { return report(s).points; });
+        } else if (name == "status") {
+            std::vector<std::string> status;
+            for (const SliceFit& slice : fit.slices) {
+                status.push_back(slice_status(slice));
+            }
+            columns["status"] = status;
+        } else if (name == "iterations") {
+            columns["iterations"] = integers(
+                [&](std::size_t s) { return static_cast<long long>(fit.slices[s].iterations); });
+        } else if (name == "rss") {
+            columns["rss"] = numbers([&](std::size_t s) { return cell(report(s).rss); });
+        } else if (name == "sigma") {
+            columns["sigma"] = numbers([&](std::size_t s) { return cell(report(s).sigma); });
+        } else if (name == "scale_factor") {
+            columns["scale_factor"] = numbers([&](std::size_t) { return cell(fit.scale_factor); });
+        } else {
+            throw std::logic_error("report.csv column " + name + " has no value here");
+        }
+    }
+    return columns;
+}
+
+// What the programs print on standard error about a fit: a warning per slice stopped by the
+// iteration limit, then the slices ended at a bound.
+std::vector<std::string> fit_warnings(const FittedSeries& fitted) {
+    std::vector<std::string> warnings;
+    for (std::size_t s = 0; s < fitted.fit.slices.size(); ++s) {
+        if (!fitted.fit.slices[s].settled) {
+            warnings.push_back(iteration_limit_warning(s));
+        }
+    }
+    const std::string bound_hits = bound_warning(fitted.fit);
+    if (!bound_hits.empty()) {
+        warnings.push_back(bound_hits);
+    }
+    return warnings;
+}
+
+// dat.txt, sim_a.txt, sim_b.txt and res.txt as arrays [point][slice], and their ppm column,
+// computed as the programs write them.
+py::tuple fit_curves(const FittedSeries& fitted) {
+    const SeriesFit& fit = fitted.fit;
+    const WindowedSeries& series = fit.scaled;
+    const std::size_t slices = series.slice_count();
+    const std::size_t points = slices == 0 ? 0 : series.points_in(0);
+    py::array_t<double> ppm(points);
+    std::copy_n(series.ppm.data(), points, ppm.mutable_data());
+    py::array_t<double> data = matrix(points, slices);
+    py::array_t<double> line_a = matrix(points, slices);
+    py::array_t<double> line_b = matrix(points, slices);
+    py::array_t<double> residual = matrix(points, slices);
+    auto d = data.mutable_unchecked<2>();
+    auto a = line_a.mutable_unchecked<2>();
+    auto b = line_b.mutable_unchecked<2>();
+    auto r = residual.mutable_unchecked<2>();
+    for (std::size_t s = 0; s < slices; ++s) {
+        for (std::size_t k = 0; k < points; ++k) {
+            const std::size_t i = series.slice_start[s] + k;
+            const LinePoint line = lines_at(fit.slices[s], fit.settings, series.ppm[i]);
+            d(k, s) = series.intensity[i];
+            a(k, s) = line.a;
+            b(k, s) = line.b;
+            r(k, s) = (series.intensity[i] - line.a) - line.b;
+        }
+    }
+    return py::make_tuple(ppm, data, line_a, line_b, residual);
+}
+
+} // namespace
+
+PYBIND11_MODULE(_core, module) {
+    module.doc() = "The compiled part of pairfit: use the package pairfit, not this module.";
+    py::register_exception_translator([](std::exception_ptr raised) {
+        try {
+            if (raised) {
+                std::rethrow_exception(raised);
+            }
+        } catch (const Failure& failure) {
+            PyErr_SetString(PyExc_ValueError, failure.what());
+        } catch (const ImportRefusal& refusal) {
+            PyErr_SetString(PyExc_ValueError, refusal.what());
+        }
+    });
+    module.attr("columns") = column_names();
+    module.def("read_folder", &read_folder, py::arg("folder"),
+               "The series, peaks, z values and warnings of a folder's peaks.txt, 2d.txt and "
+               "z.txt, read as the programs read them.");
+    module.def("import_inputs", &import_inputs, py::arg("paths"), py::arg("window"),
+               py::arg("x_list"), "Spectrometer inputs read as pairfit-import reads them.");
+    py::class_<FittedSeries>(module, "FittedSeries", "A series as fit_series fitted it.")
+        .def_property_readonly("scale_factor",
+                               [](const FittedSeries& fitted) { return fitted.fit.scale_factor; })
+        .def("columns", &fit_columns, py::arg("z"), "report.csv's columns by name.")
+        .def("warnings", &fit_warnings, "The programs' warnings about the fit.")
+        .def("curves", &fit_curves, "ppm, then the data, line A, line B and residual arrays.");
+    module.def("fit", &fit_arrays, py::arg("ppm"), py::arg("intensity"), py::arg("slice_ppm"),
+               "fit_series on the rows of intensity; settings as keywords.");
+}
