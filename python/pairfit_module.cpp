@@ -77,7 +77,7 @@ void refuse_missing_inputs(const std::string& folder, const std::string& series_
 // The steps of the programs' run up to the fit, in their order: z.txt (when present), the two
 // inputs present, peaks.txt (the third row optional), 2d.txt cut to the window and checked,
 // then the count of z values.
-FolderSeries read_folder_series(const std::string& folder) {
+FolderSeries read_folder_series(const std::string& folder, const NoiseRegion& noise) {
     FolderSeries read;
     const std::string z_path = in_folder(folder, "z.txt");
     const std::string series_path = in_folder(folder, "2d.txt");
@@ -91,8 +91,9 @@ FolderSeries read_folder_series(const std::string& folder) {
     ReadReport report;
     read.series =
         read_windowed_series(series_path.c_str(), read.peaks.window_lower, read.peaks.window_upper,
-                             std::max(1u, std::thread::hardware_concurrency()), report);
+                             noise, std::max(1u, std::thread::hardware_concurrency()), report);
     check_fit_series(read.series, report, read.peaks, read.warnings);
+    check_noise_region(read.series, noise, read.peaks, read.warnings);
     if (read.z) {
         check_z_count(*read.z, z_path, read.series.slice_count());
     }
@@ -119,11 +120,17 @@ py::tuple series_arrays(const WindowedSeries& series) {
     return py::make_tuple(ppm, intensity, one_axis ? py::object(py::none()) : slice_ppm);
 }
 
-py::dict read_folder(const std::string& folder) {
+py::dict read_folder(const std::string& folder, std::optional<py::tuple> noise_region) {
+    NoiseRegion noise;
+    if (noise_region) {
+        const double a = noise_region->operator[](0).cast<double>();
+        const double b = noise_region->operator[](1).cast<double>();
+        noise = {true, std::min(a, b), std::max(a, b)};
+    }
     FolderSeries read;
     {
         py::gil_scoped_release unlocked;
-        read = read_folder_series(folder);
+        read = read_folder_series(folder, noise);
     }
     py::dict result;
     const py::tuple arrays = series_arrays(read.series);
@@ -141,6 +148,15 @@ py::dict read_folder(const std::string& folder) {
     }
     result["peaks"] = peaks;
     result["warnings"] = read.warnings;
+    py::list noise_points;
+    for (std::size_t s = 0; noise.given && s < read.series.slice_count(); ++s) {
+        const std::size_t first = read.series.noise_start[s];
+        const std::size_t count = read.series.noise_start[s + 1] - first;
+        py::array_t<double> values(count);
+        std::copy_n(read.series.noise_intensity.data() + first, count, values.mutable_data());
+        noise_points.append(values);
+    }
+    result["noise"] = noise_points;
     return result;
 }
 
@@ -148,26 +164,8 @@ py::dict read_folder(const std::string& folder) {
 // Importing spectrometer files as pairfit-import does
 // ---------------------------------------------------------------------------------------
 
-// The importer's records, kept to these few lines for when its names change.
-using ImportedSlice = Spectrum;
-using ImportRefusal = ImportError;
-
-// The importer's number text, for its message about the window.
-std::string shortest(double value) {
-    char text[32];
-    return std::string(text, std::to_chars(text, text + sizeof text, value).ptr);
-}
-
-// The unit read_z_file takes from the first line of a z file, "... (unit s)".
-std::string z_unit(const std::string& text) {
-    const std::size_t line_end = text.find('\n');
-    const std::size_t unit = text.substr(0, line_end).find("(unit ");
-    if (text.rfind('#', 0) != 0 || unit == std::string::npos) {
-        return "";
-    }
-    const std::size_t end = text.find(')', unit + 6);
-    return end != std::string::npos && end < line_end ? text.substr(unit + 6, end - unit - 6) : "";
-}
+using ImportedSlice = ImportedSpectrum;
+const auto shortest = shortest_text;
 
 py::dict import_inputs(const std::vector<std::string>& paths, std::optional<py::tuple> window,
                        const std::string& x_list) {
@@ -204,7 +202,6 @@ py::dict import_inputs(const std::vector<std::string>& paths, std::optional<py::
                 text += shortest(x) + "\n";
             }
             z = parse_z_values(text, "z.txt");
-            z->unit = z_unit(text);
         }
     }
     const std::size_t points = slices.front().ppm.size();
@@ -245,6 +242,10 @@ FitSettings fit_settings(const py::kwargs& options) {
                  s.fixed_widths = v.cast<std::array<double, 2>>();
              }
          }},
+        {"signed",
+         [](FitSettings& s, const py::handle& v) { s.signed_amplitudes = v.cast<bool>(); }},
+        // The noise points come with the series (noise_intensity of fit()).
+        {"noise", [](FitSettings& s, const py::handle& v) { s.with_noise = !v.is_none(); }},
     };
     FitSettings settings;
     settings.with_report = true;
@@ -291,14 +292,48 @@ WindowedSeries windowed_series(const DoubleArray& ppm, const DoubleArray& intens
 // request.
 struct FittedSeries {
     SeriesFit fit;
+    std::vector<std::string> noise_warnings; // of the noise region, before the fit
 };
 
+// With a noise region (fit(noise=(A, B))): `noise` holds each slice's intensities in it,
+// checked as the programs check --noise A B; the warnings are returned.
+std::vector<std::string> add_noise_points(WindowedSeries& series, const FitSettings& settings,
+                                          const py::kwargs& options,
+                                          const std::vector<DoubleArray>& noise) {
+    std::vector<std::string> warnings;
+    if (!settings.with_noise) {
+        return warnings;
+    }
+    if (noise.size() != series.slice_count()) {
+        throw py::value_error("noise: one array of intensities per slice");
+    }
+    for (const DoubleArray& values : noise) {
+        series.noise_intensity.insert(series.noise_intensity.end(), values.data(),
+                                      values.data() + values.size());
+        series.noise_start.push_back(series.noise_intensity.size());
+    }
+    const py::tuple region = options["noise"].cast<py::tuple>();
+    const double a = region[0].cast<double>();
+    const double b = region[1].cast<double>();
+    PeakSettings peaks; // no window of its own here: the series is the window
+    peaks.peak_A = settings.peak_A;
+    peaks.peak_B = settings.peak_B;
+    peaks.window_lower = not_a_number;
+    peaks.window_upper = not_a_number;
+    check_noise_region(series, {true, std::min(a, b), std::max(a, b)}, peaks, warnings);
+    return warnings;
+}
+
 FittedSeries fit_arrays(const DoubleArray& ppm, const DoubleArray& intensity,
-                        const py::object& slice_ppm, const py::kwargs& options) {
+                        const py::object& slice_ppm, const std::vector<DoubleArray>& noise,
+                        const py::kwargs& options) {
     const FitSettings settings = fit_settings(options);
     WindowedSeries series = windowed_series(ppm, intensity, slice_ppm);
+    FittedSeries fitted;
+    fitted.noise_warnings = add_noise_points(series, settings, options, noise);
     py::gil_scoped_release unlocked;
-    return {fit_series(std::move(series), settings)};
+    fitted.fit = fit_series(std::move(series), settings);
+    return fitted;
 }
 
 std::vector<std::string> column_names() {
@@ -384,6 +419,10 @@ py::dict fit_columns(const FittedSeries& fitted, const std::vector<double>& z) {
             columns["sigma"] = numbers([&](std::size_t s) { return cell(report(s).sigma); });
         } else if (name == "scale_factor") {
             columns["scale_factor"] = numbers([&](std::size_t) { return cell(fit.scale_factor); });
+        } else if (name == "noise") {
+            columns["noise"] = numbers([&](std::size_t s) { return cell(report(s).noise); });
+        } else if (name == "chi2_red") {
+            columns["chi2_red"] = numbers([&](std::size_t s) { return cell(report(s).chi2_red); });
         } else {
             throw std::logic_error("report.csv column " + name + " has no value here");
         }
@@ -394,15 +433,16 @@ py::dict fit_columns(const FittedSeries& fitted, const std::vector<double>& z) {
 // What the programs print on standard error about a fit: a warning per slice stopped by the
 // iteration limit, then the slices ended at a bound.
 std::vector<std::string> fit_warnings(const FittedSeries& fitted) {
-    std::vector<std::string> warnings;
+    std::vector<std::string> warnings = fitted.noise_warnings;
     for (std::size_t s = 0; s < fitted.fit.slices.size(); ++s) {
         if (!fitted.fit.slices[s].settled) {
             warnings.push_back(iteration_limit_warning(s));
         }
     }
-    const std::string bound_hits = bound_warning(fitted.fit);
-    if (!bound_hits.empty()) {
-        warnings.push_back(bound_hits);
+    for (const std::string& warning : {bound_warning(fitted.fit), misfit_warning(fitted.fit)}) {
+        if (!warning.empty()) {
+            warnings.push_back(warning);
+        }
     }
     return warnings;
 }
@@ -448,12 +488,10 @@ PYBIND11_MODULE(_core, module) {
             }
         } catch (const Failure& failure) {
             PyErr_SetString(PyExc_ValueError, failure.what());
-        } catch (const ImportRefusal& refusal) {
-            PyErr_SetString(PyExc_ValueError, refusal.what());
         }
     });
     module.attr("columns") = column_names();
-    module.def("read_folder", &read_folder, py::arg("folder"),
+    module.def("read_folder", &read_folder, py::arg("folder"), py::arg("noise"),
                "The series, peaks, z values and warnings of a folder's peaks.txt, 2d.txt and "
                "z.txt, read as the programs read them.");
     module.def("import_inputs", &import_inputs, py::arg("paths"), py::arg("window"),
@@ -465,5 +503,6 @@ PYBIND11_MODULE(_core, module) {
         .def("warnings", &fit_warnings, "The programs' warnings about the fit.")
         .def("curves", &fit_curves, "ppm, then the data, line A, line B and residual arrays.");
     module.def("fit", &fit_arrays, py::arg("ppm"), py::arg("intensity"), py::arg("slice_ppm"),
+               py::arg("noise_intensity"),
                "fit_series on the rows of intensity; settings as keywords.");
 }

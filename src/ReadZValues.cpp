@@ -47,23 +47,22 @@ ZValues parse_z_values(const std::string& text, const std::string& name) {
         z.values.push_back(value);
         z.lines.push_back(z.line_count);
     }
+    // pairfit-import's first line: "# x of each slice, from vdlist (unit s)".
+    const std::string first_line = text.substr(0, text.find('\n'));
+    const std::size_t unit = first_line.find("(unit ");
+    if (first_line.rfind('#', 0) == 0 && unit != std::string::npos) {
+        const std::size_t end = first_line.find(')', unit + 6);
+        if (end != std::string::npos) {
+            z.unit = first_line.substr(unit + 6, end - unit - 6);
+        }
+    }
     return z;
 }
 
 ZValues read_z_file(const std::string& name) {
     std::string text;
     read_text_file(name, max_z_file_bytes, text);
-    ZValues z = parse_z_values(text, name);
-    // pairfit-import's first line: "# x of each slice, from vdlist (unit s)".
-    const std::size_t unit = text.substr(0, text.find('\n')).find("(unit ");
-    if (text.rfind('#', 0) == 0 && unit != std::string::npos) {
-        const std::size_t start = unit + 6;
-        const std::size_t end = text.find(')', start);
-        if (end != std::string::npos && end < text.find('\n')) {
-            z.unit = text.substr(start, end - start);
-        }
-    }
-    return z;
+    return parse_z_values(text, name);
 }
 
 void check_z_count(const ZValues& z, const std::string& name, std::size_t slice_count) {

@@ -17,7 +17,8 @@ struct ZValues {
 // The largest z file read: a z file holds one short line per slice.
 constexpr std::uint64_t max_z_file_bytes = std::uint64_t{64} << 20;
 
-// Parses the text of a z file called `name` (for messages). Throws Failure (malformed_input)
+// Parses the text of a z file called `name` (for messages), with the unit of a first comment
+// line that holds "(unit U)". Throws Failure (malformed_input)
 // naming the first line that does not hold exactly one finite number.
 ZValues parse_z_values(const std::string& text, const std::string& name);
 // Reads and parses the file. Throws Failure: unreadable_input when it cannot be opened or

@@ -17,7 +17,8 @@ Reading:
     import_spectra(*paths, window=None, x_list=None)
                                                 Bruker processed data or JCAMP-DX files
 Fitting:
-    fit(series, peak_A, peak_B, widths=None)    -> Fit, one value per slice per column of
+    fit(series, peak_A, peak_B, widths=None, signed=False, noise=None)
+                                                -> Fit, one value per slice per column of
                                                 report.csv, and the curves of the result files
 
 Every input the programs refuse raises ValueError with the programs' message (naming the
@@ -75,6 +76,10 @@ class Series:
     z          None, or one x value per slice (delay, concentration...)
     z_unit     the unit of z ("s"), or ""
 
+    A series from read_series(folder, noise=(A, B)) also holds, in noise_region and noise,
+    that region and each slice's intensities in it (points outside the window too), which
+    fit(..., noise=(A, B)) then uses.
+
     Every value must be finite; the shapes must agree. The arrays are copied and kept
     read-only. fit() fits every point given: cut the series to the window first
     (read_series and import_spectra(window=...) do).
@@ -100,6 +105,9 @@ class Series:
         # The ppm of each slice, where a file gave slices axes that differ slightly from
         # slice 0's (as the programs accept); None when every slice lies on ppm.
         self._slice_ppm = None
+        # The signal-free region read with the series, and each slice's intensities in it.
+        self.noise_region = None
+        self.noise = None
 
     @property
     def slices(self):
@@ -112,10 +120,14 @@ class Series:
                 f"{self.ppm.min():g}..{self.ppm.max():g} ppm{z}>")
 
 
-def read_series(folder="."):
+def read_series(folder=".", noise=None):
     """Read a folder as pairfit4 and pairfit2 read their working directory.
 
-    read_series(folder=".") -> (Series, peaks)
+    read_series(folder=".", noise=None) -> (Series, peaks)
+
+    noise=(A, B), as --noise A B, also keeps each slice's intensities strictly inside that
+    signal-free region (ppm, either order; inside the window or not) in series.noise, and
+    refuses a region of fewer than 16 points as the programs do.
 
     peaks.txt gives the two peak positions and the window; 2d.txt is read and cut to the
     window (points strictly inside it) and checked as the programs check it; z.txt, when
@@ -127,12 +139,16 @@ def read_series(folder="."):
     working directory the message names the files by their path in `folder`. Warnings
     (a peak outside the window, data after the last '&') are issued as UserWarning.
     """
-    read = _core.read_folder(os.fspath(folder))
+    region = None if noise is None else _region(noise)
+    read = _core.read_folder(os.fspath(folder), region)
     for message in read["warnings"]:
         warnings.warn(message, UserWarning, stacklevel=2)
     series = Series(read["ppm"], read["intensity"], read["z"], read["z_unit"])
     if read["slice_ppm"] is not None:
         series._slice_ppm = _frozen(read["slice_ppm"])
+    if region is not None:
+        series.noise_region = region
+        series.noise = [_frozen(np.array(values)) for values in read["noise"]]
     return series, read["peaks"]
 
 
@@ -238,10 +254,26 @@ def _number(value, name):
     return float(value)
 
 
-def fit(series, peak_A, peak_B, widths=None):
+def _region(noise):
+    limits = tuple(noise)
+    if len(limits) != 2:
+        raise ValueError(f"noise takes the two ppm limits of a region, got {len(limits)} values")
+    a, b = (_number(limit, "noise") for limit in limits)
+    return (min(a, b), max(a, b))
+
+
+def fit(series, peak_A, peak_B, widths=None, signed=False, noise=None):
     """Fit every slice of a series with two Lorentzian lines at peak_A and peak_B (ppm).
 
-    fit(series, peak_A, peak_B, widths=None) -> Fit
+    fit(series, peak_A, peak_B, widths=None, signed=False, noise=None) -> Fit
+
+    signed=True is --signed: amplitudes within -10 and 10, the scale factor the largest
+    absolute intensity, and with free widths each slice fitted again from sign-flipped and
+    fresh starts, keeping the lowest residual sum. noise=(A, B) is --noise A B: the standard
+    errors come from each slice's noise in that region, and fit.noise, fit.chi2_red and the
+    status ";misfit" are filled in; the noise points are those series.noise holds when the
+    series was read with the same region (read_series(folder, noise=(A, B))), else the
+    series' own points strictly inside the region (which are then fitted too).
 
     widths=None fits MA, MB, LWA and LWB (pairfit4); widths=(LWA, LWB) holds the half-widths
     and fits MA and MB (pairfit2). As in the programs the intensities are divided by the
@@ -261,7 +293,18 @@ def fit(series, peak_A, peak_B, widths=None):
         if min(widths) < 0:
             raise ValueError(f"widths: the half-widths must not be below 0, got {widths}")
     options["widths"] = widths
-    fitted = _core.fit(series.ppm, series.intensity, series._slice_ppm, **options)
+    options["signed"] = bool(signed)
+    noise_intensity = []
+    if noise is not None:
+        region = _region(noise)
+        if series.noise is not None and series.noise_region == region:
+            noise_intensity = list(series.noise)
+        else:
+            inside = (series.ppm > region[0]) & (series.ppm < region[1])
+            noise_intensity = [np.ascontiguousarray(row[inside]) for row in series.intensity]
+        options["noise"] = region
+    fitted = _core.fit(series.ppm, series.intensity, series._slice_ppm, noise_intensity,
+                       **options)
     for message in fitted.warnings():
         warnings.warn(message, UserWarning, stacklevel=2)
     return Fit(fitted, series, options["peak_A"], options["peak_B"], widths)

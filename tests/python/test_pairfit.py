@@ -90,6 +90,19 @@ def test_bundled_example_gives_the_programs_numbers(titration, program):
     assert list(frame.columns) == fit.columns and np.array_equal(frame["MA"], fit.MA)
 
 
+@pytest.mark.parametrize("program", ["pairfit4", "pairfit2"])
+def test_signed_and_noise_give_the_programs_numbers(titration, program):
+    # A region outside the window, and one inside the series' own points.
+    for region, series_args in (((2.4, 2.1), {"noise": (2.1, 2.4)}), ((1.9, 1.6), {})):
+        program_fit(program, titration, "--signed", "--noise", *map(str, region))
+        series, peaks = pairfit.read_series(titration, **series_args)
+        widths = peaks["widths"] if program == "pairfit2" else None
+        fit = pairfit.fit(series, peaks["peak_A"], peaks["peak_B"], widths=widths,
+                          signed=True, noise=region)
+        assert not np.isnan(fit.chi2_red).any()
+        assert_same_as_files(fit, titration)
+
+
 # Bruker data through pairfit-import: the inversion recovery with its delays, and two 1D
 # folders of one axis.
 BRUKER_RUNS = [
