@@ -1,10 +1,14 @@
-// The stages the programs made fast, each beside its reference (tests/reference) in the same
-// run: reading 2d.txt, one evaluation of the slice objective, writing the five result files.
+// The stages of the programs' path, each beside its reference (tests/reference) in the same
+// run: reading 2d.txt (read_windowed_series against reading every block whole and cutting it),
+// one evaluation of the slice objective (WindowObjective against a model table built afresh),
+// writing the five result files (write_results of a SeriesFit against stream writing of the
+// curve tables).
 // The series is the folder named by $PAIRFIT_BENCH_SERIES (2d.txt and peaks.txt, as
 // bench/run.sh makes them) or, without it, a medium synthetic series in a temporary folder.
 // Run through bench/run.sh, which prints the ratios.
-#include "Csa.h"
+#include "CsaProgram.h"
 #include "Fit.h"
+#include "FitSeries.h"
 #include "ReferenceStages.h"
 #include "synthetic_series.h"
 
@@ -18,12 +22,16 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The series every benchmark works on, prepared once: read, cut to the window, and the
-// three fitted tables made as the driver makes them, from the true parameters.
+// The series every benchmark works on, prepared once: read, cut to the window, and fitted
+// with the same parameters in every slice (a SeriesFit for the programs' writer, the three
+// curve tables as the reference driver makes them).
 struct Series {
     fs::path folder;
     bool made_here = false;
     double file_bytes = 0.0;
+    double window_lower = 0.0;
+    double window_upper = 0.0;
+    SeriesFit fit;
     TableSeries slices;
     TableSeries sim_a;
     TableSeries sim_b;
@@ -47,8 +55,23 @@ struct Series {
         peak_B = peaks.at(0).at(1);
         const double low = std::min(peaks.at(1).at(0), peaks.at(1).at(1));
         const double high = std::max(peaks.at(1).at(0), peaks.at(1).at(1));
+        window_lower = low;
+        window_upper = high;
         const TableSeries raw = fileIn3((folder / "2d.txt").c_str());
-        slices = cut_slices(raw, low, high, global_scale_factor(raw, low, high));
+        const double scale_factor = reference::global_scale_factor(raw, low, high);
+        slices = reference::cut_slices(raw, low, high, scale_factor);
+        fit.settings.peak_A = peak_A;
+        fit.settings.peak_B = peak_B;
+        fit.scale_factor = scale_factor;
+        fit.scaled = reference::windowed_series_of(raw, slices);
+        SliceFit fitted;
+        fitted.MA = 0.05;
+        fitted.MB = 0.05;
+        fitted.LWA = 0.08;
+        fitted.LWB = 0.1;
+        fitted.integ_A = fitted.integ_B = 1.0;
+        fitted.residual_square_tot = 0.01;
+        fit.slices.assign(slices.size(), fitted);
         for (const Table& slice : slices) {
             Table a, b, r;
             for (const Row& point : slice) {
@@ -82,50 +105,88 @@ const Series& series() {
 template <typename Reader> void read_2d(benchmark::State& state, Reader read) {
     const std::string file = series().series_file();
     for (auto _ : state) {
-        ReadReport report;
-        TableSeries read_in = read(file.c_str(), report);
+        auto read_in = read(file.c_str());
         benchmark::DoNotOptimize(read_in);
         state.PauseTiming(); // freeing the series is not part of reading it
-        read_in = TableSeries();
+        read_in = decltype(read_in)();
         state.ResumeTiming();
     }
     state.counters["bytes"] =
         benchmark::Counter(series().file_bytes * state.iterations(), benchmark::Counter::kIsRate);
 }
+// The programs read 2d.txt on the threads of thread_count(), cutting the window as they go.
 void Read_fast(benchmark::State& state) {
-    read_2d(state, read_series);
+    read_2d(state, [](const char* name) {
+        ReadReport report;
+        return read_windowed_series(name, series().window_lower, series().window_upper,
+                                    thread_count(), report);
+    });
 }
+// Every block read whole, then cut into slices.
 void Read_reference(benchmark::State& state) {
-    read_2d(state, reference::read_series);
+    read_2d(state, [](const char* name) {
+        ReadReport report;
+        const TableSeries raw = reference::read_series(name, report);
+        const double low = series().window_lower, high = series().window_upper;
+        return reference::cut_slices(raw, low, high,
+                                     reference::global_scale_factor(raw, low, high));
+    });
 }
 
-template <typename MakeObjective>
-void evaluate_objective(benchmark::State& state, MakeObjective make_objective) {
-    const TableSeries& slices = series().slices;
-    const int slice_index = 0;
-    const std::complex<double> peak_A = series().peak_A;
-    const std::complex<double> peak_B = series().peak_B;
-    std::complex<double> MA = 0.0, MB = 0.0;
-    double LWA = 0.0, LWB = 0.0;
-    const auto objective = make_objective(slices, slice_index, peak_A, peak_B, MA, MB, LWA, LWB);
+template <typename Objective>
+void evaluate_objective(benchmark::State& state, const Objective& objective) {
     const params_type<4> p = {0.05, 0.05, 0.08, 0.1};
     for (auto _ : state) {
         benchmark::DoNotOptimize(objective(p));
     }
     state.counters["per_point"] =
-        benchmark::Counter(static_cast<double>(slices.at(0).size()) * state.iterations(),
+        benchmark::Counter(static_cast<double>(series().slices.at(0).size()) * state.iterations(),
                            benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
+// The model state both objectives refer to.
+struct ModelState {
+    int slice_index = 0;
+    std::complex<double> peak_A = series().peak_A;
+    std::complex<double> peak_B = series().peak_B;
+    std::complex<double> MA = 0.0, MB = 0.0;
+    double LWA = 0.0, LWB = 0.0;
+};
 void Objective_fast(benchmark::State& state) {
-    evaluate_objective(state, [](auto&... state) { return make_slice_objective<4>(state...); });
+    ModelState m;
+    const WindowObjective<4> objective(series().fit.scaled, m.slice_index, m.peak_A, m.peak_B, m.MA,
+                                       m.MB, m.LWA, m.LWB);
+    evaluate_objective(state, objective);
 }
 void Objective_reference(benchmark::State& state) {
+    ModelState m;
     evaluate_objective(state,
-                       [](auto&... state) { return reference::make_slice_objective<4>(state...); });
+                       reference::make_slice_objective<4>(series().slices, m.slice_index, m.peak_A,
+                                                          m.peak_B, m.MA, m.MB, m.LWA, m.LWB));
+}
+// The gradient the minimiser asks for at every step: the batched probes against dlib's one
+// evaluation per probe of the same objective.
+void Derivative_fast(benchmark::State& state) {
+    ModelState m;
+    const WindowObjective<4> objective(series().fit.scaled, m.slice_index, m.peak_A, m.peak_B, m.MA,
+                                       m.MB, m.LWA, m.LWB);
+    const params_type<4> p = {0.05, 0.05, 0.08, 0.1};
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(objective.central_differences(p, 1e-7));
+    }
+}
+void Derivative_reference(benchmark::State& state) {
+    ModelState m;
+    const WindowObjective<4> objective(series().fit.scaled, m.slice_index, m.peak_A, m.peak_B, m.MA,
+                                       m.MB, m.LWA, m.LWB);
+    const auto derivative = dlib::derivative(objective, 1e-7);
+    const params_type<4> p = {0.05, 0.05, 0.08, 0.1};
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(derivative(p));
+    }
 }
 
 // Writes into folder/written, the working directory while the files are written.
-template <typename Writer> void write_results(benchmark::State& state, Writer write) {
+template <typename Writer> void write_files(benchmark::State& state, Writer write) {
     const Series& s = series();
     const fs::path written = s.folder / "written";
     fs::create_directories(written);
@@ -133,7 +194,7 @@ template <typename Writer> void write_results(benchmark::State& state, Writer wr
     fs::current_path(written);
     double bytes = 0.0;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(write(s.slices, s.sim_a, s.sim_b, s.residuals, s.results));
+        benchmark::DoNotOptimize(write(s));
     }
     for (const auto& entry : fs::directory_iterator(written)) {
         bytes += static_cast<double>(entry.file_size());
@@ -143,10 +204,12 @@ template <typename Writer> void write_results(benchmark::State& state, Writer wr
         benchmark::Counter(bytes * state.iterations(), benchmark::Counter::kIsRate);
 }
 void Write_fast(benchmark::State& state) {
-    write_results(state, write_result_files);
+    write_files(state, [](const Series& s) { return write_results(s.fit, thread_count()); });
 }
 void Write_reference(benchmark::State& state) {
-    write_results(state, reference::write_result_files);
+    write_files(state, [](const Series& s) {
+        return reference::write_result_files(s.slices, s.sim_a, s.sim_b, s.residuals, s.results);
+    });
 }
 
 // Wall-clock rates; whole-file stages run once per repetition, three repetitions each.
@@ -158,6 +221,8 @@ BENCHMARK(Read_reference)
     ->UseRealTime();
 BENCHMARK(Objective_fast)->Unit(benchmark::kMicrosecond)->Repetitions(3)->UseRealTime();
 BENCHMARK(Objective_reference)->Unit(benchmark::kMicrosecond)->Repetitions(3)->UseRealTime();
+BENCHMARK(Derivative_fast)->Unit(benchmark::kMicrosecond)->Repetitions(3)->UseRealTime();
+BENCHMARK(Derivative_reference)->Unit(benchmark::kMicrosecond)->Repetitions(3)->UseRealTime();
 BENCHMARK(Write_fast)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3)->UseRealTime();
 BENCHMARK(Write_reference)
     ->Unit(benchmark::kMillisecond)

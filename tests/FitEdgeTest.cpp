@@ -1,16 +1,19 @@
 // Edges of the fit: parameters that want to leave the box, slices without signal or with one
 // point, coinciding peaks, a window holding one of the two lines, and a fit that creeps.
 // Each is run through a program, and where the exact value matters, fitted in-process too.
-#include "Csa.h"
 #include "Fit.h"
+#include "FitSeries.h"
+#include "ReadSeries.h"
 
-#include "../tools/fit_series.h"
 #include "TestFiles.h"
 
+#include <array>
 #include <cmath>
 #include <gtest/gtest.h>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 using testfiles::read_file;
@@ -77,15 +80,29 @@ Fitted run_case(const char* program, const std::string& peaks, const std::string
     return fitted;
 }
 
-// The series as the programs prepare it, fitted in-process at full precision.
-template <long FreeParams>
-std::vector<params_type<FreeParams>> fit_in_process(const std::string& series, double peak_A,
-                                                    double peak_B, double LWA, double LWB) {
+// The series as the programs read, scale and fit it, in-process at full precision.
+SeriesFit fit_in_process(const std::string& series, double peak_A, double peak_B,
+                         std::optional<std::array<double, 2>> fixed_widths) {
     TempDir dir;
     write_file(dir.file("2d.txt"), series);
-    const TableSeries raw = fileIn3(dir.file("2d.txt").c_str());
-    const TableSeries slices = cut_slices(raw, -1.0, 1.0, global_scale_factor(raw, -1.0, 1.0));
-    return fit_every_slice<FreeParams>(slices, peak_A, peak_B, LWA, LWB);
+    ReadReport report;
+    FitSettings settings;
+    settings.peak_A = peak_A;
+    settings.peak_B = peak_B;
+    settings.fixed_widths = fixed_widths;
+    return fit_series(read_windowed_series(dir.file("2d.txt").c_str(), -1.0, 1.0, 1, report),
+                      settings);
+}
+
+// A slice of {ppm, intensity} points as a series of its own.
+WindowedSeries one_slice(const std::vector<std::pair<double, double>>& points) {
+    WindowedSeries series;
+    for (const auto& [ppm, intensity] : points) {
+        series.ppm.push_back(ppm);
+        series.intensity.push_back(intensity);
+    }
+    series.slice_start.push_back(points.size());
+    return series;
 }
 
 } // namespace
@@ -100,9 +117,10 @@ TEST(FitEdges, ParametersThatWantToLeaveTheBoxStopAtItsLimits) {
     ASSERT_EQ(up.rows.size(), 1u);
     EXPECT_EQ(up.rows[0][1], "10.000");
     EXPECT_EQ(up.rows[0][2], "10.000");
-    const auto up_fit = fit_in_process<2>(flat, 0.0, 0.5, 20.0, 20.0);
-    EXPECT_EQ(up_fit[0](0), 10.0);
-    EXPECT_EQ(up_fit[0](1), 10.0);
+    const SeriesFit up_fit = fit_in_process(flat, 0.0, 0.5, std::array<double, 2>{20.0, 20.0});
+    EXPECT_EQ(up_fit.slices[0].MA, 10.0);
+    EXPECT_EQ(up_fit.slices[0].MB, 10.0);
+    EXPECT_TRUE(up_fit.slices[0].at_bound[0] && up_fit.slices[0].at_bound[1]);
 
     // Line B plus a negative line A: the best MA is negative, so it stops at 1e-4.
     const std::string dip = block([](double x) {
@@ -113,7 +131,7 @@ TEST(FitEdges, ParametersThatWantToLeaveTheBoxStopAtItsLimits) {
     ASSERT_EQ(low.rows.size(), 1u);
     EXPECT_EQ(low.rows[0][1], "0.000");
     EXPECT_NE(low.rows[0][2], "0.000");
-    EXPECT_EQ(fit_in_process<2>(dip, 0.0, 0.5, 0.05, 0.05)[0](0), 1e-4);
+    EXPECT_EQ(fit_in_process(dip, 0.0, 0.5, std::array<double, 2>{0.05, 0.05}).slices[0].MA, 1e-4);
 }
 
 TEST(FitEdges, AllZeroSliceAndAllZeroSeries) {
@@ -133,9 +151,10 @@ TEST(FitEdges, AllZeroSliceAndAllZeroSeries) {
     EXPECT_EQ(fitted.rows[1][1], "0.000");
     EXPECT_EQ(fitted.rows[1][2], "0.000");
     EXPECT_EQ(fitted.rows[1][7], "0.000");
-    const auto in_process = fit_in_process<4>(lines + zero, 0.0, 0.5, 0.0, 0.0);
-    EXPECT_EQ(in_process[1](0), 1e-4);
-    EXPECT_EQ(in_process[1](1), 1e-4);
+    const SeriesFit in_process = fit_in_process(lines + zero, 0.0, 0.5, std::nullopt);
+    EXPECT_EQ(in_process.slices[1].MA, 1e-4);
+    EXPECT_EQ(in_process.slices[1].MB, 1e-4);
+    EXPECT_EQ(bound_warning(in_process) + "\n", fitted.run.err);
 
     // With nothing but zeros there is nothing to scale by: 0/0 reaches the fit.
     TempDir dir;
@@ -172,11 +191,12 @@ TEST(FitEdges, IdenticalPeakPositions) {
     EXPECT_EQ(two.run.status, 0);
     ASSERT_EQ(two.rows.size(), 1u);
     EXPECT_EQ(two.rows[0][1], two.rows[0][2]);
-    const auto in_process = fit_in_process<2>(line, 0.25, 0.25, 0.1, 0.1);
-    EXPECT_EQ(in_process[0](0), in_process[0](1));
+    const SliceFit in_process =
+        fit_in_process(line, 0.25, 0.25, std::array<double, 2>{0.1, 0.1}).slices[0];
+    EXPECT_EQ(in_process.MA, in_process.MB);
     // The data's largest point is the line's top (0.25 is on the axis), so it is scaled to
     // height 1: MA + MB = 1 * 0.1.
-    EXPECT_NEAR(in_process[0](0) + in_process[0](1), 0.1, 1e-6);
+    EXPECT_NEAR(in_process.MA + in_process.MB, 0.1, 1e-6);
 
     // With free half-widths the split is arbitrary, but the sum still meets the data.
     const Fitted four = run_case(PAIRFIT4, "0.25 0.25\n-1 1\n", line);
@@ -205,16 +225,17 @@ TEST(FitEdges, CreepingFitIsStoppedWithAWarning) {
     // where its rounding step exceeds the 1e-15 stop threshold, and the best point lies at the
     // far end of an almost flat valley. The minimiser creeps along it one rounding step at a
     // time: from this start about three million iterations.
-    const TableSeries slices = {{{100.0, -5.0}}};
+    const WindowedSeries slice = one_slice({{100.0, -5.0}});
     const int slice_index = 0;
     const std::complex<double> peak_A = 0.0, peak_B = 0.5;
     std::complex<double> MA = 0.0, MB = 0.0;
     double LWA = 0.0, LWB = 0.0;
-    const auto objective =
-        make_slice_objective<4>(slices, slice_index, peak_A, peak_B, MA, MB, LWA, LWB);
+    const WindowObjective<4> objective(slice, slice_index, peak_A, peak_B, MA, MB, LWA, LWB);
     params_type<4> x = {1.0, 0.2, 1.0, 3.0};
     const double start_value = objective(x);
-    EXPECT_FALSE(fit_slice<4>(objective, x));
+    unsigned long iterations = 0;
+    EXPECT_FALSE(fit_slice<4>(objective, x, iterations));
+    EXPECT_EQ(iterations, max_fit_iterations);
     for (long i = 0; i < 4; ++i) {
         EXPECT_GE(x(i), 1e-4);
         EXPECT_LE(x(i), 10.0);
@@ -222,10 +243,10 @@ TEST(FitEdges, CreepingFitIsStoppedWithAWarning) {
     EXPECT_LT(objective(x), start_value);
 
     params_type<4> settled = {0.2, 0.2, 1.0, 3.0};
-    const TableSeries two_lines = {{{-0.5, 0.1}, {0.0, 1.0}, {0.25, 0.4}, {0.5, 0.9}}};
-    const auto ordinary =
-        make_slice_objective<4>(two_lines, slice_index, peak_A, peak_B, MA, MB, LWA, LWB);
-    EXPECT_TRUE(fit_slice<4>(ordinary, settled));
+    const WindowedSeries two_lines = one_slice({{-0.5, 0.1}, {0.0, 1.0}, {0.25, 0.4}, {0.5, 0.9}});
+    const WindowObjective<4> ordinary(two_lines, slice_index, peak_A, peak_B, MA, MB, LWA, LWB);
+    EXPECT_TRUE(fit_slice<4>(ordinary, settled, iterations));
+    EXPECT_LT(iterations, max_fit_iterations);
 
     // The programs name the slice and carry on.
     TempDir dir;

@@ -1,8 +1,8 @@
 #include "Fit.h"
-#include "Csa.h"
+#include "FitSeries.h"
 
-#include "../tools/fit_series.h"
 #include "../tools/synthetic_series.h"
+#include "ReferenceFit.h"
 #include "TestFiles.h"
 
 #include <cmath>
@@ -23,14 +23,15 @@ TEST(Lorentzian, HeightHalfWidthAndArea) {
     EXPECT_NEAR(area, M_PI * 0.7, 1e-4);
 }
 
-TEST(SliceObjective, StoresTheEvaluatedPointInTheModelState) {
+TEST(WindowObjective, StoresTheEvaluatedPointInTheModelState) {
     const TableSeries slices = {{{1.0, 0.5}, {1.1, 0.25}}, {}};
+    const WindowedSeries series = reference::windowed_series_of(slices, slices);
     int slice_index = 0;
     const std::complex<double> peak_A = 1.0, peak_B = 1.2;
     std::complex<double> MA = 0.0, MB = 0.0;
     double LWA = 0.3, LWB = 0.4;
 
-    auto two = make_slice_objective<2>(slices, slice_index, peak_A, peak_B, MA, MB, LWA, LWB);
+    const WindowObjective<2> two(series, slice_index, peak_A, peak_B, MA, MB, LWA, LWB);
     const double value = two(params_type<2>{0.5, 0.25});
     EXPECT_EQ(MA, std::complex<double>(0.5, 0.0));
     EXPECT_EQ(MB, std::complex<double>(0.25, 0.0));
@@ -44,7 +45,7 @@ TEST(SliceObjective, StoresTheEvaluatedPointInTheModelState) {
     }
     EXPECT_EQ(value, expected);
 
-    auto four = make_slice_objective<4>(slices, slice_index, peak_A, peak_B, MA, MB, LWA, LWB);
+    const WindowObjective<4> four(series, slice_index, peak_A, peak_B, MA, MB, LWA, LWB);
     four(params_type<4>{0.1, 0.2, 0.05, 0.07});
     EXPECT_EQ(MA.real(), 0.1);
     EXPECT_EQ(MB.real(), 0.2);
@@ -57,19 +58,40 @@ TEST(SliceObjective, StoresTheEvaluatedPointInTheModelState) {
 
 namespace {
 
-// Fits every slice of a noiseless synthetic series as the programs do.
-template <long FreeParams>
-std::vector<params_type<FreeParams>> fit_series(const SeriesSettings& settings,
-                                                double& scale_factor) {
+// Fits every slice of a noiseless synthetic series as the programs do; the table path's fit of
+// the same series has the same bits.
+template <long FreeParams> SeriesFit fit_synthetic(const SeriesSettings& settings) {
     testfiles::TempDir dir;
     EXPECT_TRUE(write_series(settings, dir.path().string()));
-    const TableSeries raw = fileIn3(dir.file("2d.txt").c_str());
-    scale_factor = global_scale_factor(raw, settings.window_low, settings.window_high);
-    const TableSeries slices =
-        cut_slices(raw, settings.window_low, settings.window_high, scale_factor);
+    ReadReport report;
+    FitSettings fit_settings;
+    fit_settings.peak_A = settings.peak_A;
+    fit_settings.peak_B = settings.peak_B;
+    if (FreeParams == 2) {
+        fit_settings.fixed_widths = std::array<double, 2>{settings.hwhh_A, settings.hwhh_B};
+    }
+    const SeriesFit fit =
+        fit_series(read_windowed_series(dir.file("2d.txt").c_str(), settings.window_low,
+                                        settings.window_high, 2, report),
+                   fit_settings);
 
-    return fit_every_slice<FreeParams>(slices, settings.peak_A, settings.peak_B, settings.hwhh_A,
-                                       settings.hwhh_B);
+    const TableSeries raw = fileIn3(dir.file("2d.txt").c_str());
+    const double scale_factor =
+        reference::global_scale_factor(raw, settings.window_low, settings.window_high);
+    const TableSeries slices =
+        reference::cut_slices(raw, settings.window_low, settings.window_high, scale_factor);
+    const auto expected = reference::fit_every_slice<FreeParams>(
+        slices, settings.peak_A, settings.peak_B, settings.hwhh_A, settings.hwhh_B);
+    EXPECT_EQ(fit.scale_factor, scale_factor);
+    EXPECT_EQ(fit.slices.size(), expected.size());
+    for (std::size_t s = 0; s < expected.size() && s < fit.slices.size(); ++s) {
+        const SliceFit& f = fit.slices[s];
+        const double fitted[4] = {f.MA, f.MB, f.LWA, f.LWB};
+        for (long i = 0; i < FreeParams; ++i) {
+            EXPECT_EQ(fitted[i], expected[s](i)) << "slice " << s << ", parameter " << i;
+        }
+    }
+    return fit;
 }
 
 double relative_error(double fitted, double truth) {
@@ -84,15 +106,17 @@ TEST(Recovery, FourFreeParametersOfANoiselessSeries) {
     settings.points = 400;
     settings.hwhh_A = 0.06;
     settings.hwhh_B = 0.11;
-    double scale_factor = 0.0;
-    const auto fitted = fit_series<4>(settings, scale_factor);
-    ASSERT_EQ(fitted.size(), 8u);
+    const SeriesFit fit = fit_synthetic<4>(settings);
+    const double scale_factor = fit.scale_factor;
+    ASSERT_EQ(fit.slices.size(), 8u);
     for (int s = 0; s < settings.slices; ++s) {
         SCOPED_TRACE("slice " + std::to_string(s));
-        EXPECT_LE(relative_error(fitted[s](0) * scale_factor, amplitude_A(settings, s)), 1e-4);
-        EXPECT_LE(relative_error(fitted[s](1) * scale_factor, amplitude_B(settings, s)), 1e-4);
-        EXPECT_LE(relative_error(fitted[s](2), settings.hwhh_A), 1e-4);
-        EXPECT_LE(relative_error(fitted[s](3), settings.hwhh_B), 1e-4);
+        const SliceFit& fitted = fit.slices[s];
+        EXPECT_LE(relative_error(fitted.MA * scale_factor, amplitude_A(settings, s)), 1e-4);
+        EXPECT_LE(relative_error(fitted.MB * scale_factor, amplitude_B(settings, s)), 1e-4);
+        EXPECT_LE(relative_error(fitted.LWA, settings.hwhh_A), 1e-4);
+        EXPECT_LE(relative_error(fitted.LWB, settings.hwhh_B), 1e-4);
+        EXPECT_TRUE(fitted.settled);
     }
 }
 
@@ -100,13 +124,16 @@ TEST(Recovery, AmplitudesWithFixedHalfWidths) {
     SeriesSettings settings;
     settings.slices = 6;
     settings.points = 300;
-    double scale_factor = 0.0;
-    const auto fitted = fit_series<2>(settings, scale_factor);
-    ASSERT_EQ(fitted.size(), 6u);
+    const SeriesFit fit = fit_synthetic<2>(settings);
+    const double scale_factor = fit.scale_factor;
+    ASSERT_EQ(fit.slices.size(), 6u);
     for (int s = 0; s < settings.slices; ++s) {
         SCOPED_TRACE("slice " + std::to_string(s));
-        EXPECT_LE(relative_error(fitted[s](0) * scale_factor, amplitude_A(settings, s)), 1e-4);
-        EXPECT_LE(relative_error(fitted[s](1) * scale_factor, amplitude_B(settings, s)), 1e-4);
+        const SliceFit& fitted = fit.slices[s];
+        EXPECT_LE(relative_error(fitted.MA * scale_factor, amplitude_A(settings, s)), 1e-4);
+        EXPECT_LE(relative_error(fitted.MB * scale_factor, amplitude_B(settings, s)), 1e-4);
+        EXPECT_EQ(fitted.LWA, settings.hwhh_A); // held fixed
+        EXPECT_EQ(fitted.LWB, settings.hwhh_B);
     }
 }
 
@@ -118,14 +145,15 @@ TEST(FitSlice, KeepsTheResultInsideTheBounds) {
                                  {99.99, -5.0},
                                  {100.0, -5.0},
                                  {100.01, -5.0}}};
+    const WindowedSeries series = reference::windowed_series_of(slices, slices);
     int slice_index = 0;
     const std::complex<double> peak_A = 0.0, peak_B = 100.0;
     std::complex<double> MA = 0.0, MB = 0.0;
     double LWA = 0.0, LWB = 0.0;
-    const auto objective =
-        make_slice_objective<4>(slices, slice_index, peak_A, peak_B, MA, MB, LWA, LWB);
+    const WindowObjective<4> objective(series, slice_index, peak_A, peak_B, MA, MB, LWA, LWB);
     params_type<4> x = {0.2, 0.2, 1.0, 3.0};
-    fit_slice<4>(objective, x);
+    unsigned long iterations = 0;
+    fit_slice<4>(objective, x, iterations);
     for (long i = 0; i < 4; ++i) {
         EXPECT_GE(x(i), 1e-4);
         EXPECT_LE(x(i), 10.0);
@@ -136,15 +164,16 @@ TEST(FitSlice, KeepsTheResultInsideTheBounds) {
 
 TEST(FitSlice, NonFiniteDataRaisesTheMinimisersError) {
     const TableSeries slices = {{{0.0, -INFINITY}}};
+    const WindowedSeries series = reference::windowed_series_of(slices, slices);
     int slice_index = 0;
     const std::complex<double> peak_A = 0.0, peak_B = 1.0;
     std::complex<double> MA = 0.0, MB = 0.0;
     double LWA = 0.0, LWB = 0.0;
-    const auto objective =
-        make_slice_objective<4>(slices, slice_index, peak_A, peak_B, MA, MB, LWA, LWB);
+    const WindowObjective<4> objective(series, slice_index, peak_A, peak_B, MA, MB, LWA, LWB);
     params_type<4> x = {0.2, 0.2, 1.0, 3.0};
+    unsigned long iterations = 0;
     try {
-        fit_slice<4>(objective, x);
+        fit_slice<4>(objective, x, iterations);
         FAIL() << "no error";
     } catch (const dlib::error& e) {
         EXPECT_STREQ(e.what(), "The objective function generated non-finite outputs");
@@ -173,8 +202,8 @@ template <long FreeParams> void expect_lone_bits(std::mt19937_64& random) {
     std::complex<double> MA = 0.0, MB = 0.0, table_MA = 0.0, table_MB = 0.0;
     double LWA = fixed_LWA, LWB = fixed_LWB, table_LWA = fixed_LWA, table_LWB = fixed_LWB;
     const WindowObjective<FreeParams> window(series, slice_index, peak_A, peak_B, MA, MB, LWA, LWB);
-    const auto table = make_slice_objective<FreeParams>(slices, slice_index, peak_A, peak_B,
-                                                        table_MA, table_MB, table_LWA, table_LWB);
+    const auto table = reference::make_slice_objective<FreeParams>(
+        slices, slice_index, peak_A, peak_B, table_MA, table_MB, table_LWA, table_LWB);
     params_type<FreeParams> x;
     for (long i = 0; i < FreeParams; ++i) {
         x(i) = random() % 4 == 0 ? (random() % 2 ? 1e-4 : 10.0) : param(random);

@@ -87,7 +87,7 @@ void expect_same_reading(const std::string& file) {
     for (const auto& [lower, upper] : {std::pair{0.4, 1.6}, std::pair{-1e300, 1e300}}) {
         Row ppm, intensity;
         std::vector<std::size_t> slice_start{0};
-        for (const Table& slice : cut_slices(plain, lower, upper, 1.0)) {
+        for (const Table& slice : reference::cut_slices(plain, lower, upper, 1.0)) {
             for (const Row& point : slice) {
                 ppm.push_back(point[0]);
                 intensity.push_back(point[1]);

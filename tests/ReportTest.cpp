@@ -1,7 +1,8 @@
 // report.csv: that its standard errors mean what they say (Monte Carlo over noise seeds, and
 // the formula computed a second, plain way), and the programs' --report, --z and --help.
-#include "Csa.h"
 #include "Fit.h"
+#include "FitSeries.h"
+#include "ReferenceStages.h"
 #include "Stats.h"
 #include "TestFiles.h"
 #include "synthetic_series.h"
@@ -58,29 +59,26 @@ template <long FreeParams> void expect_errors_match_the_spread() {
     std::vector<std::vector<double>> fitted(FreeParams), errors(FreeParams);
     for (int seed = 1; seed <= seeds; ++seed) {
         const TableSeries slices = {noisy_slice(truth, 0.01, 1000 + seed)};
+        const WindowedSeries series = reference::windowed_series_of(slices, slices);
         const int slice_index = 0;
         const std::complex<double> peak_A = settings.peak_A, peak_B = settings.peak_B;
         std::complex<double> MA = 0.0, MB = 0.0;
         double LWA = truth.LWA, LWB = truth.LWB;
-        const auto objective =
-            make_slice_objective<FreeParams>(slices, slice_index, peak_A, peak_B, MA, MB, LWA, LWB);
+        const WindowObjective<FreeParams> objective(series, slice_index, peak_A, peak_B, MA, MB,
+                                                    LWA, LWB);
         params_type<FreeParams> x;
         if constexpr (FreeParams == 4) {
             x = truth.MA, truth.MB, truth.LWA, truth.LWB;
         } else {
             x = truth.MA, truth.MB;
         }
-        ASSERT_TRUE(fit_slice<FreeParams>(objective, x));
+        unsigned long iterations = 0;
+        ASSERT_TRUE(fit_slice<FreeParams>(objective, x, iterations));
         const double p[4] = {x(0), x(1), FreeParams == 4 ? x(2) : truth.LWA,
                              FreeParams == 4 ? x(3) : truth.LWB};
-        std::vector<double> ppm, intensity;
-        for (const Row& point : slices[0]) {
-            ppm.push_back(point[0]);
-            intensity.push_back(point[1]);
-        }
         const SliceReport report =
-            report_slice(ppm.data(), intensity.data(), ppm.size(), settings.peak_A, settings.peak_B,
-                         p[0], p[1], p[2], p[3], FreeParams);
+            report_slice(series.ppm.data(), series.intensity.data(), series.ppm.size(),
+                         settings.peak_A, settings.peak_B, p[0], p[1], p[2], p[3], FreeParams);
         const Estimate* const estimates[4] = {&report.MA, &report.MB, &report.LWA, &report.LWB};
         for (long i = 0; i < FreeParams; ++i) {
             ASSERT_TRUE(estimates[i]->se.has_value()) << "seed " << seed << ", parameter " << i;
@@ -359,9 +357,9 @@ TEST(ReportProgram, AddsReportCsvAndChangesNothingElse) {
             EXPECT_EQ(three_decimals(number(cell[11])), hwhh_B);
             EXPECT_EQ(three_decimals(number(cell[23])), rss);
             ReadReport ignored;
-            EXPECT_EQ(number(cell[25]),
-                      global_scale_factor(read_series(reported.file("2d.txt").c_str(), ignored),
-                                          settings.window_low, settings.window_high));
+            EXPECT_EQ(number(cell[25]), reference::global_scale_factor(
+                                            read_series(reported.file("2d.txt").c_str(), ignored),
+                                            settings.window_low, settings.window_high));
             const bool fixed = std::string(program) != PAIRFIT4;
             EXPECT_EQ(cell[10].empty(), fixed);
             EXPECT_EQ(cell[12].empty(), fixed);
@@ -389,7 +387,8 @@ TEST(ReportProgram, RefusesBadArgumentsAndZFilesBeforeFitting) {
         {"1\n# two only\n2\n", "--z=z.txt", 2, "z.txt: line 3 (end of file): 2 values", false},
         {"1\n2\n3\n4\n", "--z z.txt", 2, "z.txt: line 4: value 4 is one too many", false},
         {"1\nnan\n3\n", "--report --z z.txt", 2, "z.txt: line 2: expected one number", false},
-        {nullptr, "--z missing.txt", 1, "missing.txt: cannot be read", false},
+        {nullptr, "--z missing.txt", 1, "missing.txt: cannot be opened: No such file or directory",
+         false},
         {nullptr, "--z", 1, "--z needs a FILE", true},
         {nullptr, "--reprot", 1, "unknown option '--reprot'", true},
         {nullptr, "extra", 1, "unexpected argument 'extra'", true},
@@ -431,18 +430,25 @@ TEST(ReportProgram, UnwritableReportIsNamedWithStatusFour) {
 
 // Every cell reads back to the double it was made from, and a status names its bounds.
 TEST(ReportFormat, RoundTripsAndMarksLimitsAndBounds) {
-    ReportRow row;
+    SliceReport stats;
+    stats.points = 7;
+    stats.MA = {1e-4, std::nullopt};
+    stats.MB = {0.1 + 0.2, 1.0 / 3.0};
+    stats.LWA = {10.0, std::nullopt};
+    stats.LWB = {5e-324, NAN};
+    stats.height_A = {INFINITY, 2.0};
+    stats.rss = 123456.789e-20;
+    stats.at_bound[0] = stats.at_bound[2] = true;
+    SliceFit row;
     row.settled = false;
     row.iterations = 10000;
-    row.stats.points = 7;
-    row.stats.MA = {1e-4, std::nullopt};
-    row.stats.MB = {0.1 + 0.2, 1.0 / 3.0};
-    row.stats.LWA = {10.0, std::nullopt};
-    row.stats.LWB = {5e-324, NAN};
-    row.stats.height_A = {INFINITY, 2.0};
-    row.stats.rss = 123456.789e-20;
-    row.stats.at_bound[0] = row.stats.at_bound[2] = true;
-    const auto rows = csv_rows(format_report({row}, {}, 1149467.72978));
+    row.at_bound[0] = row.at_bound[2] = true;
+    row.report = stats;
+    SeriesFit fit;
+    fit.settings.with_report = true;
+    fit.scale_factor = 1149467.72978;
+    fit.slices = {row};
+    const auto rows = csv_rows(format_report(fit, {}));
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(csv_rows(report_header)[0], rows[0]);
     const auto& cell = rows[1];

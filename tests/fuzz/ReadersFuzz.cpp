@@ -3,8 +3,8 @@
 // text gives, read the file to its end, and count the rows after the last '&' line. The
 // programs' windowed reader, on one thread and on pieces split anywhere, must give the
 // window points of the reference series.
-#include "Csa.h"
 #include "FuzzSupport.h"
+#include "ReadSeries.h"
 
 #include <string>
 
@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     Row ppm, intensity;
     std::vector<std::size_t> slice_start{0};
-    for (const Table& slice : cut_slices(expected, 0.4, 1.6, 1.0)) {
+    for (const Table& slice : reference::cut_slices(expected, 0.4, 1.6, 1.0)) {
         for (const Row& point : slice) {
             ppm.push_back(point[0]);
             intensity.push_back(point[1]);
@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(fuzzing::same_row(windowed.ppm, ppm), case_input);
         FUZZ_CHECK(fuzzing::same_row(windowed.intensity, intensity), case_input);
         FUZZ_CHECK(windowed.slice_start == slice_start, case_input);
-        const std::string refusal = check_series(expected);
+        const std::string refusal = reference::check_series(expected);
         FUZZ_CHECK((windowed.single_value_block == 0) == refusal.empty(), case_input);
         FUZZ_CHECK(refusal.empty() ||
                        refusal.rfind("2d.txt: block " +

@@ -1,18 +1,18 @@
 // The series fitter's run as the programs had it before the series was cut while reading:
-// every block of 2d.txt read whole, cut into a table per slice, the curves held as tables
-// until they are written. The reference programs run it with the stages of
-// ReferenceStages.h, which provides
+// every block of 2d.txt read whole, cut into a table per slice, each slice fitted with dlib's
+// own central differences, the curves held as tables until they are written. The reference
+// programs run it with the stages of ReferenceStages.h, which provides
 //   static Table read_table(const char* name, ReadReport& report,
 //                           std::vector<LineExcerpt>& lines, std::size_t lines_kept);
 //   static TableSeries read_series(const char* name, ReadReport& report,
 //                                  LineExcerpt& single_value_line);
-//   template <long FreeParams> static auto make_slice_objective(...); // as in Fit.h
-//   static std::vector<std::string> write_result_files(...);          // as in Csa.h
-// The checks, scaling and messages are the library functions the programs use too.
+//   template <long FreeParams> static auto make_slice_objective(...);
+//   static std::vector<std::string> write_result_files(...);
+// The messages are the library's, and a refusal ends the run with the programs' status.
 #pragma once
 
-#include "Csa.h"
-#include "Fit.h"
+#include "CsaProgram.h"
+#include "ReferenceStages.h"
 #include "Stats.h"
 
 #include <complex>
@@ -28,11 +28,14 @@ inline void say(const char* line) {
     std::cout << line << std::endl;
 }
 
-} // namespace reference
+// A refusal of malformed input, unless `problem` is empty.
+inline void refuse(const std::string& problem) {
+    if (!problem.empty()) {
+        throw Failure(FailureKind::malformed_input, problem);
+    }
+}
 
-namespace reference {
-
-template <long FreeParams, typename Stages> int run_series_fit() {
+template <long FreeParams, typename Stages> int fit_in_working_directory() {
     static_assert(FreeParams == 4 || FreeParams == 2, "two or four free parameters");
     constexpr bool half_widths_free = FreeParams == 4;
 
@@ -61,16 +64,8 @@ template <long FreeParams, typename Stages> int run_series_fit() {
     std::vector<LineExcerpt> peaks_lines;
     const std::size_t rows_needed = half_widths_free ? 2 : 3;
     const Table peaks = Stages::read_table("peaks.txt", peaks_report, peaks_lines, rows_needed);
-    const std::string peaks_unreadable = check_read("peaks.txt", peaks_report);
-    if (!peaks_unreadable.empty()) {
-        std::cerr << peaks_unreadable << std::endl;
-        return exit_missing_input;
-    }
-    const std::string peaks_problem = check_peaks(peaks, rows_needed, peaks_lines);
-    if (!peaks_problem.empty()) {
-        std::cerr << peaks_problem << std::endl;
-        return exit_malformed_input;
-    }
+    check_read("peaks.txt", peaks_report);
+    refuse(check_peaks(peaks, rows_needed, peaks_lines));
     peak_A = {peaks[0][0], 0.0};
     peak_B = {peaks[0][1], 0.0};
     double window_lower = peaks[1][0];
@@ -97,30 +92,18 @@ template <long FreeParams, typename Stages> int run_series_fit() {
         const TableSeries raw_series =
             Stages::read_series("2d.txt", series_report, single_value_line);
         reference::say("# Reading \"2d.txt\" file. ");
-        const std::string series_unreadable = check_read("2d.txt", series_report);
-        if (!series_unreadable.empty()) {
-            std::cerr << series_unreadable << std::endl;
-            return exit_missing_input;
-        }
+        check_read("2d.txt", series_report);
         const std::string unfinished_warning = unfinished_block_warning(series_report);
         if (!unfinished_warning.empty()) {
             std::cerr << unfinished_warning << std::endl;
         }
-        const std::string series_problem = check_series(raw_series, single_value_line);
-        if (!series_problem.empty()) {
-            std::cerr << series_problem << std::endl;
-            return exit_malformed_input;
-        }
+        refuse(check_series(raw_series, single_value_line));
         if (!raw_series.empty()) {
             const double scale_factor = global_scale_factor(raw_series, window_lower, window_upper);
             slices = cut_slices(raw_series, window_lower, window_upper, scale_factor);
         }
-        const std::string slices_problem =
-            check_window_points(windowed_series_of(raw_series, slices), window_lower, window_upper);
-        if (!slices_problem.empty()) {
-            std::cerr << slices_problem << std::endl;
-            return exit_malformed_input;
-        }
+        refuse(check_window_points(windowed_series_of(raw_series, slices), window_lower,
+                                   window_upper));
     }
 
     reference::say("# Writing simulation \"sim.txt\" file. ");
@@ -143,11 +126,10 @@ template <long FreeParams, typename Stages> int run_series_fit() {
     for (slice_index = 0; slice_index < static_cast<int>(slices.size()); ++slice_index) {
         bool settled = true;
         try {
-            settled = fit_slice<FreeParams>(slice_objective, x);
+            settled = reference::fit_slice<FreeParams>(slice_objective, x);
         } catch (const dlib::error& e) {
-            std::cerr << non_finite_fit_message(e.what(), slice_index, half_widths_free)
-                      << std::endl;
-            return exit_non_finite_fit;
+            throw Failure(FailureKind::non_finite_fit,
+                          non_finite_fit_message(e.what(), slice_index, half_widths_free));
         }
         if (!settled) {
             std::cerr << iteration_limit_warning(slice_index) << std::endl;
@@ -191,7 +173,8 @@ template <long FreeParams, typename Stages> int run_series_fit() {
         sim_b_series.push_back(std::move(sim_b));
         res_series.push_back(std::move(residuals));
     }
-    const std::string bound_hits_warning = bound_warning(bound_hits, slices.size());
+    const std::string bound_hits_warning =
+        bound_warning(bound_hits.slices, bound_hits.parameters, slices.size());
     if (!bound_hits_warning.empty()) {
         std::cerr << bound_hits_warning << std::endl;
     }
@@ -204,6 +187,13 @@ template <long FreeParams, typename Stages> int run_series_fit() {
         std::cerr << name << ": could not be written" << std::endl;
     }
     return failed.empty() ? exit_success : exit_write_failed;
+}
+
+// The run, with a refusal or failure printed and turned into its exit status as the programs
+// do it.
+template <long FreeParams, typename Stages> int run_series_fit() {
+    return run_guarded("pairfit_reference", "",
+                       [] { return fit_in_working_directory<FreeParams, Stages>(); });
 }
 
 } // namespace reference

@@ -1,6 +1,7 @@
 #include "ReferenceStages.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <fstream>
 #include <iomanip>
@@ -94,6 +95,102 @@ TableSeries read_series_with_line(const char* name, ReadReport& report,
     report.unfinished_rows = static_cast<std::size_t>(
         std::count_if(block.begin(), block.end(), [](const Row& row) { return !row.empty(); }));
     return series;
+}
+
+double global_scale_factor(const TableSeries& raw_series, double window_lower,
+                           double window_upper) {
+    double scale_factor = 0.0;
+    for (const Table& block : raw_series) {
+        for (const Row& row : block) {
+            if (row.size() < 2) {
+                continue; // a line of blanks carries no point
+            }
+            const double x = row[0];
+            const double y = row[1];
+            if (window_lower < x && x < window_upper && y > scale_factor) {
+                scale_factor = y;
+            }
+        }
+    }
+    return scale_factor;
+}
+
+TableSeries cut_slices(const TableSeries& raw_series, double window_lower, double window_upper,
+                       double scale_factor) {
+    TableSeries slices;
+    for (const Table& block : raw_series) {
+        Table slice;
+        for (const Row& row : block) {
+            if (row.size() < 2) {
+                continue;
+            }
+            const double x = row[0];
+            const double y = row[1];
+            if (window_lower < x && x < window_upper) {
+                slice.push_back({x, y / scale_factor});
+            }
+        }
+        // Empty slices keep their place so that slice i is always block i.
+        slices.push_back(std::move(slice));
+    }
+    return slices;
+}
+
+std::string check_series(const TableSeries& raw_series, const LineExcerpt& single_value_line) {
+    for (std::size_t b = 0; b < raw_series.size(); ++b) {
+        for (std::size_t r = 0; r < raw_series[b].size(); ++r) {
+            if (raw_series[b][r].size() == 1) {
+                return single_value_message(b + 1, r + 1, single_value_line);
+            }
+        }
+    }
+    return "";
+}
+
+std::string check_slice_lengths(const TableSeries& slices) {
+    for (std::size_t s = 1; s < slices.size(); ++s) {
+        if (slices[s].size() < slices[0].size()) {
+            return "2d.txt: slice " + std::to_string(s) + " holds " +
+                   std::to_string(slices[s].size()) + " points inside the window, fewer than the " +
+                   std::to_string(slices[0].size()) +
+                   " of slice 0; every slice must share the ppm axis of the first";
+        }
+    }
+    return "";
+}
+
+WindowedSeries windowed_series_of(const TableSeries& raw_series, const TableSeries& slices) {
+    WindowedSeries series;
+    for (const Table& block : raw_series) {
+        for (const Row& row : block) {
+            if (row.size() >= 2) {
+                series.ppm_low = std::min(series.ppm_low, row[0]);
+                series.ppm_high = std::max(series.ppm_high, row[0]);
+            }
+        }
+    }
+    for (const Table& slice : slices) {
+        for (const Row& point : slice) {
+            series.ppm.push_back(point[0]);
+            series.intensity.push_back(point[1]);
+        }
+        series.slice_start.push_back(series.ppm.size());
+    }
+    return series;
+}
+
+void note_bound_hits(BoundHits& hits, std::size_t slice, const std::array<double, 4>& fitted,
+                     std::size_t free_count) {
+    bool hit = false;
+    for (std::size_t i = 0; i < free_count; ++i) {
+        if (fitted[i] - 1e-4 <= 1e-9 || 10.0 - fitted[i] <= 1e-9) {
+            hits.parameters[i] = true;
+            hit = true;
+        }
+    }
+    if (hit) {
+        hits.slices.push_back(slice);
+    }
 }
 
 namespace {

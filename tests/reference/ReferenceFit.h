@@ -1,12 +1,14 @@
-// Fits every slice of a prepared series in file order, each fit starting from the previous
-// result, as the programs do; for tests and benchmarks that need the fitted vectors at full
-// precision.
+// Fits every slice of a table series in file order, each fit starting from the previous
+// result, as the programs do, with the table objective and dlib's own central differences: the
+// fit the programs' fit_series is compared with, at full precision.
 #pragma once
 
-#include "Fit.h"
+#include "ReferenceStages.h"
 
 #include <complex>
 #include <vector>
+
+namespace reference {
 
 template <long FreeParams>
 std::vector<params_type<FreeParams>> fit_every_slice(const TableSeries& slices, double peak_A,
@@ -19,8 +21,8 @@ std::vector<params_type<FreeParams>> fit_every_slice(const TableSeries& slices, 
     std::complex<double> MB = 0.0;
     double LWA = fixed_LWA;
     double LWB = fixed_LWB;
-    const auto objective = make_slice_objective<FreeParams>(slices, slice_index, position_A,
-                                                            position_B, MA, MB, LWA, LWB);
+    const auto objective = reference::make_slice_objective<FreeParams>(
+        slices, slice_index, position_A, position_B, MA, MB, LWA, LWB);
     params_type<FreeParams> x;
     if constexpr (FreeParams == 4) {
         x = 0.2, 0.2, 1.0, 3.0;
@@ -29,8 +31,10 @@ std::vector<params_type<FreeParams>> fit_every_slice(const TableSeries& slices, 
     }
     std::vector<params_type<FreeParams>> fitted;
     for (slice_index = 0; slice_index < static_cast<int>(slices.size()); ++slice_index) {
-        fit_slice<FreeParams>(objective, x);
+        reference::fit_slice<FreeParams>(objective, x);
         fitted.push_back(x);
     }
     return fitted;
 }
+
+} // namespace reference
