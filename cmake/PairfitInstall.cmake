@@ -71,3 +71,12 @@ endforeach()
 configure_file(${PROJECT_SOURCE_DIR}/cmake/pairfit.pc.in ${PROJECT_BINARY_DIR}/pairfit.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/pairfit.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 install(FILES ${PAIRFIT_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# pairfit-trend, its drawing script (found beside it in the build tree as once installed)
+# and its manual page.
+configure_file(${PROJECT_SOURCE_DIR}/tools/pairfit-trend-plot
+               ${PROJECT_BINARY_DIR}/apps/pairfit-trend-plot COPYONLY)
+configure_file(${PROJECT_SOURCE_DIR}/man/pairfit-trend.1 ${PAIRFIT_MAN_DIR}/pairfit-trend.1 COPYONLY)
+install(TARGETS pairfit-trend RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/pairfit-trend-plot DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${PAIRFIT_MAN_DIR}/pairfit-trend.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
