@@ -79,3 +79,12 @@ function(pairfit_install_python module_target)
   install(TARGETS ${module_target} LIBRARY DESTINATION ${destination})
   install(FILES ${PROJECT_SOURCE_DIR}/python/pairfit/__init__.py DESTINATION ${destination})
 endfunction()
+
+# pairfit-trend, its drawing script (found beside it in the build tree as once installed)
+# and its manual page.
+configure_file(${PROJECT_SOURCE_DIR}/tools/pairfit-trend-plot
+               ${PROJECT_BINARY_DIR}/apps/pairfit-trend-plot COPYONLY)
+configure_file(${PROJECT_SOURCE_DIR}/man/pairfit-trend.1 ${PAIRFIT_MAN_DIR}/pairfit-trend.1 COPYONLY)
+install(TARGETS pairfit-trend RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/pairfit-trend-plot DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${PAIRFIT_MAN_DIR}/pairfit-trend.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)

@@ -32,6 +32,9 @@ expected_files() { # relative to the prefix
         echo "$bindir/$program"
         echo "$mandir/man1/$program.1"
     done
+    echo "$bindir/pairfit-trend"
+    echo "$bindir/pairfit-trend-plot"
+    echo "$mandir/man1/pairfit-trend.1"
     for header in "$source_dir"/src/*.h; do
         is_private "$(basename "$header")" || echo "$includedir/pairfit/$(basename "$header")"
     done

@@ -1,0 +1,913 @@
+// The trend fits, the reader of report.csv and the text of trend.csv and of the summary.
+#include "StatsTrend.h"
+
+#include "CsaFailure.h"
+#include "Fit.h"
+#include "ReadNumbers.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <random>
+
+namespace {
+
+constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
+
+// ------------------------------------------------------------------------------------------
+// The models
+// ------------------------------------------------------------------------------------------
+
+// A fitted parameter is an amplitude, fitted as a multiple of the data's scale, or a time
+// constant (Kd), fitted as the logarithm of a multiple of the z scale so that it stays > 0.
+enum class Kind { amplitude, scale };
+
+std::vector<Kind> kinds_of(TrendModel model) {
+    switch (model) {
+    case TrendModel::decay:
+    case TrendModel::recovery:
+        return {Kind::amplitude, Kind::scale};
+    case TrendModel::inversion:
+        return {Kind::amplitude, Kind::amplitude, Kind::scale};
+    case TrendModel::binding:
+        return {Kind::scale};
+    }
+    return {};
+}
+
+// The model at z and its derivatives with respect to the parameters.
+double model_and_gradient(TrendModel model, const std::vector<double>& p, double protein, double z,
+                          double* gradient) {
+    switch (model) {
+    case TrendModel::decay: {
+        const double e = std::exp(-z / p[1]);
+        if (gradient != nullptr) {
+            gradient[0] = e;
+            gradient[1] = p[0] * e * z / (p[1] * p[1]);
+        }
+        return p[0] * e;
+    }
+    case TrendModel::recovery: {
+        const double e = std::exp(-z / p[1]);
+        if (gradient != nullptr) {
+            gradient[0] = 1.0 - e;
+            gradient[1] = -p[0] * e * z / (p[1] * p[1]);
+        }
+        return p[0] * (1.0 - e);
+    }
+    case TrendModel::inversion: {
+        const double e = std::exp(-z / p[2]);
+        if (gradient != nullptr) {
+            gradient[0] = 1.0 - e;
+            gradient[1] = e;
+            gradient[2] = -(p[0] - p[1]) * e * z / (p[2] * p[2]);
+        }
+        return p[0] - (p[0] - p[1]) * e;
+    }
+    case TrendModel::binding: {
+        // The bound fraction in the form without cancellation: s - q = 4Pz / (s + q), and
+        // s^2 - 4Pz written as a sum of terms that are >= 0.
+        const double s = protein + z + p[0];
+        const double q =
+            std::sqrt((protein - z) * (protein - z) + p[0] * (2.0 * (protein + z) + p[0]));
+        const double f = 2.0 * z / (s + q);
+        if (gradient != nullptr) {
+            gradient[0] = -f / q;
+        }
+        return f;
+    }
+    }
+    return not_a_number;
+}
+
+// ------------------------------------------------------------------------------------------
+// Small dense algebra: the matrices have at most three rows.
+// ------------------------------------------------------------------------------------------
+
+using Matrix = std::vector<std::vector<double>>;
+
+// The inverse of a symmetric matrix through the Cholesky factors of its correlation form;
+// false when a pivot of that form falls below 1e-10 (parameters the data cannot tell apart).
+bool invert_symmetric(const Matrix& h, Matrix& inverse) {
+    const std::size_t k = h.size();
+    std::vector<double> d(k);
+    for (std::size_t i = 0; i < k; ++i) {
+        if (!(h[i][i] > 0.0) || !std::isfinite(h[i][i])) {
+            return false;
+        }
+        d[i] = 1.0 / std::sqrt(h[i][i]);
+    }
+    Matrix l(k, std::vector<double>(k, 0.0));
+    for (std::size_t j = 0; j < k; ++j) {
+        double pivot = h[j][j] * d[j] * d[j];
+        for (std::size_t m = 0; m < j; ++m) {
+            pivot -= l[j][m] * l[j][m];
+        }
+        if (!(pivot > 1e-10)) {
+            return false;
+        }
+        l[j][j] = std::sqrt(pivot);
+        for (std::size_t i = j + 1; i < k; ++i) {
+            double sum = h[i][j] * d[i] * d[j];
+            for (std::size_t m = 0; m < j; ++m) {
+                sum -= l[i][m] * l[j][m];
+            }
+            l[i][j] = sum / l[j][j];
+        }
+    }
+    // Column by column: solve L L^T x = e_c, then undo the scaling.
+    inverse.assign(k, std::vector<double>(k, 0.0));
+    for (std::size_t c = 0; c < k; ++c) {
+        std::vector<double> x(k, 0.0);
+        for (std::size_t i = 0; i < k; ++i) {
+            double sum = i == c ? 1.0 : 0.0;
+            for (std::size_t m = 0; m < i; ++m) {
+                sum -= l[i][m] * x[m];
+            }
+            x[i] = sum / l[i][i];
+        }
+        for (std::size_t i = k; i-- > 0;) {
+            double sum = x[i];
+            for (std::size_t m = i + 1; m < k; ++m) {
+                sum -= l[m][i] * x[m];
+            }
+            x[i] = sum / l[i][i];
+        }
+        for (std::size_t i = 0; i < k; ++i) {
+            inverse[i][c] = x[i] * d[i] * d[c];
+        }
+    }
+    return true;
+}
+
+// ------------------------------------------------------------------------------------------
+// The least-squares problem in the fitted coordinates
+// ------------------------------------------------------------------------------------------
+
+using Vector = dlib::matrix<double, 0, 1>;
+
+struct Problem {
+    TrendModel model;
+    std::vector<Kind> kinds;
+    double protein;
+    double y_scale; // the amplitudes' unit in the fitted coordinates
+    double z_scale; // the time constant's unit
+    std::vector<double> z, y;
+    std::vector<double> divisor; // se (weighted) or y_scale (unweighted)
+};
+
+std::vector<double> natural_of(const Problem& problem, const Vector& x) {
+    std::vector<double> p(problem.kinds.size());
+    for (std::size_t j = 0; j < p.size(); ++j) {
+        const double v = x(static_cast<long>(j));
+        p[j] = problem.kinds[j] == Kind::amplitude ? problem.y_scale * v
+                                                   : problem.z_scale * std::exp(v);
+    }
+    return p;
+}
+
+Vector fitted_of(const Problem& problem, const std::vector<double>& p) {
+    Vector x(static_cast<long>(p.size()));
+    for (std::size_t j = 0; j < p.size(); ++j) {
+        x(static_cast<long>(j)) = problem.kinds[j] == Kind::amplitude
+                                      ? p[j] / problem.y_scale
+                                      : std::log(p[j] / problem.z_scale);
+    }
+    return x;
+}
+
+// The residual of point i and its derivatives with respect to the fitted coordinates.
+double residual(const Problem& problem, const std::vector<double>& p, std::size_t i,
+                double* gradient) {
+    double g[3] = {0.0, 0.0, 0.0};
+    const double value =
+        model_and_gradient(problem.model, p, problem.protein, problem.z[i], gradient ? g : nullptr);
+    if (gradient != nullptr) {
+        for (std::size_t j = 0; j < p.size(); ++j) {
+            const double chain = problem.kinds[j] == Kind::amplitude ? problem.y_scale : p[j];
+            gradient[j] = -g[j] * chain / problem.divisor[i];
+        }
+    }
+    return (problem.y[i] - value) / problem.divisor[i];
+}
+
+double sum_of_squares(const Problem& problem, const std::vector<double>& p) {
+    double sum = 0.0;
+    for (std::size_t i = 0; i < problem.z.size(); ++i) {
+        const double r = residual(problem, p, i, nullptr);
+        sum += r * r;
+    }
+    return sum;
+}
+
+// Stops dlib's minimiser once an accepted step no longer lowers the sum in its 15th digit.
+struct StopWhenSettled {
+    unsigned iterations_left = 400;
+    double previous = std::numeric_limits<double>::infinity();
+    template <typename T> bool should_continue_search(const T&, double value, const T& gradient) {
+        if (!std::isfinite(value) || iterations_left == 0 || value == 0.0 ||
+            dlib::max(dlib::abs(gradient)) == 0.0 || previous - value <= 1e-15 * value) {
+            return false;
+        }
+        --iterations_left;
+        previous = value;
+        return true;
+    }
+};
+
+struct Solution {
+    std::vector<double> p; // natural parameters
+    Matrix covariance;     // of the fitted coordinates, scaled to absolute errors
+    double sum = 0.0;      // of the squared residuals in fitted coordinates
+    bool converged = false;
+    bool singular = false;
+};
+
+// Checks the point: J^T J not singular, and the Gauss-Newton step from it below a millionth of
+// each coordinate's standard error.
+Solution examine(const Problem& problem, const Vector& x, bool weighted) {
+    Solution solution;
+    solution.p = natural_of(problem, x);
+    const std::size_t k = solution.p.size();
+    const std::size_t n = problem.z.size();
+    Matrix h(k, std::vector<double>(k, 0.0));
+    std::vector<double> g(k, 0.0);
+    double sum = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        double d[3];
+        const double r = residual(problem, solution.p, i, d);
+        sum += r * r;
+        for (std::size_t a = 0; a < k; ++a) {
+            g[a] += d[a] * r;
+            for (std::size_t b = 0; b < k; ++b) {
+                h[a][b] += d[a] * d[b];
+            }
+        }
+    }
+    solution.sum = sum;
+    bool finite = std::isfinite(sum);
+    for (const double v : solution.p) {
+        finite = finite && std::isfinite(v);
+    }
+    if (!finite) {
+        return solution;
+    }
+    Matrix inverse;
+    if (!invert_symmetric(h, inverse)) {
+        solution.singular = true;
+        return solution;
+    }
+    const double dof = static_cast<double>(n - k);
+    const double variance = weighted ? 1.0 : std::max(sum / dof, 1e-16);
+    solution.converged = true;
+    for (std::size_t a = 0; a < k; ++a) {
+        double step = 0.0;
+        for (std::size_t b = 0; b < k; ++b) {
+            step += inverse[a][b] * g[b];
+        }
+        if (!(std::fabs(step) <= 1e-6 * std::sqrt(inverse[a][a] * variance))) {
+            solution.converged = false;
+        }
+    }
+    const double scale = weighted ? 1.0 : sum / dof;
+    for (auto& row : inverse) {
+        for (double& v : row) {
+            v *= scale;
+        }
+    }
+    solution.covariance = inverse;
+    return solution;
+}
+
+// Levenberg-Marquardt from `start` (natural parameters), rerun from where it stopped until
+// the step test holds, a few times at most.
+Solution minimise(const Problem& problem, const std::vector<double>& start, bool weighted) {
+    Vector x = fitted_of(problem, start);
+    std::vector<long> points(problem.z.size());
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        points[i] = static_cast<long>(i);
+    }
+    const auto f = [&problem](const long& i, const Vector& at) {
+        return residual(problem, natural_of(problem, at), static_cast<std::size_t>(i), nullptr);
+    };
+    const auto derivative = [&problem](const long& i, const Vector& at) {
+        double d[3];
+        residual(problem, natural_of(problem, at), static_cast<std::size_t>(i), d);
+        Vector out(at.size());
+        for (long j = 0; j < at.size(); ++j) {
+            out(j) = d[j];
+        }
+        return out;
+    };
+    Solution solution;
+    for (int round = 0; round < 4; ++round) {
+        dlib::solve_least_squares_lm(StopWhenSettled{}, f, derivative, points, x);
+        solution = examine(problem, x, weighted);
+        if (solution.converged || solution.singular || !std::isfinite(solution.sum)) {
+            break;
+        }
+    }
+    return solution;
+}
+
+// ------------------------------------------------------------------------------------------
+// Start values
+// ------------------------------------------------------------------------------------------
+
+// For a fixed time constant the amplitudes enter linearly: solved by weighted least squares.
+// Returns the full parameter vector, or an empty one when the normal equations are singular.
+std::vector<double> with_best_amplitudes(const Problem& problem, double tau) {
+    const std::size_t n = problem.z.size();
+    switch (problem.model) {
+    case TrendModel::decay:
+    case TrendModel::recovery: {
+        double sbb = 0.0;
+        double sby = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double e = std::exp(-problem.z[i] / tau);
+            const double b = problem.model == TrendModel::decay ? e : 1.0 - e;
+            const double w = 1.0 / (problem.divisor[i] * problem.divisor[i]);
+            sbb += w * b * b;
+            sby += w * b * problem.y[i];
+        }
+        if (!(sbb > 0.0)) {
+            return {};
+        }
+        return {sby / sbb, tau};
+    }
+    case TrendModel::inversion: {
+        // y = c0 + c1 e: Iinf = c0, I0 = c0 + c1.
+        double s11 = 0.0, s1e = 0.0, see = 0.0, s1y = 0.0, sey = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double e = std::exp(-problem.z[i] / tau);
+            const double w = 1.0 / (problem.divisor[i] * problem.divisor[i]);
+            s11 += w;
+            s1e += w * e;
+            see += w * e * e;
+            s1y += w * problem.y[i];
+            sey += w * e * problem.y[i];
+        }
+        const double det = s11 * see - s1e * s1e;
+        if (!(std::fabs(det) > 1e-12 * s11 * see)) {
+            return {};
+        }
+        const double c0 = (see * s1y - s1e * sey) / det;
+        const double c1 = (s11 * sey - s1e * s1y) / det;
+        return {c0, c0 + c1, tau};
+    }
+    case TrendModel::binding:
+        return {tau};
+    }
+    return {};
+}
+
+std::vector<std::vector<double>> start_values(const Problem& problem) {
+    std::vector<double> sorted = problem.z;
+    std::sort(sorted.begin(), sorted.end());
+    double smallest_gap = std::numeric_limits<double>::infinity();
+    for (std::size_t i = 1; i < sorted.size(); ++i) {
+        if (sorted[i] > sorted[i - 1]) {
+            smallest_gap = std::min(smallest_gap, sorted[i] - sorted[i - 1]);
+        }
+    }
+    double low = problem.z_scale * 1e-4;
+    double high = problem.z_scale * 1e3;
+    if (problem.model != TrendModel::binding && std::isfinite(smallest_gap)) {
+        low = std::max(low, smallest_gap / 10.0);
+        high = std::max(high, low * 10.0);
+    }
+    std::vector<std::vector<double>> starts;
+    std::vector<double> best;
+    double best_sum = std::numeric_limits<double>::infinity();
+    constexpr int steps = 60;
+    for (int s = 0; s <= steps; ++s) {
+        const double tau = low * std::pow(high / low, static_cast<double>(s) / steps);
+        const std::vector<double> p = with_best_amplitudes(problem, tau);
+        if (p.empty()) {
+            continue;
+        }
+        const double sum = sum_of_squares(problem, p);
+        if (sum < best_sum) {
+            best_sum = sum;
+            best = p;
+        }
+    }
+    if (!best.empty()) {
+        starts.push_back(best);
+    }
+    if (problem.model == TrendModel::decay) {
+        // ln y = ln I0 - z/T over the positive values, weighted by (y/se)^2.
+        double sw = 0.0, sz = 0.0, szz = 0.0, sl = 0.0, szl = 0.0;
+        for (std::size_t i = 0; i < problem.z.size(); ++i) {
+            if (problem.y[i] > 0.0) {
+                const double w =
+                    problem.y[i] * problem.y[i] / (problem.divisor[i] * problem.divisor[i]);
+                const double l = std::log(problem.y[i]);
+                sw += w;
+                sz += w * problem.z[i];
+                szz += w * problem.z[i] * problem.z[i];
+                sl += w * l;
+                szl += w * problem.z[i] * l;
+            }
+        }
+        const double det = sw * szz - sz * sz;
+        if (det > 0.0) {
+            const double slope = (sw * szl - sz * sl) / det;
+            const double intercept = (sl - slope * sz) / sw;
+            if (slope < 0.0 && std::isfinite(intercept)) {
+                starts.push_back({std::exp(intercept), -1.0 / slope});
+            }
+        }
+    }
+    return starts;
+}
+
+// ------------------------------------------------------------------------------------------
+// Monte Carlo
+// ------------------------------------------------------------------------------------------
+
+// Standard normal numbers by Marsaglia's polar method from std::mt19937_64, whose output the
+// C++ standard fixes, so that every standard library gives the same numbers.
+struct NormalSource {
+    explicit NormalSource(std::uint64_t seed) : engine(seed) {}
+    double next() {
+        if (has_spare) {
+            has_spare = false;
+            return spare;
+        }
+        for (;;) {
+            const double u = 2.0 * static_cast<double>(engine() >> 11) * 0x1p-53 - 1.0;
+            const double v = 2.0 * static_cast<double>(engine() >> 11) * 0x1p-53 - 1.0;
+            const double s = u * u + v * v;
+            if (s > 0.0 && s < 1.0) {
+                const double factor = std::sqrt(-2.0 * std::log(s) / s);
+                spare = v * factor;
+                has_spare = true;
+                return u * factor;
+            }
+        }
+    }
+    std::mt19937_64 engine;
+    bool has_spare = false;
+    double spare = 0.0;
+};
+
+double spread(const std::vector<double>& values) {
+    if (values.size() < 2) {
+        return not_a_number;
+    }
+    double mean = 0.0;
+    for (const double v : values) {
+        mean += v;
+    }
+    mean /= static_cast<double>(values.size());
+    double sum = 0.0;
+    for (const double v : values) {
+        sum += (v - mean) * (v - mean);
+    }
+    return std::sqrt(sum / static_cast<double>(values.size() - 1));
+}
+
+std::string rate_name(const std::string& time_constant) {
+    return time_constant == "T" ? "R" : "R1";
+}
+
+// Refused text in a message: quoted, at most 80 bytes, non-printable bytes escaped.
+std::string escaped_text(const std::string& text) {
+    std::string out = "\"";
+    for (std::size_t i = 0; i < text.size() && i < 80; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c >= 0x7f || c == '"' || c == '\\') {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + (text.size() > 80 ? "\"..." : "\"");
+}
+
+} // namespace
+
+bool parse_trend_model(const std::string& name, TrendModel& model) {
+    for (const TrendModel candidate :
+         {TrendModel::decay, TrendModel::recovery, TrendModel::inversion, TrendModel::binding}) {
+        if (name == trend_model_name(candidate)) {
+            model = candidate;
+            return true;
+        }
+    }
+    return false;
+}
+
+const char* trend_model_name(TrendModel model) {
+    switch (model) {
+    case TrendModel::decay:
+        return "decay";
+    case TrendModel::recovery:
+        return "recovery";
+    case TrendModel::inversion:
+        return "inversion";
+    case TrendModel::binding:
+        return "binding";
+    }
+    return "";
+}
+
+std::vector<std::string> trend_parameter_names(TrendModel model) {
+    switch (model) {
+    case TrendModel::decay:
+        return {"I0", "T"};
+    case TrendModel::recovery:
+        return {"Iinf", "T1"};
+    case TrendModel::inversion:
+        return {"Iinf", "I0", "T1"};
+    case TrendModel::binding:
+        return {"Kd"};
+    }
+    return {};
+}
+
+double trend_curve(TrendModel model, const std::vector<double>& parameters, double protein,
+                   double z) {
+    if (parameters.size() != kinds_of(model).size()) {
+        return not_a_number;
+    }
+    return model_and_gradient(model, parameters, protein, z, nullptr);
+}
+
+TrendFit fit_trend(const std::vector<double>& z, const std::vector<double>& y,
+                   const std::vector<double>& se, TrendModel model, const TrendOptions& options) {
+    if (z.size() != y.size() || z.size() != se.size()) {
+        throw Failure(FailureKind::malformed_input,
+                      "z, values and standard errors differ in count (" + std::to_string(z.size()) +
+                          ", " + std::to_string(y.size()) + ", " + std::to_string(se.size()) + ")");
+    }
+    if (model == TrendModel::binding &&
+        !(options.protein > 0.0 && std::isfinite(options.protein))) {
+        throw Failure(FailureKind::malformed_input,
+                      "binding needs the total protein concentration P > 0 (--protein P)");
+    }
+    const std::vector<std::string> names = trend_parameter_names(model);
+    const std::size_t k = names.size();
+
+    Problem problem{model, kinds_of(model), options.protein, 0.0, 0.0, {}, {}, {}};
+    TrendFit fit;
+    for (std::size_t i = 0; i < z.size(); ++i) {
+        if (!std::isfinite(z[i]) || !std::isfinite(y[i]) ||
+            (options.weighted && !std::isfinite(se[i]))) {
+            continue;
+        }
+        if (options.weighted && !(se[i] > 0.0)) {
+            throw Failure(FailureKind::malformed_input,
+                          "slice " + std::to_string(i) + " has the standard error " +
+                              shortest_text(se[i]) +
+                              ", and a weighted fit needs every se > 0: leave that slice out of "
+                              "report.csv or fit with --unweighted");
+        }
+        if (model == TrendModel::binding && z[i] < 0.0) {
+            throw Failure(FailureKind::malformed_input,
+                          "slice " + std::to_string(i) + " has the total ligand z = " +
+                              shortest_text(z[i]) + "; binding needs z >= 0");
+        }
+        fit.used.push_back(i);
+        problem.z.push_back(z[i]);
+        problem.y.push_back(y[i]);
+        problem.divisor.push_back(se[i]);
+    }
+    fit.n = fit.used.size();
+    if (fit.n < k + 1) {
+        throw Failure(FailureKind::malformed_input,
+                      std::to_string(fit.n) + (fit.n == 1 ? " slice has" : " slices have") +
+                          " a finite z, value" + (options.weighted ? " and se" : "") + "; " +
+                          trend_model_name(model) + " fits " + std::to_string(k) +
+                          " parameters and needs at least " + std::to_string(k + 1));
+    }
+    for (std::size_t i = 0; i < fit.n; ++i) {
+        problem.y_scale = std::max(problem.y_scale, std::fabs(problem.y[i]));
+        problem.z_scale = std::max(problem.z_scale, std::fabs(problem.z[i]));
+    }
+    if (problem.y_scale == 0.0) {
+        problem.y_scale = 1.0;
+    }
+    if (problem.z_scale == 0.0) {
+        problem.z_scale = 1.0;
+    }
+    if (!options.weighted) {
+        problem.divisor.assign(fit.n, problem.y_scale);
+    }
+
+    Solution best;
+    bool any_singular = false;
+    for (const std::vector<double>& start : start_values(problem)) {
+        const Solution solution = minimise(problem, start, options.weighted);
+        any_singular = any_singular || solution.singular;
+        if (solution.converged && (!best.converged || solution.sum < best.sum)) {
+            best = solution;
+        }
+    }
+    if (!best.converged) {
+        throw Failure(FailureKind::non_finite_fit,
+                      std::string("the ") + trend_model_name(model) + " fit " +
+                          (any_singular ? "is singular: the data do not determine every parameter"
+                                        : "did not converge") +
+                          " (" + std::to_string(fit.n) +
+                          " slices); check that the values follow the model over the z range");
+    }
+    const double dof = static_cast<double>(fit.n - k);
+    fit.dof = static_cast<long>(fit.n - k);
+    const double y_unit = options.weighted ? 1.0 : problem.y_scale * problem.y_scale;
+    fit.chi2 = best.sum * y_unit;
+    fit.chi2_red = fit.chi2 / dof;
+    fit.fitted = best.p;
+    fit.converged = true;
+
+    // Monte Carlo: the fitted curve plus noise of each point's se, or of s unweighted.
+    std::vector<std::vector<double>> samples(k);
+    std::vector<double> curve(fit.n);
+    for (std::size_t i = 0; i < fit.n; ++i) {
+        curve[i] = model_and_gradient(model, best.p, options.protein, problem.z[i], nullptr);
+    }
+    const double s = std::sqrt(fit.chi2_red);
+    NormalSource normal(options.seed);
+    for (unsigned m = 0; m < options.monte_carlo; ++m) {
+        Problem synthetic = problem;
+        for (std::size_t i = 0; i < fit.n; ++i) {
+            synthetic.y[i] = curve[i] + (options.weighted ? problem.divisor[i] : s) * normal.next();
+        }
+        const Solution refit = minimise(synthetic, best.p, options.weighted);
+        if (refit.converged) {
+            ++fit.monte_carlo_refits;
+            for (std::size_t j = 0; j < k; ++j) {
+                samples[j].push_back(refit.p[j]);
+            }
+        }
+    }
+
+    for (std::size_t j = 0; j < k; ++j) {
+        // From the fitted coordinates to the parameter: x = p / y_scale or ln(p / z_scale).
+        const double chain = problem.kinds[j] == Kind::amplitude ? problem.y_scale : best.p[j];
+        TrendParameter parameter{names[j], best.p[j],
+                                 std::fabs(chain) * std::sqrt(best.covariance[j][j]),
+                                 spread(samples[j])};
+        fit.parameters.push_back(parameter);
+        if (problem.kinds[j] == Kind::scale && model != TrendModel::binding) {
+            std::vector<double> rates;
+            for (const double t : samples[j]) {
+                rates.push_back(1.0 / t);
+            }
+            fit.parameters.push_back({rate_name(names[j]), 1.0 / best.p[j],
+                                      parameter.se / (best.p[j] * best.p[j]), spread(rates)});
+        }
+    }
+    return fit;
+}
+
+// ------------------------------------------------------------------------------------------
+// report.csv
+// ------------------------------------------------------------------------------------------
+
+ReportTable parse_report_csv(const std::string& text, const std::string& name) {
+    ReportTable table;
+    std::size_t start = 0;
+    std::size_t line_number = 0;
+    bool header = true;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        std::string line = text.substr(start, end - start);
+        start = end + 1;
+        ++line_number;
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        if (line.empty()) {
+            continue;
+        }
+        const std::string where = name + ": line " + std::to_string(line_number) + ": ";
+        std::vector<std::string> cells(1);
+        for (std::size_t i = 0; i < line.size(); ++i) {
+            if (line[i] == ',') {
+                cells.emplace_back();
+            } else if (line[i] == '"' && cells.back().empty() && (i == 0 || line[i - 1] == ',')) {
+                std::size_t j = i + 1;
+                for (;; ++j) {
+                    if (j >= line.size()) {
+                        throw Failure(FailureKind::malformed_input,
+                                      where + "a quoted cell is not closed: " + escaped_text(line));
+                    }
+                    if (line[j] == '"') {
+                        if (j + 1 < line.size() && line[j + 1] == '"') {
+                            cells.back() += '"';
+                            ++j;
+                            continue;
+                        }
+                        break;
+                    }
+                    cells.back() += line[j];
+                }
+                if (j + 1 < line.size() && line[j + 1] != ',') {
+                    throw Failure(FailureKind::malformed_input,
+                                  where +
+                                      "a quoted cell is followed by text before the next "
+                                      "comma: " +
+                                      escaped_text(line));
+                }
+                i = j;
+            } else {
+                cells.back() += line[i];
+            }
+        }
+        if (header) {
+            for (std::size_t c = 0; c < cells.size(); ++c) {
+                if (cells[c].empty()) {
+                    throw Failure(FailureKind::malformed_input,
+                                  where + "column " + std::to_string(c + 1) +
+                                      " of the header has no name: " + escaped_text(line));
+                }
+                if (std::find(cells.begin(), cells.begin() + static_cast<long>(c), cells[c]) !=
+                    cells.begin() + static_cast<long>(c)) {
+                    throw Failure(FailureKind::malformed_input, where + "the header names column " +
+                                                                    escaped_text(cells[c]) +
+                                                                    " twice");
+                }
+            }
+            table.names = cells;
+            header = false;
+        } else {
+            if (cells.size() != table.names.size()) {
+                throw Failure(FailureKind::malformed_input, where + std::to_string(cells.size()) +
+                                                                " cells where the header has " +
+                                                                std::to_string(table.names.size()) +
+                                                                ": " + escaped_text(line));
+            }
+            table.rows.push_back(std::move(cells));
+            table.lines.push_back(line_number);
+        }
+    }
+    if (header) {
+        throw Failure(FailureKind::malformed_input,
+                      name + ": empty; expected a header line of column names");
+    }
+    return table;
+}
+
+std::vector<double> report_column(const ReportTable& table, const std::string& column,
+                                  const std::string& name) {
+    const auto found = std::find(table.names.begin(), table.names.end(), column);
+    if (found == table.names.end()) {
+        throw Failure(FailureKind::malformed_input,
+                      name + ": no column " + escaped_text(column) +
+                          " in the header; it is written by pairfit4 --report");
+    }
+    const std::size_t c = static_cast<std::size_t>(found - table.names.begin());
+    std::vector<double> values;
+    for (std::size_t r = 0; r < table.rows.size(); ++r) {
+        const std::string& cell = table.rows[r][c];
+        double value = not_a_number;
+        if (!cell.empty() && !parse_number(cell, value)) {
+            throw Failure(FailureKind::malformed_input,
+                          name + ": line " + std::to_string(table.lines[r]) + ": column " + column +
+                              " holds " + escaped_text(cell) +
+                              " where a finite number or an empty cell was expected");
+        }
+        values.push_back(value);
+    }
+    return values;
+}
+
+std::string z_unit(const std::string& z_text) {
+    std::size_t start = 0;
+    while (start < z_text.size()) {
+        std::size_t end = z_text.find('\n', start);
+        if (end == std::string::npos) {
+            end = z_text.size();
+        }
+        const std::string line = z_text.substr(start, end - start);
+        start = end + 1;
+        const std::size_t first = line.find_first_not_of(" \t\r");
+        if (first == std::string::npos || line[first] != '#') {
+            continue;
+        }
+        const std::size_t open = line.find("(unit ");
+        const std::size_t close = open == std::string::npos ? open : line.find(')', open);
+        if (close == std::string::npos) {
+            return "";
+        }
+        const std::string unit = line.substr(open + 6, close - open - 6);
+        const bool printable = std::all_of(unit.begin(), unit.end(), [](char c) {
+            return static_cast<unsigned char>(c) > 0x20 && static_cast<unsigned char>(c) < 0x7f;
+        });
+        return printable ? unit : "";
+    }
+    return "";
+}
+
+// ------------------------------------------------------------------------------------------
+// trend.csv and the summary
+// ------------------------------------------------------------------------------------------
+
+namespace {
+
+void append_number(std::string& text, double value) {
+    if (std::isfinite(value)) {
+        text += shortest_text(value);
+    }
+}
+
+std::string printed(const char* format, int digits, double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, format, digits, value);
+    return text;
+}
+
+// The value and its errors to the second significant digit of se.
+struct Rounded {
+    std::string value, se, se_mc;
+};
+Rounded rounded(double value, double se, double se_mc) {
+    Rounded out;
+    if (!(se > 0.0) || !std::isfinite(se)) {
+        out.value = printed("%.*g", 6, value);
+        out.se = "?";
+        out.se_mc = std::isfinite(se_mc) ? printed("%.*g", 2, se_mc) : "?";
+        return out;
+    }
+    const int se_exponent = static_cast<int>(std::floor(std::log10(se)));
+    const double magnitude = std::fabs(value);
+    if (magnitude >= 1e6 || se >= 1e6 || (magnitude < 1e-4 && se < 1e-4)) {
+        const int value_exponent =
+            magnitude > 0.0 ? static_cast<int>(std::floor(std::log10(magnitude))) : se_exponent;
+        out.value = printed("%.*e", std::clamp(value_exponent - se_exponent + 1, 1, 15), value);
+        out.se = printed("%.*e", 1, se);
+        out.se_mc = std::isfinite(se_mc) ? printed("%.*e", 1, se_mc) : "?";
+        return out;
+    }
+    const int decimals = std::clamp(1 - se_exponent, 0, 15);
+    out.value = printed("%.*f", decimals, value);
+    out.se = printed("%.*f", decimals, se);
+    out.se_mc = std::isfinite(se_mc) ? printed("%.*f", decimals, se_mc) : "?";
+    return out;
+}
+
+std::string unit_of(const std::string& parameter, const std::string& unit) {
+    if (unit.empty()) {
+        return "";
+    }
+    if (parameter == "T" || parameter == "T1" || parameter == "Kd") {
+        return " " + unit;
+    }
+    if (parameter == "R" || parameter == "R1") {
+        return " 1/" + unit;
+    }
+    return "";
+}
+
+} // namespace
+
+std::string format_trend_csv(const std::vector<TrendLine>& lines, TrendModel model) {
+    std::string text = "line,model,parameter,value,se,se_mc,n,dof,chi2,chi2_red\n";
+    for (const TrendLine& line : lines) {
+        for (const TrendParameter& parameter : line.fit.parameters) {
+            text += line.line + ',' + trend_model_name(model) + ',' + parameter.name + ',';
+            append_number(text, parameter.value);
+            text += ',';
+            append_number(text, parameter.se);
+            text += ',';
+            append_number(text, parameter.se_mc);
+            text += ',' + std::to_string(line.fit.n) + ',' + std::to_string(line.fit.dof) + ',';
+            append_number(text, line.fit.chi2);
+            text += ',';
+            append_number(text, line.fit.chi2_red);
+            text += '\n';
+        }
+    }
+    return text;
+}
+
+std::string format_trend_summary(const std::vector<TrendLine>& lines, const std::string& unit) {
+    std::size_t width = 0;
+    for (const TrendLine& line : lines) {
+        for (const TrendParameter& parameter : line.fit.parameters) {
+            width = std::max(width, parameter.name.size());
+        }
+    }
+    std::string text;
+    for (const TrendLine& line : lines) {
+        for (const TrendParameter& parameter : line.fit.parameters) {
+            const Rounded r = rounded(parameter.value, parameter.se, parameter.se_mc);
+            text += line.line + "  " + parameter.name +
+                    std::string(width - parameter.name.size(), ' ') + " = " + r.value + " ± " +
+                    r.se + unit_of(parameter.name, unit);
+            if (std::isfinite(parameter.se_mc)) {
+                text += " (Monte Carlo " + r.se_mc + ")";
+            }
+            text += "   chi2/dof " + printed("%.*g", 3, line.fit.chi2_red) + " (" +
+                    std::to_string(line.fit.dof) + ")\n";
+        }
+    }
+    return text;
+}

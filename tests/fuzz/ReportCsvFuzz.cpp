@@ -1,0 +1,87 @@
+// report.csv on any bytes: parse_report_csv either refuses with a message naming the file and
+// a line or gives rows as wide as the header, which written back as CSV read back the same;
+// every column is numbers or a refusal naming it; a fit of z against area_A is a fit or a
+// Failure, never a crash or another exception.
+#include "CsaFailure.h"
+#include "FuzzSupport.h"
+#include "StatsTrend.h"
+
+#include <cmath>
+#include <string>
+
+namespace {
+
+std::string csv_cell(const std::string& cell) {
+    if (cell.find_first_of(",\"") == std::string::npos) {
+        return cell;
+    }
+    std::string out = "\"";
+    for (const char c : cell) {
+        out += c == '"' ? std::string("\"\"") : std::string(1, c);
+    }
+    return out + '"';
+}
+
+std::string csv_line(const std::vector<std::string>& cells) {
+    std::string line;
+    for (std::size_t c = 0; c < cells.size(); ++c) {
+        line += (c == 0 ? "" : ",") + csv_cell(cells[c]);
+    }
+    return line + '\n';
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string bytes(reinterpret_cast<const char*>(data), size);
+    const std::string input = "report.csv \"" + fuzzing::shown(bytes) + "\"";
+    ReportTable table;
+    try {
+        table = parse_report_csv(bytes, "report.csv");
+    } catch (const Failure& failure) {
+        FUZZ_CHECK(failure.kind == FailureKind::malformed_input, input);
+        FUZZ_CHECK(std::string(failure.what()).rfind("report.csv: ", 0) == 0, input);
+        return 0;
+    }
+    FUZZ_CHECK(table.rows.size() == table.lines.size(), input);
+    std::string again = csv_line(table.names);
+    for (const auto& row : table.rows) {
+        FUZZ_CHECK(row.size() == table.names.size(), input);
+        again += csv_line(row);
+    }
+    const ReportTable reread = parse_report_csv(again, "again");
+    FUZZ_CHECK(reread.names == table.names && reread.rows == table.rows, input);
+
+    for (std::size_t c = 0; c < table.names.size(); ++c) {
+        const std::string& name = table.names[c];
+        try {
+            const std::vector<double> values = report_column(table, name, "report.csv");
+            FUZZ_CHECK(values.size() == table.rows.size(), input);
+            for (std::size_t r = 0; r < values.size(); ++r) {
+                // An empty cell is NaN, any other a finite number.
+                FUZZ_CHECK(std::isfinite(values[r]) != table.rows[r][c].empty(), input);
+            }
+        } catch (const Failure& failure) {
+            FUZZ_CHECK(std::string(failure.what()).find("column " + name) != std::string::npos,
+                       input + ": " + failure.what());
+        }
+    }
+    const std::string unit = z_unit(bytes);
+    for (const char c : unit) {
+        FUZZ_CHECK(c > 0x20 && c < 0x7f, input);
+    }
+
+    if (table.rows.size() <= 64) {
+        try {
+            const std::vector<double> z = report_column(table, "z", "report.csv");
+            const std::vector<double> y = report_column(table, "area_A", "report.csv");
+            const std::vector<double> se = report_column(table, "area_A_se", "report.csv");
+            TrendOptions options;
+            options.monte_carlo = 3;
+            const TrendFit fit = fit_trend(z, y, se, TrendModel::inversion, options);
+            FUZZ_CHECK(fit.converged && fit.dof >= 1 && std::isfinite(fit.chi2), input);
+        } catch (const Failure&) {
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# check_trend.sh PAIRFIT_TREND PAIRFIT4 MAKE_SERIES: pairfit-trend on a report.csv that pairfit4
+# wrote, and each refusal as a process: its status, its message, and no file touched.
+set -uo pipefail
+trend=$(realpath "$1")
+pairfit4=$(realpath "$2")
+make_series=$(realpath "$3")
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+status=0
+fail() { echo "FAIL: $*" >&2; status=1; }
+
+# expect STATUS TEXT FOLDER ARGS...: the run ends with STATUS, standard error holds TEXT,
+# and the folder's files are as they were.
+expect() {
+    local want=$1 text=$2 folder=$3
+    shift 3
+    local before after got
+    before=$(cd "$folder" && ls -l --time-style=full-iso && md5sum * 2>/dev/null)
+    (cd "$folder" && "$trend" "$@" > "$work/out" 2> "$work/err")
+    got=$?
+    after=$(cd "$folder" && ls -l --time-style=full-iso && md5sum * 2>/dev/null)
+    [ "$got" -eq "$want" ] || fail "$*: status $got, expected $want: $(cat "$work/err")"
+    grep -qF -- "$text" "$work/err" || fail "$*: no \"$text\" in: $(cat "$work/err")"
+    [ "$before" = "$after" ] || fail "$*: files were touched"
+}
+
+# A real series through pairfit4 --z: two lines whose amplitudes decay with T 0.3 s and
+# 0.6 s (make_series' shares change in a straight line, so the lines are written here).
+real="$work/real"
+mkdir -p "$real"
+"$make_series" "$real" slices=1 points=200 > /dev/null # for its peaks.txt
+/usr/bin/python3 - "$real" <<'PY'
+import math, random, sys
+folder = sys.argv[1]
+random.seed(5)
+zs = [0.02 * 1.5 ** i for i in range(12)]
+with open(folder + "/2d.txt", "w") as out:
+    for s, z in enumerate(zs):
+        out.write("# slice %d\n" % s)
+        a, b = 8000 * math.exp(-z / 0.3), 6000 * math.exp(-z / 0.6)
+        for i in range(200):
+            x = 2.5 - 3.0 * i / 199
+            y = a / 0.08 / (1 + ((x - 1.2) / 0.08) ** 2) + b / 0.1 / (1 + ((x - 0.9) / 0.1) ** 2)
+            out.write("%.9g %.9g\n" % (x, y + random.gauss(0, 300)))
+        out.write("&\n")
+with open(folder + "/z.txt", "w") as out:
+    out.write("# x of each slice, from vdlist (unit s)\n")
+    out.write("".join("%.9g\n" % z for z in zs))
+PY
+(cd "$real" && "$pairfit4" --z z.txt > /dev/null 2>&1) || fail "pairfit4 --z failed"
+(cd "$real" && "$trend" decay --mc 20 > "$work/out" 2> "$work/err") ||
+    fail "decay on pairfit4's report: status $?: $(cat "$work/err")"
+[ "$(head -1 "$real/trend.csv")" = "line,model,parameter,value,se,se_mc,n,dof,chi2,chi2_red" ] ||
+    fail "trend.csv header: $(head -1 "$real/trend.csv")"
+[ "$(wc -l < "$real/trend.csv")" -eq 7 ] || fail "trend.csv rows: $(cat "$real/trend.csv")"
+grep -Eq '^A  T  = [0-9.]+ ± [0-9.]+ s \(Monte Carlo [0-9.]+\)   chi2/dof [0-9.e+]+ \([0-9]+\)$' \
+    "$work/out" || fail "summary line: $(cat "$work/out")"
+[ -s "$real/trend.png" ] && [ -s "$real/trend.pdf" ] || fail "no pictures: $(cat "$work/err")"
+ls -a "$real" | grep -q '^\.trend\.' && fail "a temporary picture is left"
+# The same folder named on the command line gives the same trend.csv.
+cp "$real/trend.csv" "$work/first.csv"
+"$trend" decay --mc 20 "$real" > /dev/null 2>&1 || fail "decay FOLDER"
+cmp -s "$work/first.csv" "$real/trend.csv" || fail "trend.csv differs between two runs"
+
+# Drawing impossible: no script beside the program nor on PATH -> a warning, status 0.
+mkdir -p "$work/bin" "$work/draw"
+cp "$trend" "$work/bin/pairfit-trend"
+cp "$real/report.csv" "$work/draw/"
+(cd "$work/draw" && PATH=/nonexistent "$work/bin/pairfit-trend" decay --mc 0 > /dev/null \
+    2> "$work/err") || fail "no drawing script: status $?"
+grep -q "warning: no pictures drawn" "$work/err" || fail "no warning: $(cat "$work/err")"
+[ -s "$work/draw/trend.csv" ] && [ ! -e "$work/draw/trend.png" ] || fail "no-drawing files"
+
+# Refusals.
+refused="$work/refused"
+mkdir -p "$refused/empty" "$refused/noz" "$refused/few" "$refused/zero"
+echo "kept" > "$refused/empty/trend.csv"
+expect 2 "run pairfit4 --report or --z first" "$refused/empty" decay
+sed 's/^\([0-9]*\),[^,]*,/\1,,/' "$real/report.csv" > "$refused/noz/report.csv"
+expect 2 "report.csv has no z; run with --z FILE" "$refused/noz" decay
+head -3 "$real/report.csv" > "$refused/few/report.csv"
+expect 2 "needs at least 3" "$refused/few" decay
+expect 2 "needs at least 4" "$refused/few" inversion
+awk -F, -v OFS=, 'NR == 5 { $19 = 0 } { print }' "$real/report.csv" > "$refused/zero/report.csv"
+expect 2 "slice 3 has the standard error 0" "$refused/zero" decay
+expect 1 "unknown model 'growth'" "$real" growth
+expect 1 "unknown option '--fast'" "$real" decay --fast
+expect 1 "usage: pairfit-trend" "$real" decay --fast
+expect 1 "no MODEL given" "$real"
+expect 1 "binding needs --protein P" "$real" binding
+expect 1 "--protein applies to the binding model only" "$real" decay --protein 1
+expect 1 "--mc needs a whole number" "$real" decay --mc -3
+expect 1 "--column takes area or height" "$real" decay --column width
+# A falls and B rises: B cannot follow a decay to a finite T, nor A a recovery.
+expect 3 "line A (area_A): the recovery fit" "$real" recovery --mc 0
+[ "$status" -eq 0 ] && echo "pairfit-trend runs and refusals as expected"
+exit "$status"
