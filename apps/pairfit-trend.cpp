@@ -1,6 +1,7 @@
 // pairfit-trend: one column of report.csv against z, fitted with a relaxation or binding
 // model; writes trend.csv and draws trend.png and trend.pdf.
 #include "CsaFailure.h"
+#include "CsaProgram.h"
 #include "CsaResultFile.h"
 #include "ReadNumbers.h"
 #include "StatsTrend.h"
@@ -23,13 +24,6 @@
 extern char** environ;
 
 namespace {
-
-constexpr int status_success = 0;
-constexpr int status_usage = 1;      // wrong arguments; a file that cannot be read
-constexpr int status_malformed = 2;  // no report.csv, no z, too few slices, a bad se
-constexpr int status_fit_failed = 3; // a fit that did not converge or is singular
-constexpr int status_write = 4;      // trend.csv could not be written
-constexpr int status_internal = 5;   // an unexpected fault (out of memory, say)
 
 const char* const usage =
     "usage: pairfit-trend MODEL [--column area|height] [--protein P] [--mc N] [--seed S]\n"
@@ -64,10 +58,6 @@ struct Options {
     std::string folder = ".";
 };
 
-struct UsageError {
-    std::string message;
-};
-
 bool parse_whole_number(const std::string& text, unsigned long long limit,
                         unsigned long long& value) {
     if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != text.npos) {
@@ -94,7 +84,7 @@ Options parse_options(const std::vector<std::string>& args) {
         const auto take_value = [&](const char* what) {
             if (!has_value) {
                 if (i + 1 >= args.size()) {
-                    throw UsageError{arg + " needs " + what};
+                    throw Failure(FailureKind::bad_arguments, arg + " needs " + what);
                 }
                 value = args[++i];
             }
@@ -106,25 +96,29 @@ Options parse_options(const std::vector<std::string>& args) {
             options.column = take_value("area or height");
             options.column_given = true;
             if (options.column != "area" && options.column != "height") {
-                throw UsageError{"--column takes area or height, not '" + options.column + "'"};
+                throw Failure(FailureKind::bad_arguments,
+                              "--column takes area or height, not '" + options.column + "'");
             }
         } else if (arg == "--protein") {
             const std::string text = take_value("a concentration");
             if (!parse_number(text, options.fit.protein) || !(options.fit.protein > 0.0)) {
-                throw UsageError{"--protein needs a number > 0, not '" + text + "'"};
+                throw Failure(FailureKind::bad_arguments,
+                              "--protein needs a number > 0, not '" + text + "'");
             }
         } else if (arg == "--mc") {
             const std::string text = take_value("a count");
             unsigned long long n = 0;
             if (!parse_whole_number(text, 1000000, n)) {
-                throw UsageError{"--mc needs a whole number from 0 to 1000000, not '" + text + "'"};
+                throw Failure(FailureKind::bad_arguments,
+                              "--mc needs a whole number from 0 to 1000000, not '" + text + "'");
             }
             options.fit.monte_carlo = static_cast<unsigned>(n);
         } else if (arg == "--seed") {
             const std::string text = take_value("a whole number");
             unsigned long long seed = 0;
             if (!parse_whole_number(text, std::numeric_limits<std::uint64_t>::max(), seed)) {
-                throw UsageError{"--seed needs a whole number, not '" + text + "'"};
+                throw Failure(FailureKind::bad_arguments,
+                              "--seed needs a whole number, not '" + text + "'");
             }
             options.fit.seed = seed;
         } else if (arg == "--unweighted" && !has_value) {
@@ -132,7 +126,7 @@ Options parse_options(const std::vector<std::string>& args) {
         } else if (arg == "--log-z" && !has_value) {
             options.log_z = true;
         } else if (arg.size() > 1 && arg[0] == '-') {
-            throw UsageError{"unknown option '" + args[i] + "'"};
+            throw Failure(FailureKind::bad_arguments, "unknown option '" + args[i] + "'");
         } else {
             positional.push_back(arg);
         }
@@ -141,27 +135,29 @@ Options parse_options(const std::vector<std::string>& args) {
         return options;
     }
     if (positional.empty()) {
-        throw UsageError{"no MODEL given"};
+        throw Failure(FailureKind::bad_arguments, "no MODEL given");
     }
     if (positional.size() > 2) {
-        throw UsageError{"unexpected argument '" + positional[2] + "'"};
+        throw Failure(FailureKind::bad_arguments, "unexpected argument '" + positional[2] + "'");
     }
     if (!parse_trend_model(positional[0], options.model)) {
-        throw UsageError{"unknown model '" + positional[0] +
-                         "': decay, recovery, inversion or binding"};
+        throw Failure(FailureKind::bad_arguments, "unknown model '" + positional[0] +
+                                                      "': decay, recovery, inversion or binding");
     }
     if (positional.size() == 2) {
         options.folder = positional[1];
     }
     const bool binding = options.model == TrendModel::binding;
     if (binding && !std::isfinite(options.fit.protein)) {
-        throw UsageError{"binding needs --protein P, the total protein concentration"};
+        throw Failure(FailureKind::bad_arguments,
+                      "binding needs --protein P, the total protein concentration");
     }
     if (!binding && std::isfinite(options.fit.protein)) {
-        throw UsageError{"--protein applies to the binding model only"};
+        throw Failure(FailureKind::bad_arguments, "--protein applies to the binding model only");
     }
     if (binding && options.column_given) {
-        throw UsageError{"binding fits 1 - fraction_A; --column applies to the other models"};
+        throw Failure(FailureKind::bad_arguments,
+                      "binding fits 1 - fraction_A; --column applies to the other models");
     }
     return options;
 }
@@ -415,33 +411,13 @@ std::string draw(const Options& options, const std::string& data) {
     return "";
 }
 
-int status_of(FailureKind kind) {
-    switch (kind) {
-    case FailureKind::unreadable_input:
-        return status_usage;
-    case FailureKind::malformed_input:
-        return status_malformed;
-    case FailureKind::non_finite_fit:
-        return status_fit_failed;
-    case FailureKind::unwritable_output:
-        return status_write;
-    }
-    return status_internal;
-}
-
 int run(const std::vector<std::string>& args) {
-    Options options;
-    try {
-        options = parse_options(args);
-    } catch (const UsageError& error) {
-        std::cerr << "pairfit-trend: " << error.message << "\n" << usage;
-        return status_usage;
-    }
+    const Options options = parse_options(args);
     if (options.help) {
         std::cout << usage;
-        return status_success;
+        return exit_success;
     }
-    try {
+    {
         const Series series = read_series(options);
         const std::vector<FittedLine> lines = fit_lines(options, series);
         write_trend_csv(options, lines);
@@ -459,22 +435,15 @@ int run(const std::vector<std::string>& args) {
             std::cerr << "pairfit-trend: warning: no pictures drawn: " << problem
                       << "; trend.csv is written\n";
         }
-    } catch (const Failure& failure) {
-        std::cerr << "pairfit-trend: " << failure.what() << "\n";
-        return status_of(failure.kind);
     }
-    return status_success;
+    return exit_success;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    try {
-        return run(std::vector<std::string>(argv + 1, argv + argc));
-    } catch (const std::exception& error) {
-        std::cerr << "pairfit-trend: unexpected fault: " << error.what() << "\n";
-    } catch (...) {
-        std::cerr << "pairfit-trend: unexpected fault\n";
-    }
-    return status_internal;
+    return run_guarded(
+        "pairfit-trend", usage,
+        [&] { return run(std::vector<std::string>(argv + 1, argv + argc)); },
+        /*name_every_message=*/true);
 }

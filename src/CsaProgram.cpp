@@ -58,8 +58,13 @@ bool read_fit_input(const RunOptions& options, bool half_widths_free, unsigned& 
                                         input.peaks.window_upper, options.noise, threads, report);
     std::cout << "# Reading \"2d.txt\" file. " << std::endl;
     warnings.clear();
-    check_fit_series(input.series, report, input.peaks, warnings);
-    check_noise_region(input.series, options.noise, input.peaks, warnings);
+    try {
+        check_fit_series(input.series, report, input.peaks, warnings);
+        check_noise_region(input.series, options.noise, input.peaks, warnings);
+    } catch (const Failure&) {
+        print_lines(warnings); // what was noticed before the refusal still holds
+        throw;
+    }
     print_lines(warnings);
     if (!options.z_name.empty()) {
         check_z_count(input.z, options.z_name, input.series.slice_count());

@@ -238,6 +238,19 @@ bool fit_slice_with_derivative(const Objective& slice_objective, const Derivativ
     return !limit_reached;
 }
 
+// The same within lower <= x <= upper.
+template <long FreeParams, typename Objective, typename Derivative>
+bool fit_slice_in_box(const Objective& slice_objective, const Derivative& derivative,
+                      params_type<FreeParams>& x, unsigned long& iterations,
+                      const params_type<FreeParams>& lower, const params_type<FreeParams>& upper) {
+    bool limit_reached = false;
+    iterations = 0;
+    dlib::find_min_box_constrained(dlib::bfgs_search_strategy(),
+                                   SliceFitStop(limit_reached, iterations), slice_objective,
+                                   derivative, x, lower, upper);
+    return !limit_reached;
+}
+
 // The fit of one slice, with the batched central differences of WindowObjective.
 template <long FreeParams>
 bool fit_slice(const WindowObjective<FreeParams>& slice_objective, params_type<FreeParams>& x,

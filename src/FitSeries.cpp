@@ -85,40 +85,47 @@ void complete_slice(SliceFit& slice, const SeriesFit& fit, std::size_t index) {
 }
 
 // With signed amplitudes a line whose amplitude passes through 0 loses the gradient of its
-// width there, and the fit can stall on the wrong side: the slice is fitted again from `start`
-// with each sign of the amplitudes flipped and from the first slice's start with each sign,
-// and x becomes the result of lowest objective (the first of equals).
-template <long FreeParams>
-void refit_from_other_starts(const WindowObjective<FreeParams>& slice_objective,
-                             const params_type<FreeParams>& start, params_type<FreeParams>& x,
-                             SliceFit& slice) {
-    static_assert(FreeParams == 4, "the widths are free");
-    params_type<FreeParams> fresh;
+// width there, and a fit from the previous slice can end on the wrong side, or in a broad
+// minimum that a line of the other sign opens. So the slice is fitted again with each
+// amplitude held to one sign (MA, MB each within [1e-4, 10] or [-10, -1e-4]), from `start`
+// and from the first slice's start with their magnitudes, each result then released into the
+// whole box; x becomes the result of lowest objective (the first of equals).
+void refit_with_each_sign(const WindowObjective<4>& slice_objective, const params_type<4>& start,
+                          params_type<4>& x, SliceFit& slice) {
+    const auto derivative = [&](const params_type<4>& at) {
+        return slice_objective.central_differences(at, 1e-7);
+    };
+    params_type<4> fresh;
     fresh = 0.2, 0.2, 1.0, 3.0;
-    std::vector<params_type<FreeParams>> starts;
-    for (const params_type<FreeParams>* base :
-         {&start, static_cast<const params_type<FreeParams>*>(&fresh)}) {
-        for (const auto& [sign_A, sign_B] :
-             {std::pair{-1.0, 1.0}, {1.0, -1.0}, {-1.0, -1.0}, {1.0, 1.0}}) {
-            if (base == &start && sign_A > 0 && sign_B > 0) {
-                continue; // the fit already made
-            }
-            params_type<FreeParams> other = *base;
-            other(0) *= sign_A;
-            other(1) *= sign_B;
-            starts.push_back(other);
-        }
-    }
+    params_type<4> whole_lower;
+    whole_lower = signed_amplitude_lower_bound, signed_amplitude_lower_bound, parameter_lower_bound,
+    parameter_lower_bound;
+    const params_type<4> whole_upper = dlib::uniform_matrix<double>(4, 1, parameter_upper_bound);
     double best = slice_objective(x);
-    for (params_type<FreeParams> other : starts) {
-        unsigned long iterations = 0;
-        const bool settled = fit_slice<FreeParams>(slice_objective, other, iterations, true);
-        const double value = slice_objective(other);
-        if (value < best) {
-            best = value;
-            x = other;
-            slice.settled = settled;
-            slice.iterations = iterations;
+    for (const params_type<4>* base : {&start, static_cast<const params_type<4>*>(&fresh)}) {
+        for (const double sign_A : {1.0, -1.0}) {
+            for (const double sign_B : {1.0, -1.0}) {
+                params_type<4> lower = whole_lower;
+                params_type<4> upper = whole_upper;
+                params_type<4> other = *base;
+                const double signs[2] = {sign_A, sign_B};
+                for (int i = 0; i < 2; ++i) {
+                    lower(i) = signs[i] > 0 ? parameter_lower_bound : -parameter_upper_bound;
+                    upper(i) = signs[i] > 0 ? parameter_upper_bound : -parameter_lower_bound;
+                    other(i) = signs[i] * std::max(std::fabs(other(i)), parameter_lower_bound);
+                }
+                unsigned long iterations = 0;
+                fit_slice_in_box<4>(slice_objective, derivative, other, iterations, lower, upper);
+                const bool settled = fit_slice_in_box<4>(slice_objective, derivative, other,
+                                                         iterations, whole_lower, whole_upper);
+                const double value = slice_objective(other);
+                if (value < best) {
+                    best = value;
+                    x = other;
+                    slice.settled = settled;
+                    slice.iterations = iterations;
+                }
+            }
         }
     }
 }
@@ -151,7 +158,7 @@ template <long FreeParams> void fit_slices(SeriesFit& fit, const SliceFitted& on
                                                   fit.settings.signed_amplitudes);
             if constexpr (half_widths_free) {
                 if (fit.settings.signed_amplitudes) {
-                    refit_from_other_starts(slice_objective, start, x, slice);
+                    refit_with_each_sign(slice_objective, start, x, slice);
                 }
             }
         } catch (const dlib::error& e) {

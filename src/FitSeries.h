@@ -22,8 +22,9 @@ struct FitSettings {
     std::optional<std::array<double, 2>> fixed_widths;
     bool with_report = false; // compute each slice's standard errors (report.csv)
     // Amplitudes within [-10, 10] instead of [1e-4, 10], the scale factor the largest absolute
-    // intensity, and with free half-widths each slice fitted also from sign-flipped and fresh
-    // starts, keeping the lowest residual sum (at an amplitude of 0 a width has no gradient).
+    // intensity, and with free half-widths each slice fitted also with each amplitude held to
+    // each sign, then released, keeping the lowest residual sum (at an amplitude of 0 a width
+    // has no gradient).
     bool signed_amplitudes = false;
     // The series holds noise points (WindowedSeries::noise_intensity): each slice's noise,
     // chi2_red and misfit flag are computed, and the standard errors use the noise (implies

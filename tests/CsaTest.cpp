@@ -115,8 +115,10 @@ TEST(FitSeriesScaling, SameFactorAndPointsAsTheTablePath) {
         }
     }
     // A window without points leaves nothing to scale by and nothing to fit.
-    EXPECT_EQ(fit_series(read_in(dir, raw, 1.0, 1.0), FitSettings{}).scale_factor, 0.0);
-    EXPECT_EQ(fit_series(WindowedSeries{}, FitSettings{}).scale_factor, 0.0);
+    const SeriesFit empty_window = fit_series(read_in(dir, raw, 1.0, 1.0), FitSettings{});
+    EXPECT_EQ(empty_window.scale_factor, 0.0);
+    const SeriesFit no_slices = fit_series(WindowedSeries{}, FitSettings{});
+    EXPECT_EQ(no_slices.scale_factor, 0.0);
 }
 
 // No positive intensity: the points become infinities of their sign, which the fit refuses.

@@ -69,9 +69,10 @@ TEST(ResultFiles, AFileSizeLimitLeavesEachFileThatDidNotFitAsItWas) {
     const ProgramRun run = run_limited(dir.path(), PAIRFIT4, 120, "trap '' XFSZ; ulimit -f 2");
     EXPECT_EQ(run.status, 4);
     // After the warning that the flat slice 0 ended at a bound.
-    const std::string unwritten = "dat.txt: could not be written\nsim_a.txt: could not be "
-                                  "written\nsim_b.txt: could not be written\nres.txt: could not "
-                                  "be written\n";
+    const std::string unwritten = "dat.txt: could not be written: File too large\n"
+                                  "sim_a.txt: could not be written: File too large\n"
+                                  "sim_b.txt: could not be written: File too large\n"
+                                  "res.txt: could not be written: File too large\n";
     ASSERT_GE(run.err.size(), unwritten.size());
     EXPECT_EQ(run.err.substr(run.err.size() - unwritten.size()), unwritten);
     EXPECT_EQ(files_in(dir.path()), before); // no temporary file left

@@ -200,8 +200,8 @@ TEST(SignedFit, InversionRecoveryExperimentReachesTheLowestResidualOnEverySlice)
     const ImportedSeries imported = read_bruker_pseudo2d(
         std::filesystem::path(DATA_DIR) / "bruker/inversion_recovery/1/pdata/1", "");
     WindowedSeries series;
-    for (const Spectrum& spectrum : imported.slices) {
-        const Spectrum cut = cut_to_window(spectrum, 0.76, 0.69);
+    for (const ImportedSpectrum& spectrum : imported.slices) {
+        const ImportedSpectrum cut = cut_to_window(spectrum, 0.76, 0.69);
         append_slice(series, cut.ppm, cut.intensity);
     }
     ASSERT_EQ(series.slice_count(), 10u);

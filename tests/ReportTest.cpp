@@ -330,14 +330,14 @@ TEST(ReportProgram, AddsReportCsvAndChangesNothingElse) {
 
         const auto rows = csv_rows(read_file(reported.file("report.csv")));
         ASSERT_EQ(rows.size(), 4u);
-        EXPECT_EQ(rows[0].size(), 26u);
+        EXPECT_EQ(rows[0].size(), 28u);
         std::istringstream results(read_file(reported.file("results.txt")));
         std::string line;
         std::getline(results, line);
         const double z[3] = {0.5, 1e-3, 2};
         for (std::size_t s = 1; s < rows.size(); ++s) {
             const auto& cell = rows[s];
-            ASSERT_EQ(cell.size(), 26u);
+            ASSERT_EQ(cell.size(), 28u);
             std::getline(results, line);
             std::istringstream printed(line);
             std::string index, height_A, height_B, hwhh_A, hwhh_B, integ_A, integ_B, rss;
@@ -411,7 +411,7 @@ TEST(ReportProgram, RefusesBadArgumentsAndZFilesBeforeFitting) {
     const auto help = run_with(dir, PAIRFIT2, "--help");
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.err, "");
-    EXPECT_EQ(help.out.rfind("usage: pairfit2 [--report] [--z FILE]\n", 0), 0u);
+    EXPECT_EQ(help.out.rfind("usage: pairfit2 [--report] [--z FILE] [--signed] [--noise A B]\n", 0), 0u);
     for (const char* column : {"fraction_A", "scale_factor", "sigma^2 (J^T J)^-1", "empty cell"}) {
         EXPECT_NE(help.out.find(column), std::string::npos) << column;
     }

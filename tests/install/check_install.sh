@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # check_install.sh BUILD_DIR SOURCE_DIR CXX PREFIX BINDIR LIBDIR INCLUDEDIR MANDIR CXXFLAGS
-#                  PRIVATE_HEADERS CONFIG: installs
+#                  PRIVATE_HEADERS CONFIG [PYTHON_FILES]: installs
 # BUILD_DIR into a temporary DESTDIR and into a temporary prefix, compares both file lists
 # with the expected one, then runs the installed programs on the example against the build
 # tree's and builds a caller of the installed library through find_package and through
@@ -8,7 +8,7 @@
 # GNUInstallDirs' relative CMAKE_INSTALL_<dir>; CXXFLAGS are the build's own, which the library
 # caller needs too (a sanitized library, say); PRIVATE_HEADERS the blank-separated headers of
 # src/ that are not installed; CONFIG the lower-case build type that names the exported
-# target's per-configuration file.
+# target's per-configuration file; PYTHON_FILES the Python module's files below the prefix.
 set -euo pipefail
 build=$(cd "$1" && pwd)
 source_dir=$(cd "$2" && pwd)
@@ -22,6 +22,7 @@ cxxflags_text=${9:-}
 read -r -a cxxflags <<< "$cxxflags_text"
 read -r -a private_headers <<< "${10:-}"
 config=${11:-noconfig}
+read -r -a python_files <<< "${12:-}" # the Python module's, when it is built
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -37,6 +38,9 @@ expected_files() { # relative to the prefix
     echo "$mandir/man1/pairfit-trend.1"
     for header in "$source_dir"/src/*.h; do
         is_private "$(basename "$header")" || echo "$includedir/pairfit/$(basename "$header")"
+    done
+    for file in "${python_files[@]}"; do
+        echo "$file"
     done
     echo "$libdir/libpairfit_core.a"
     echo "$libdir/pkgconfig/pairfit.pc"

@@ -330,7 +330,7 @@ def write_report(folder, slice_count, se=0.0, z=None, statuses=None):
         for value in (ma, mb, 0.08, 0.1, ma / 0.08, mb / 0.1, math.pi * ma, math.pi * mb,
                       ma / (ma + mb)):
             cells += [repr(value), repr(se)]
-        cells += [sum(n * n for n in fixture_noise(s)), 0.013, 1234.5]
+        cells += [sum(n * n for n in fixture_noise(s)), 0.013, 1234.5, "", ""]
         rows.append(",".join(str(cell) for cell in cells))
     write_lines(os.path.join(folder, "report.csv"), rows)
 
