@@ -8,8 +8,9 @@ packages=(cmake g++ make binutils libdlib-dev libboost-dev liblapack-dev libblas
 packages+=(python3 python3-matplotlib groff-base mandoc man-db)
 # The install test builds a caller of the library through pkg-config too.
 packages+=(pkgconf)
-# Many series at once (README): GNU parallel, run by the many_series test.
-packages+=(parallel)
+# Many series at once (README): GNU parallel, run by the many_series test, and the one-node
+# Slurm cluster that the many_series_slurm test starts.
+packages+=(parallel slurmctld slurmd slurm-client munge)
 # Fuzzing (tools/run_fuzz.sh): clang with libFuzzer and the sanitizer runtimes.
 packages+=(clang libclang-rt-14-dev)
 # The Python module (-DPAIRFIT_PYTHON=ON) and its tests; lmfit for bench/python_bench.py.

@@ -8,7 +8,8 @@
 #   sbatch --array=1-$(wc -l < folders.txt)%100 examples/slurm/pairfit-array.sh folders.txt
 #
 # (%100: at most 100 tasks at once). A task fails with the program's exit status, so
-# `sacct -j JOBID` shows which folders need a look; their messages are in the task logs.
+# `sacct -j JOBID` (or, on a cluster without accounting, `scontrol show job JOBID` for a few
+# minutes after the end) shows which folders need a look; their messages are in the task logs.
 #SBATCH --job-name=pairfit
 #SBATCH --cpus-per-task=1
 #SBATCH --mem=1G
