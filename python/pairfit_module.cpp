@@ -6,6 +6,7 @@
 #include "ReadImport.h"
 #include "ReadSeries.h"
 #include "ReadZValues.h"
+#include "StatsTrend.h"
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -477,6 +478,41 @@ py::tuple fit_curves(const FittedSeries& fitted) {
     return py::make_tuple(ppm, data, line_a, line_b, residual);
 }
 
+// pairfit-trend's fit of one line: parameter -> (value, se, se_mc), chi2, dof (and n).
+py::dict fit_trend_values(const std::vector<double>& z, const std::vector<double>& y,
+                          const std::vector<double>& se, const std::string& model_name,
+                          std::optional<double> protein, unsigned monte_carlo,
+                          std::optional<std::uint64_t> seed, bool weighted) {
+    TrendModel model;
+    if (!parse_trend_model(model_name, model)) {
+        throw py::value_error("unknown model '" + model_name +
+                              "': decay, recovery, inversion or binding");
+    }
+    TrendOptions options;
+    options.weighted = weighted;
+    options.monte_carlo = monte_carlo;
+    if (seed) {
+        options.seed = *seed;
+    }
+    if (protein) {
+        options.protein = *protein;
+    }
+    TrendFit fitted;
+    {
+        py::gil_scoped_release unlocked;
+        fitted = fit_trend(z, y, se, model, options);
+    }
+    py::dict result;
+    for (const TrendParameter& parameter : fitted.parameters) {
+        result[parameter.name.c_str()] =
+            py::make_tuple(parameter.value, parameter.se, parameter.se_mc);
+    }
+    result["chi2"] = fitted.chi2;
+    result["dof"] = fitted.dof;
+    result["n"] = fitted.n;
+    return result;
+}
+
 } // namespace
 
 PYBIND11_MODULE(_core, module) {
@@ -502,6 +538,9 @@ PYBIND11_MODULE(_core, module) {
         .def("columns", &fit_columns, py::arg("z"), "report.csv's columns by name.")
         .def("warnings", &fit_warnings, "The programs' warnings about the fit.")
         .def("curves", &fit_curves, "ppm, then the data, line A, line B and residual arrays.");
+    module.def("trend", &fit_trend_values, py::arg("z"), py::arg("y"), py::arg("se"),
+               py::arg("model"), py::arg("protein"), py::arg("mc"), py::arg("seed"),
+               py::arg("weighted"), "pairfit-trend's fit of one line.");
     module.def("fit", &fit_arrays, py::arg("ppm"), py::arg("intensity"), py::arg("slice_ppm"),
                py::arg("noise_intensity"),
                "fit_series on the rows of intensity; settings as keywords.");

@@ -21,6 +21,10 @@ Fitting:
                                                 -> Fit, one value per slice per column of
                                                 report.csv, and the curves of the result files
 
+From the series to a rate or a constant (as pairfit-trend):
+    trend(z, y, se, model, protein=None, mc=500, seed=None)
+                                                -> {parameter: (value, se, se_mc), "chi2", "dof"}
+
 Every input the programs refuse raises ValueError with the programs' message (naming the
 file, the line or slice and what was expected); the warnings they print on standard error
 are issued as UserWarning. Amplitudes, heights, areas and sigma are in the scaled units of
@@ -37,7 +41,7 @@ import numpy as np
 
 from . import _core
 
-__all__ = ["Series", "Fit", "Curves", "read_series", "import_spectra", "fit"]
+__all__ = ["Series", "Fit", "Curves", "read_series", "import_spectra", "fit", "trend"]
 
 # The lists of a pseudo-2D experiment that give the x value of each slice.
 _X_LISTS = ("vdlist", "vclist", "vplist", "vtlist", "none")
@@ -308,3 +312,35 @@ def fit(series, peak_A, peak_B, widths=None, signed=False, noise=None):
     for message in fitted.warnings():
         warnings.warn(message, UserWarning, stacklevel=2)
     return Fit(fitted, series, options["peak_A"], options["peak_B"], widths)
+
+
+def trend(z, y, se, model, protein=None, mc=500, seed=None, weighted=True):
+    """Fit a trend across the slices as pairfit-trend does, with the same numbers.
+
+    trend(z, y, se, model, protein=None, mc=500, seed=None, weighted=True) -> dict
+
+    model: "decay" y = I0 exp(-z/T); "recovery" y = Iinf (1 - exp(-z/T1)); "inversion"
+    y = Iinf - (Iinf - I0) exp(-z/T1); "binding" the bound fraction with ligand depletion at
+    total protein `protein` (same unit as z), parameter Kd. y is weighted by 1/se^2 (se as
+    absolute sigmas), or with weighted=False equally, the errors then scaled by the residual
+    scatter. mc synthetic sets drawn from the fitted curve with each point's se are refitted
+    for se_mc; seed=None is pairfit-trend's default seed, so a run is reproducible. Points
+    whose z, y or se is NaN are left out.
+
+    Returns {name: (value, se, se_mc)} for each parameter (each time constant followed by its
+    rate R or R1), plus "chi2", "dof" and "n". Raises ValueError with pairfit-trend's message
+    for too few points, an se <= 0, or a fit that does not converge.
+
+        fit = pairfit.fit(series, 0.7293, 0.7176, signed=True)
+        pairfit.trend(series.z, fit.area_A, fit.area_A_se, "inversion")["T1"]
+    """
+    arrays = [np.ascontiguousarray(np.asarray(values, dtype=np.float64).ravel())
+              for values in (z, y, se)]
+    if isinstance(mc, bool) or not isinstance(mc, numbers.Integral) or mc < 0:
+        raise ValueError(f"mc must be a whole number from 0 on, got {mc!r}")
+    if seed is not None and (isinstance(seed, bool) or not isinstance(seed, numbers.Integral)
+                             or seed < 0):
+        raise ValueError(f"seed must be a whole number from 0 on, got {seed!r}")
+    return _core.trend(*(list(a) for a in arrays), str(model),
+                       None if protein is None else float(protein), int(mc),
+                       None if seed is None else int(seed), bool(weighted))

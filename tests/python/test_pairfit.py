@@ -18,7 +18,8 @@ import pytest
 import pairfit
 
 PROGRAMS = {name: os.environ[variable] for name, variable in
-            [("pairfit4", "PAIRFIT4"), ("pairfit2", "PAIRFIT2"), ("import", "PAIRFIT_IMPORT")]}
+            [("pairfit4", "PAIRFIT4"), ("pairfit2", "PAIRFIT2"), ("import", "PAIRFIT_IMPORT"),
+             ("trend", "PAIRFIT_TREND")]}
 SOURCE = Path(os.environ["PAIRFIT_SOURCE"])
 BRUKER = SOURCE / "tests" / "data" / "bruker"
 MATRIX_FILES = ["dat.txt", "sim_a.txt", "sim_b.txt", "res.txt"]
@@ -296,3 +297,28 @@ def test_series_says_what_is_wrong():
         with pytest.raises(ValueError) as raised:
             pairfit.fit(*arguments)
         assert words in str(raised.value), (words, str(raised.value))
+
+
+def test_inversion_recovery_to_T1_as_the_programs_give_it(tmp_path):
+    """Import, pairfit4 --signed --z, pairfit-trend inversion: every slice settled, no bound,
+    and pairfit.trend gives trend.csv's numbers bit for bit."""
+    inputs, window, peaks = BRUKER_RUNS[0]
+    assert run("import", tmp_path, "--window", *map(str, window), *map(str, inputs)).returncode == 0
+    (tmp_path / "peaks.txt").write_text("%r %r\n%r %r\n" % (*peaks, *window))
+    done = program_fit("pairfit4", tmp_path, "--signed", "--z", "z.txt")
+    assert "bound" not in done.stderr
+    done = run("trend", tmp_path, "inversion")
+    assert done.returncode == 0, done.stderr
+    series = pairfit.import_spectra(*inputs, window=window)
+    fit = pairfit.fit(series, *peaks, signed=True)
+    assert fit.status == ["settled"] * 10
+    with open(tmp_path / "trend.csv", newline="") as file:
+        rows = list(csv.DictReader(file))
+    for line in ("A", "B"):
+        result = pairfit.trend(series.z, fit["area_" + line], fit["area_%s_se" % line],
+                               "inversion")
+        mine = [row for row in rows if row["line"] == line]
+        assert [row["parameter"] for row in mine] == ["Iinf", "I0", "T1", "R1"]
+        for row in mine:
+            assert result[row["parameter"]] == tuple(float(row[k]) for k in ("value", "se", "se_mc"))
+            assert (result["chi2"], result["dof"]) == (float(row["chi2"]), int(row["dof"]))
