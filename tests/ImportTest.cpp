@@ -29,21 +29,8 @@ const fs::path pulse_calibration = data_dir / "bruker/coffee_UV1009/99999/pdata/
 const fs::path aspirin = data_dir / "jcamp/aspirin-1h.dx";
 const fs::path rutin = data_dir / "jcamp/Rutin_3080ug200uL_DMSOd6_qHNMR_400MHz_JDX.jdx";
 
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-// Runs a command line in `folder`, capturing both streams outside it.
-Outcome run(const fs::path& folder, const std::string& command) {
-    TempDir capture;
-    const int raw = std::system(("cd '" + folder.string() + "' && " + command + " > '" +
-                                 capture.file("out") + "' 2> '" + capture.file("err") + "'")
-                                    .c_str());
-    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read_file(capture.file("out")),
-            read_file(capture.file("err"))};
-}
+using Outcome = testfiles::RunResult;
+const auto run = testfiles::run_command;
 
 std::string import_command(const std::vector<fs::path>& inputs, const std::string& options = "") {
     std::string command = std::string("'") + PAIRFIT_IMPORT + "' " + options;

@@ -21,21 +21,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-// Runs a command line in `folder`, capturing both streams outside it.
-Outcome run(const fs::path& folder, const std::string& command) {
-    TempDir capture;
-    const int raw = std::system(("cd '" + folder.string() + "' && " + command + " > '" +
-                                 capture.file("out") + "' 2> '" + capture.file("err") + "'")
-                                    .c_str());
-    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read_file(capture.file("out")),
-            read_file(capture.file("err"))};
-}
+using Outcome = testfiles::RunResult;
+const auto run = testfiles::run_command;
 
 std::string pairfit4(const std::string& options = "") {
     return std::string("'") + PAIRFIT4 + "' " + options;

@@ -76,18 +76,23 @@ struct RunResult {
     std::string err;
 };
 
-// Runs `program` with `folder` as working directory; its output is captured in files
-// outside the folder so that the folder holds only what the program wrote.
-inline RunResult run_in(const fs::path& folder, const std::string& program) {
+// Runs the shell command line `command` with `folder` as working directory; its output is
+// captured in files outside the folder so that the folder holds only what the command wrote.
+inline RunResult run_command(const fs::path& folder, const std::string& command) {
     TempDir capture;
-    const std::string command = "cd '" + folder.string() + "' && '" + program + "' > '" +
-                                capture.file("out") + "' 2> '" + capture.file("err") + "'";
-    const int raw = std::system(command.c_str());
+    const int raw = std::system(("cd '" + folder.string() + "' && " + command + " > '" +
+                                 capture.file("out") + "' 2> '" + capture.file("err") + "'")
+                                    .c_str());
     RunResult result;
     result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     result.out = read_file(capture.file("out"));
     result.err = read_file(capture.file("err"));
     return result;
+}
+
+// Runs `program`, without arguments, as run_command does.
+inline RunResult run_in(const fs::path& folder, const std::string& program) {
+    return run_command(folder, "'" + program + "'");
 }
 
 struct ProgramRun {

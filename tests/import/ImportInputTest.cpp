@@ -29,20 +29,8 @@ const fs::path data_dir = DATA_DIR;
 const fs::path inversion_recovery = data_dir / "bruker/inversion_recovery/1";
 const fs::path aspirin = data_dir / "jcamp/aspirin-1h.dx";
 
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-Outcome run(const fs::path& folder, const std::string& command) {
-    TempDir capture;
-    const int raw = std::system(("cd '" + folder.string() + "' && " + command + " > '" +
-                                 capture.file("out") + "' 2> '" + capture.file("err") + "'")
-                                    .c_str());
-    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read_file(capture.file("out")),
-            read_file(capture.file("err"))};
-}
+using Outcome = testfiles::RunResult;
+const auto run = testfiles::run_command;
 
 Outcome import(const fs::path& folder, const fs::path& input, const std::string& options = "") {
     return run(folder,
