@@ -84,25 +84,11 @@ Options parse_options(const std::vector<std::string>& args) {
     return options;
 }
 
-// The slices cut to the window; refused when no point lies inside it.
-std::vector<ImportedSpectrum> cut_slices(const std::vector<ImportedSpectrum>& slices,
-                                         const Options& options) {
-    if (!options.windowed) {
-        return slices;
-    }
-    std::vector<ImportedSpectrum> cut;
-    for (const ImportedSpectrum& slice : slices) {
-        cut.push_back(cut_to_window(slice, options.window_a, options.window_b));
-    }
-    const std::vector<double>& axis = slices.front().ppm;
-    if (cut.front().ppm.empty()) {
-        throw Failure(FailureKind::unreadable_input,
-                      "no point lies strictly inside the window (" +
-                          shortest_text(options.window_a) + ", " + shortest_text(options.window_b) +
-                          ") ppm; the axis runs from " + shortest_text(axis.front()) + " to " +
-                          shortest_text(axis.back()) + " ppm");
-    }
-    return cut;
+// The slices cut to the window, when one is given.
+std::vector<ImportedSpectrum> slices_in_window(const std::vector<ImportedSpectrum>& slices,
+                                               const Options& options) {
+    return options.windowed ? cut_slices_to_window(slices, options.window_a, options.window_b)
+                            : slices;
 }
 
 // What was read, on standard output (warnings on standard error), with the tallest lines of
@@ -218,7 +204,7 @@ int run(const std::vector<std::string>& args) {
         return exit_success;
     }
     const ImportedSeries series = read_spectrometer_inputs(options.inputs, options.x_list);
-    const std::vector<ImportedSpectrum> slices = cut_slices(series.slices, options);
+    const std::vector<ImportedSpectrum> slices = slices_in_window(series.slices, options);
     report(series, slices, options);
     write_outputs(series, slices, options);
     return exit_success;

@@ -4,6 +4,7 @@
 #include "CsaFailure.h"
 #include "FitSeries.h"
 #include "ReadImport.h"
+#include "ReadNumbers.h"
 #include "ReadSeries.h"
 #include "ReadZValues.h"
 #include "StatsTrend.h"
@@ -166,7 +167,6 @@ py::dict read_folder(const std::string& folder, std::optional<py::tuple> noise_r
 // ---------------------------------------------------------------------------------------
 
 using ImportedSlice = ImportedSpectrum;
-const auto shortest = shortest_text;
 
 py::dict import_inputs(const std::vector<std::string>& paths, std::optional<py::tuple> window,
                        const std::string& x_list) {
@@ -184,23 +184,13 @@ py::dict import_inputs(const std::vector<std::string>& paths, std::optional<py::
         imported = read_spectrometer_inputs(inputs, x_list);
         slices = imported.slices;
         if (limits) {
-            for (ImportedSlice& slice : slices) {
-                slice = cut_to_window(slice, limits->first, limits->second);
-            }
-            if (slices.front().ppm.empty()) {
-                const std::vector<double>& axis = imported.slices.front().ppm;
-                throw Failure(FailureKind::unreadable_input,
-                              "no point lies strictly inside the window (" +
-                                  shortest(limits->first) + ", " + shortest(limits->second) +
-                                  ") ppm; the axis runs from " + shortest(axis.front()) + " to " +
-                                  shortest(axis.back()) + " ppm");
-            }
+            slices = cut_slices_to_window(slices, limits->first, limits->second);
         }
         // The values and unit as the programs read them back from the z.txt written for them.
         if (!imported.x_values.empty()) {
             std::string text = "# x of each slice, from " + imported.x_description + "\n";
             for (const double x : imported.x_values) {
-                text += shortest(x) + "\n";
+                text += shortest_text(x) + "\n";
             }
             z = parse_z_values(text, "z.txt");
         }

@@ -326,3 +326,21 @@ std::string trimmed(const std::string& text) {
     const auto last = text.find_last_not_of(" \t\r");
     return text.substr(first, last - first + 1);
 }
+
+std::vector<ImportedSpectrum> cut_slices_to_window(const std::vector<ImportedSpectrum>& slices,
+                                                   double limit_a, double limit_b) {
+    std::vector<ImportedSpectrum> cut;
+    for (const ImportedSpectrum& slice : slices) {
+        cut.push_back(cut_to_window(slice, limit_a, limit_b));
+    }
+    if (!cut.empty() && cut.front().ppm.empty()) {
+        const std::vector<double>& axis = slices.front().ppm;
+        throw Failure(FailureKind::unreadable_input,
+                      "no point lies strictly inside the window (" + shortest_text(limit_a) + ", " +
+                          shortest_text(limit_b) + ") ppm; the axis runs from " +
+                          (axis.empty() ? std::string("nowhere")
+                                        : shortest_text(axis.front()) + " to " +
+                                              shortest_text(axis.back()) + " ppm"));
+    }
+    return cut;
+}

@@ -178,6 +178,9 @@ std::vector<LineSuggestion> tallest_lines(const ImportedSpectrum& spectrum, std:
 
 // Keeps the points strictly inside the window (either order of the limits).
 ImportedSpectrum cut_to_window(const ImportedSpectrum& spectrum, double limit_a, double limit_b);
+// Every slice cut so; throws Failure (unreadable_input) when no point of slice 0 lies inside.
+std::vector<ImportedSpectrum> cut_slices_to_window(const std::vector<ImportedSpectrum>& slices,
+                                                   double limit_a, double limit_b);
 
 // The series as 2d.txt: "ppm intensity" lines in shortest round-trip form, a line "&" after
 // each slice, comment lines with `header` first.
