@@ -231,7 +231,7 @@ TEST(TrendFit, ErrorsCoverTheTruthOverNoiseSeeds) {
             options.monte_carlo = 100;
             options.seed = static_cast<std::uint64_t>(seed);
             const TrendFit fit = fit_trend(data.z, data.y, data.se, c.model, options);
-            const TrendParameter& t = fitted(fit)[t_index];
+            const TrendParameter t = fitted(fit)[t_index];
             covered += std::fabs(t.value - c.truth[t_index]) <= t.se ? 1 : 0;
             ratios.push_back(t.se_mc / t.se);
             EXPECT_EQ(fit.monte_carlo_refits, 100u);
