@@ -474,18 +474,7 @@ std::string rate_name(const std::string& time_constant) {
 
 // Refused text in a message: quoted, at most 80 bytes, non-printable bytes escaped.
 std::string escaped_text(const std::string& text) {
-    std::string out = "\"";
-    for (std::size_t i = 0; i < text.size() && i < 80; ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c < 0x20 || c >= 0x7f || c == '"' || c == '\\') {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + (text.size() > 80 ? "\"..." : "\"");
+    return "\"" + escaped(text, 80) + "\"";
 }
 
 } // namespace
@@ -770,8 +759,8 @@ std::vector<double> report_column(const ReportTable& table, const std::string& c
         double value = not_a_number;
         if (!cell.empty() && !parse_number(cell, value)) {
             throw Failure(FailureKind::malformed_input,
-                          name + ": line " + std::to_string(table.lines[r]) + ": column " + column +
-                              " holds " + escaped_text(cell) +
+                          name + ": line " + std::to_string(table.lines[r]) + ": column " +
+                              escaped_text(column) + " holds " + escaped_text(cell) +
                               " where a finite number or an empty cell was expected");
         }
         values.push_back(value);

@@ -315,9 +315,10 @@ TEST(ReportCsv, ReadsColumnsByNameWithQuotesCrlfAndAppendedColumns) {
         }
         return std::string("accepted");
     };
-    EXPECT_EQ(message([&] { report_column(table, "status", "r.csv"); }),
-              "r.csv: line 2: column status holds \"settled;bound:MA,MB\" where a finite number "
-              "or an empty cell was expected");
+    EXPECT_EQ(
+        message([&] { report_column(table, "status", "r.csv"); }),
+        "r.csv: line 2: column \"status\" holds \"settled;bound:MA,MB\" where a finite number "
+        "or an empty cell was expected");
     EXPECT_NE(message([&] { report_column(table, "height_A", "r.csv"); }).find("no column"),
               std::string::npos);
     EXPECT_EQ(message([] { parse_report_csv("a,b\n1,2,3\n", "r.csv"); }),

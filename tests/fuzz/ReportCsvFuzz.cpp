@@ -62,7 +62,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 FUZZ_CHECK(std::isfinite(values[r]) != table.rows[r][c].empty(), input);
             }
         } catch (const Failure& failure) {
-            FUZZ_CHECK(std::string(failure.what()).find("column " + name) != std::string::npos,
+            // The column is named, quoted with its bytes escaped.
+            FUZZ_CHECK(std::string(failure.what()).find("column \"") != std::string::npos,
                        input + ": " + failure.what());
         }
     }
