@@ -12,7 +12,8 @@
 namespace {
 
 std::string csv_cell(const std::string& cell) {
-    if (cell.find_first_of(",\"") == std::string::npos) {
+    // A cell that ends in a carriage return would lose it to the CRLF line end unquoted.
+    if (cell.find_first_of(",\"\r") == std::string::npos) {
         return cell;
     }
     std::string out = "\"";
