@@ -12,8 +12,9 @@
 namespace {
 
 std::string csv_cell(const std::string& cell) {
-    // A cell that ends in a carriage return would lose it to the CRLF line end unquoted.
-    if (cell.find_first_of(",\"\r") == std::string::npos) {
+    // A cell that ends in a carriage return would lose it to the CRLF line end unquoted, and a
+    // row of one empty cell would be a blank line, which the reader skips.
+    if (!cell.empty() && cell.find_first_of(",\"\r") == std::string::npos) {
         return cell;
     }
     std::string out = "\"";
