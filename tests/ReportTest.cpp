@@ -411,7 +411,8 @@ TEST(ReportProgram, RefusesBadArgumentsAndZFilesBeforeFitting) {
     const auto help = run_with(dir, PAIRFIT2, "--help");
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.err, "");
-    EXPECT_EQ(help.out.rfind("usage: pairfit2 [--report] [--z FILE] [--signed] [--noise A B]\n", 0), 0u);
+    EXPECT_EQ(help.out.rfind("usage: pairfit2 [--report] [--z FILE] [--signed] [--noise A B]\n", 0),
+              0u);
     for (const char* column : {"fraction_A", "scale_factor", "sigma^2 (J^T J)^-1", "empty cell"}) {
         EXPECT_NE(help.out.find(column), std::string::npos) << column;
     }
