@@ -276,6 +276,11 @@ WindowedSeries windowed_series(const DoubleArray& ppm, const DoubleArray& intens
         std::copy_n(axes ? axes->data(s, 0) : ppm.data(), points, series.ppm.data() + s * points);
         series.slice_start[s + 1] = (s + 1) * points;
     }
+    // The range a refused noise region is measured against.
+    for (const double x : series.ppm) {
+        series.ppm_low = std::min(series.ppm_low, x);
+        series.ppm_high = std::max(series.ppm_high, x);
+    }
     return series;
 }
 

@@ -293,7 +293,9 @@ def test_series_says_what_is_wrong():
     for arguments, words in [((series, 1.0, float("nan")), "peak_B must be a finite number"),
                              ((series, 1.0, 0.5, (0.1,)), "two half-widths"),
                              ((series, 1.0, 0.5, (0.1, -0.2)), "must not be below 0"),
-                             ((series, 1.0, 0.5, (0.1, 0.0)), "half-widths of peaks.txt")]:
+                             ((series, 1.0, 0.5, (0.1, 0.0)), "half-widths of peaks.txt"),
+                             ((series, 1.0, 0.5, None, False, (0.2, 1.8)),
+                              "points of 2d.txt lie between 0 and 2 ppm")]:
         with pytest.raises(ValueError) as raised:
             pairfit.fit(*arguments)
         assert words in str(raised.value), (words, str(raised.value))
