@@ -50,22 +50,14 @@ Options parse_options(const std::vector<std::string>& args) {
             options.help = true;
             return options;
         } else if (arg == "-o") {
-            if (i + 1 >= args.size()) {
-                bad_usage("-o needs a folder");
-            }
-            options.output = args[++i];
+            options.output = option_value(args, i, "-o needs a folder");
         } else if (arg == "--window") {
-            if (i + 2 >= args.size() || !parse_number(args[i + 1], options.window_a) ||
-                !parse_number(args[i + 2], options.window_b)) {
-                bad_usage("--window needs two numbers (ppm)");
-            }
+            const auto [a, b] = option_numbers(args, i, "--window needs two numbers (ppm)");
+            options.window_a = a;
+            options.window_b = b;
             options.windowed = true;
-            i += 2;
         } else if (arg == "--list") {
-            if (i + 1 >= args.size()) {
-                bad_usage("--list needs a name");
-            }
-            options.x_list = args[++i];
+            options.x_list = option_value(args, i, "--list needs a name");
             if (options.x_list != "vdlist" && options.x_list != "vclist" &&
                 options.x_list != "vplist" && options.x_list != "vtlist" &&
                 options.x_list != "none") {

@@ -5,11 +5,32 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
+
+const std::string& option_value(const std::vector<std::string>& args, std::size_t& i,
+                                const std::string& missing) {
+    if (i + 1 >= args.size()) {
+        throw Failure(FailureKind::bad_arguments, missing);
+    }
+    return args[++i];
+}
+
+std::array<double, 2> option_numbers(const std::vector<std::string>& args, std::size_t& i,
+                                     const std::string& missing) {
+    std::array<double, 2> numbers{};
+    if (i + 2 >= args.size() || !parse_number(args[i + 1], numbers[0]) ||
+        !parse_number(args[i + 2], numbers[1])) {
+        throw Failure(FailureKind::bad_arguments, missing);
+    }
+    i += 2;
+    return numbers;
+}
 
 RunOptions parse_options(int argc, const char* const* argv) {
     RunOptions options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string argument = argv[i];
+    const std::vector<std::string> args(argv + std::min(argc, 1), argv + argc);
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& argument = args[i];
         if (argument == "--help" || argument == "-h") {
             options.help = true;
         } else if (argument == "--report") {
@@ -17,22 +38,16 @@ RunOptions parse_options(int argc, const char* const* argv) {
         } else if (argument == "--signed") {
             options.signed_amplitudes = true;
         } else if (argument == "--noise") {
-            double a = 0.0;
-            double b = 0.0;
-            if (i + 2 >= argc || !parse_number(argv[i + 1], a) || !parse_number(argv[i + 2], b)) {
-                throw Failure(FailureKind::bad_arguments,
-                              "--noise needs the two ppm limits of a signal-free region");
-            }
+            const auto [a, b] =
+                option_numbers(args, i, "--noise needs the two ppm limits of a signal-free region");
             options.noise = {true, std::min(a, b), std::max(a, b)};
             options.report = true;
-            i += 2;
         } else if (argument == "--z" || argument.rfind("--z=", 0) == 0) {
-            if (argument == "--z" && i + 1 == argc) {
-                throw Failure(FailureKind::bad_arguments, "--z needs a FILE of x values");
-            }
-            options.z_name = argument == "--z" ? argv[++i] : argument.substr(4);
+            const std::string missing = "--z needs a FILE of x values";
+            options.z_name =
+                argument == "--z" ? option_value(args, i, missing) : argument.substr(4);
             if (options.z_name.empty()) {
-                throw Failure(FailureKind::bad_arguments, "--z needs a FILE of x values");
+                throw Failure(FailureKind::bad_arguments, missing);
             }
             options.report = true;
         } else {
@@ -79,8 +94,9 @@ std::string usage_text(const std::string& program) {
            "  points           the slice's points inside the window\n"
            "  status           settled, or iteration_limit (stopped after 10000 iterations);\n"
            "                   then ';bound:' and the fitted parameters within 1e-9 of the\n"
-           "                   bound 1e-4 or 10, e.g. \"settled;bound:MA,MB\" (quoted when\n"
-           "                   it holds a comma); then ';misfit' (--noise)\n"
+           "                   bound 1e-4 or 10 (-10 or 10 for MA, MB with --signed),\n"
+           "                   e.g. \"settled;bound:MA,MB\" (quoted when it holds a comma);\n"
+           "                   then ';misfit' (--noise)\n"
            "  iterations       the minimiser's iterations\n"
            "  MA, MB           the amplitudes (scaled intensity x ppm)\n"
            "  LWA, LWB         the half widths at half height (ppm)\n"

@@ -6,6 +6,8 @@
 #include "FitSeries.h"
 #include "ReadZValues.h"
 
+#include <array>
+#include <cstddef>
 #include <functional>
 #include <iosfwd>
 #include <string>
@@ -50,6 +52,15 @@ struct RunOptions {
 // Reads --report, --z FILE (or --z=FILE), --signed, --noise A B and --help; throws Failure
 // (bad_arguments) for anything else.
 RunOptions parse_options(int argc, const char* const* argv);
+
+// The command line of every program, one argument at a time: the value after the option at
+// args[i], with i moved onto it; or Failure (bad_arguments) with the message `missing`.
+const std::string& option_value(const std::vector<std::string>& args, std::size_t& i,
+                                const std::string& missing);
+// The two numbers after the option at args[i], with i moved onto the second; or Failure
+// (bad_arguments) with the message `missing` when they are not there or not numbers.
+std::array<double, 2> option_numbers(const std::vector<std::string>& args, std::size_t& i,
+                                     const std::string& missing);
 // The usage text of --help, with the options and the columns of report.csv.
 std::string usage_text(const std::string& program);
 
