@@ -2,16 +2,17 @@
 #include "CsaProgram.h"
 
 #include "CsaResultFile.h"
+#include "ReadNumbers.h"
 #include "ReadSeries.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <filesystem>
 #include <iomanip>
 #include <iostream>
+#include <limits>
 #include <new>
 #include <thread>
 #include <utility>
@@ -196,11 +197,10 @@ int pairfit_main(int argc, char** argv, bool half_widths_free) {
 
 unsigned thread_count() {
     if (const char* setting = std::getenv("PAIRFIT_THREADS")) {
-        unsigned threads = 0;
-        const char* const end = setting + std::strlen(setting);
-        const auto [stop, error] = std::from_chars(setting, end, threads);
-        if (error == std::errc() && stop == end && threads >= 1) {
-            return std::min(threads, 256u);
+        unsigned long long threads = 0;
+        if (parse_whole_number(setting, std::numeric_limits<unsigned>::max(), threads) &&
+            threads >= 1) {
+            return static_cast<unsigned>(std::min(threads, 256ull));
         }
         std::cerr << "PAIRFIT_THREADS: warning: '" << setting
                   << "' is not a whole number from 1 on; using every core" << std::endl;

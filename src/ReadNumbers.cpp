@@ -162,6 +162,20 @@ bool parse_number(std::string_view text, double& value) {
     return true;
 }
 
+bool parse_whole_number(std::string_view text, unsigned long long limit,
+                        unsigned long long& value) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos) {
+        return false;
+    }
+    unsigned long long parsed = 0;
+    const auto [stop, error] = std::from_chars(text.data(), text.data() + text.size(), parsed);
+    if (error != std::errc() || stop != text.data() + text.size() || parsed > limit) {
+        return false;
+    }
+    value = parsed;
+    return true;
+}
+
 std::string shortest_text(double value) {
     char digits[32];
     const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;

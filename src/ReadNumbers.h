@@ -27,6 +27,10 @@ void parse_fields(std::string_view line, Row& values);
 // finite. Leaves `value` untouched when false.
 bool parse_number(std::string_view text, double& value);
 
+// The strict form for a count or a seed: the whole of `text` is decimal digits (no sign, no
+// blank) naming a value no larger than `limit`. Leaves `value` untouched when false.
+bool parse_whole_number(std::string_view text, unsigned long long limit, unsigned long long& value);
+
 // The shortest text that reads back as the same double ("0.1", "1e-05", "-3").
 std::string shortest_text(double value);
 

@@ -362,3 +362,17 @@ TEST(AppendFixed, NotANumberAndInfinityAsTheStreamPrintsThem) {
     EXPECT_EQ(fast_fixed(-inf, 3, 0), "-inf");
     EXPECT_EQ(fast_fixed(-0.0, 3, 6), "-0.000");
 }
+
+// Counts and seeds: digits only, within the limit, the value untouched otherwise.
+TEST(ParseWholeNumber, DigitsOnlyWithinTheLimit) {
+    unsigned long long value = 7;
+    for (const char* refused :
+         {"", " 1", "1 ", "+1", "-1", "1.0", "1e3", "0x10", "11", "18446744073709551616"}) {
+        EXPECT_FALSE(parse_whole_number(refused, 10, value)) << refused;
+    }
+    EXPECT_EQ(value, 7u);
+    EXPECT_TRUE(parse_whole_number("0010", 10, value));
+    EXPECT_EQ(value, 10u);
+    EXPECT_TRUE(parse_whole_number("18446744073709551615", ~0ull, value));
+    EXPECT_EQ(value, ~0ull);
+}
