@@ -52,6 +52,9 @@ LineExcerpt excerpt_of(std::string_view line);
 // `text` for a message: at most `at_most` bytes, each byte that does not print (a control
 // byte, NUL, a byte above 0x7e) as \xNN, and "..." when it was cut.
 std::string escaped(std::string_view text, std::size_t at_most);
+// `text` between double quotes, control bytes (but tab) and DEL written as \xNN, cut with
+// "..." after 80 bytes, bytes from 0x80 on kept (UTF-8 names): refused text in a message.
+std::string quoted_text(std::string_view text);
 
 // The whole of a text file that must be a regular file of at most max_bytes. Throws Failure:
 // unreadable_input when it cannot be opened or read (with the reason), malformed_input when it

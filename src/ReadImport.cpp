@@ -170,21 +170,6 @@ std::string read_exact_file(const fs::path& path, std::uint64_t size, const std:
     return bytes;
 }
 
-std::string quoted_text(std::string_view text) {
-    constexpr std::size_t most = 80;
-    std::string quoted = "\"";
-    for (const char c : text.substr(0, most)) {
-        const auto byte = static_cast<unsigned char>(c);
-        if ((byte < 0x20 && c != '\t') || byte == 0x7f) {
-            static const char hex[] = "0123456789abcdef";
-            quoted += {'\\', 'x', hex[byte >> 4], hex[byte & 15]};
-        } else {
-            quoted += c;
-        }
-    }
-    return quoted + (text.size() > most ? "...\"" : "\"");
-}
-
 ImportedSeries read_spectrometer_inputs(const std::vector<fs::path>& inputs,
                                         const std::string& x_list) {
     ImportedSeries series;

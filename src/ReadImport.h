@@ -9,6 +9,7 @@
 #pragma once
 
 #include "CsaFailure.h"
+#include "Read.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -60,10 +61,6 @@ std::string read_exact_file(const std::filesystem::path& path, std::uint64_t siz
 // Whether anything lies at `path` (following links); refused as unreadable_input, with the
 // reason, when that cannot be told (a folder without search permission).
 bool input_exists(const std::filesystem::path& path);
-
-// `text` between double quotes, control bytes (but tab) and DEL written as \xNN, cut with
-// "..." after 80 bytes: how refused text is shown in messages.
-std::string quoted_text(std::string_view text);
 
 // ---------------------------------------------------------------------------------------
 // Bruker TopSpin

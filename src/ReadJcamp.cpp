@@ -144,8 +144,8 @@ struct Layout {
 
 Layout xydata_layout(const Block& block, const Record& xydata, const std::string& file_name) {
     if (compared(xydata.value) != "(X++(Y..Y))") {
-        malformed(file_name + ":" + std::to_string(xydata.line) + ": ##XYDATA= " + xydata.value +
-                  " is not read; only (X++(Y..Y)) is");
+        malformed(file_name + ":" + std::to_string(xydata.line) +
+                  ": ##XYDATA= " + quoted_text(xydata.value) + " is not read; only (X++(Y..Y)) is");
     }
     Layout layout;
     layout.first_x = required_number(block, "FIRSTX", "FIRSTX", file_name);
@@ -221,16 +221,16 @@ std::string refusal(const Block& block) {
     const std::string data_type = type == nullptr ? "" : compared(type->value);
     const Record* dimensions = find(block, "NUMDIM");
     if (data_type.find("FID") != std::string::npos) {
-        return "holds an NMR FID (##DATA TYPE= " + type->value +
+        return "holds an NMR FID (##DATA TYPE= " + quoted_text(type->value) +
                "); only processed spectra are read: transform it first";
     }
     if (data_type.rfind("ND", 0) == 0 ||
         (dimensions != nullptr && trimmed(dimensions->value) != "1")) {
-        return "holds a 2D spectrum (##DATA TYPE= " + (type ? type->value : std::string()) +
+        return "holds a 2D spectrum (##DATA TYPE= " + quoted_text(type ? type->value : "") +
                "); only 1D spectra are read, one file per slice";
     }
     if (data_type.find("NMRSPECTRUM") == std::string::npos) {
-        return "holds ##DATA TYPE= " + (type ? type->value : std::string("(none)")) +
+        return "holds ##DATA TYPE= " + (type ? quoted_text(type->value) : std::string("(none)")) +
                ", not an NMR SPECTRUM";
     }
     return "";
@@ -392,7 +392,7 @@ ImportedSeries parse_jcamp(const std::string& text, const std::string& file_name
                       version_number) ||
         !(version_number >= 4.24 && version_number < 7)) {
         malformed(file_name + ":" + std::to_string(version->line) + ": JCAMP-DX version " +
-                  version->value + " is not read (4.24, 5.x and 6.0 are)");
+                  quoted_text(version->value) + " is not read (4.24, 5.x and 6.0 are)");
     }
 
     const Layout layout = data->label == "XYDATA" ? xydata_layout(block, *data, file_name)
@@ -475,7 +475,7 @@ ImportedSeries parse_jcamp(const std::string& text, const std::string& file_name
                 "line " + std::to_string(shift->line) + ": ##.SHIFT REFERENCE=";
             if (items.size() != 4) {
                 malformed(file_name + ": " + what + " must hold 4 fields (type, " +
-                          "solvent, point number, ppm), found \"" + shift->value + "\"");
+                          "solvent, point number, ppm), found " + quoted_text(shift->value));
             }
             const double point = number_in(items[2], what + " point number", file_name);
             if (point < 1 || point > static_cast<double>(y.size()) || point != std::floor(point)) {
@@ -503,7 +503,8 @@ ImportedSeries parse_jcamp(const std::string& text, const std::string& file_name
                 referenced ? reference_ppm + (x - reference_x) / frequency : x / frequency;
         }
     } else {
-        malformed(file_name + ": x units \"" + layout.x_units + "\" are not read (HZ or PPM are)");
+        malformed(file_name + ": x units " + quoted_text(layout.x_units) +
+                  " are not read (HZ or PPM are)");
     }
     for (std::size_t i = 0; i < y.size(); ++i) {
         if (!std::isfinite(slice.ppm[i]) || !std::isfinite(slice.intensity[i])) {
@@ -517,8 +518,8 @@ ImportedSeries parse_jcamp(const std::string& text, const std::string& file_name
         std::reverse(slice.intensity.begin(), slice.intensity.end());
     }
     series.slices.push_back(slice);
-    series.notes.push_back("JCAMP-DX " + version->value + " " + file_name + ": " + layout.shape +
-                           ", " + std::to_string(y.size()) + " points from " +
+    series.notes.push_back("JCAMP-DX " + escaped(version->value, 80) + " " + file_name + ": " +
+                           layout.shape + ", " + std::to_string(y.size()) + " points from " +
                            shown(slice.ppm.front()) + " to " + shown(slice.ppm.back()) + " ppm" +
                            (ascending ? " (stored ascending, written descending)" : "") +
                            ", y factor " + shown(layout.y_factor));

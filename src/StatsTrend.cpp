@@ -472,11 +472,6 @@ std::string rate_name(const std::string& time_constant) {
     return time_constant == "T" ? "R" : "R1";
 }
 
-// Refused text in a message: quoted, at most 80 bytes, non-printable bytes escaped.
-std::string escaped_text(const std::string& text) {
-    return "\"" + escaped(text, 80) + "\"";
-}
-
 } // namespace
 
 bool parse_trend_model(const std::string& name, TrendModel& model) {
@@ -686,7 +681,7 @@ ReportTable parse_report_csv(const std::string& text, const std::string& name) {
                 for (;; ++j) {
                     if (j >= line.size()) {
                         throw Failure(FailureKind::malformed_input,
-                                      where + "a quoted cell is not closed: " + escaped_text(line));
+                                      where + "a quoted cell is not closed: " + quoted_text(line));
                     }
                     if (line[j] == '"') {
                         if (j + 1 < line.size() && line[j + 1] == '"') {
@@ -703,7 +698,7 @@ ReportTable parse_report_csv(const std::string& text, const std::string& name) {
                                   where +
                                       "a quoted cell is followed by text before the next "
                                       "comma: " +
-                                      escaped_text(line));
+                                      quoted_text(line));
                 }
                 i = j;
             } else {
@@ -715,12 +710,12 @@ ReportTable parse_report_csv(const std::string& text, const std::string& name) {
                 if (cells[c].empty()) {
                     throw Failure(FailureKind::malformed_input,
                                   where + "column " + std::to_string(c + 1) +
-                                      " of the header has no name: " + escaped_text(line));
+                                      " of the header has no name: " + quoted_text(line));
                 }
                 if (std::find(cells.begin(), cells.begin() + static_cast<long>(c), cells[c]) !=
                     cells.begin() + static_cast<long>(c)) {
                     throw Failure(FailureKind::malformed_input, where + "the header names column " +
-                                                                    escaped_text(cells[c]) +
+                                                                    quoted_text(cells[c]) +
                                                                     " twice");
                 }
             }
@@ -731,7 +726,7 @@ ReportTable parse_report_csv(const std::string& text, const std::string& name) {
                 throw Failure(FailureKind::malformed_input, where + std::to_string(cells.size()) +
                                                                 " cells where the header has " +
                                                                 std::to_string(table.names.size()) +
-                                                                ": " + escaped_text(line));
+                                                                ": " + quoted_text(line));
             }
             table.rows.push_back(std::move(cells));
             table.lines.push_back(line_number);
@@ -749,7 +744,7 @@ std::vector<double> report_column(const ReportTable& table, const std::string& c
     const auto found = std::find(table.names.begin(), table.names.end(), column);
     if (found == table.names.end()) {
         throw Failure(FailureKind::malformed_input,
-                      name + ": no column " + escaped_text(column) +
+                      name + ": no column " + quoted_text(column) +
                           " in the header; it is written by pairfit4 --report");
     }
     const std::size_t c = static_cast<std::size_t>(found - table.names.begin());
@@ -760,7 +755,7 @@ std::vector<double> report_column(const ReportTable& table, const std::string& c
         if (!cell.empty() && !parse_number(cell, value)) {
             throw Failure(FailureKind::malformed_input,
                           name + ": line " + std::to_string(table.lines[r]) + ": column " +
-                              escaped_text(column) + " holds " + escaped_text(cell) +
+                              quoted_text(column) + " holds " + quoted_text(cell) +
                               " where a finite number or an empty cell was expected");
         }
         values.push_back(value);
