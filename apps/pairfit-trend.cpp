@@ -3,12 +3,15 @@
 #include "CsaFailure.h"
 #include "CsaProgram.h"
 #include "CsaResultFile.h"
+#include "Read.h"
 #include "ReadNumbers.h"
+#include "ReadZValues.h"
 #include "StatsTrend.h"
 
 #include <cerrno>
 #include <cmath>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -58,16 +61,6 @@ struct Options {
     std::string folder = ".";
 };
 
-bool parse_whole_number(const std::string& text, unsigned long long limit,
-                        unsigned long long& value) {
-    if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != text.npos) {
-        return false;
-    }
-    errno = 0;
-    value = std::strtoull(text.c_str(), nullptr, 10);
-    return errno == 0 && value <= limit;
-}
-
 Options parse_options(const std::vector<std::string>& args) {
     Options options;
     std::vector<std::string> positional;
@@ -82,13 +75,7 @@ Options parse_options(const std::vector<std::string>& args) {
             has_value = true;
         }
         const auto take_value = [&](const char* what) {
-            if (!has_value) {
-                if (i + 1 >= args.size()) {
-                    throw Failure(FailureKind::bad_arguments, arg + " needs " + what);
-                }
-                value = args[++i];
-            }
-            return value;
+            return has_value ? value : option_value(args, i, arg + " needs " + what);
         };
         if (arg == "-h" || arg == "--help") {
             options.help = true;
@@ -162,23 +149,8 @@ Options parse_options(const std::vector<std::string>& args) {
     return options;
 }
 
-// The whole file, or false with errno set.
-bool read_file(const std::string& name, std::string& text) {
-    FILE* file = std::fopen(name.c_str(), "rb");
-    if (file == nullptr) {
-        return false;
-    }
-    char buffer[65536];
-    std::size_t got = 0;
-    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
-        text.append(buffer, got);
-    }
-    const bool ok = std::ferror(file) == 0;
-    const int saved = errno;
-    std::fclose(file);
-    errno = saved;
-    return ok;
-}
+// report.csv holds a row of about 30 numbers per slice: 64 MiB is some 100,000 slices.
+constexpr std::uint64_t max_report_bytes = std::uint64_t{64} << 20;
 
 struct Series {
     std::string report_name;
@@ -190,15 +162,13 @@ struct Series {
 Series read_series(const Options& options) {
     Series series;
     series.report_name = options.folder + "/report.csv";
-    std::string text;
-    if (!read_file(series.report_name, text)) {
-        if (errno == ENOENT) {
-            throw Failure(FailureKind::malformed_input,
-                          series.report_name + ": not found; run pairfit4 --report or --z first");
-        }
-        throw Failure(FailureKind::unreadable_input,
-                      series.report_name + ": cannot be read: " + std::strerror(errno));
+    struct stat status {};
+    if (::stat(series.report_name.c_str(), &status) != 0 && errno == ENOENT) {
+        throw Failure(FailureKind::malformed_input,
+                      series.report_name + ": not found; run pairfit4 --report or --z first");
     }
+    std::string text;
+    read_text_file(series.report_name, max_report_bytes, text);
     series.table = parse_report_csv(text, series.report_name);
     series.z = report_column(series.table, "z", series.report_name);
     bool any_z = false;
@@ -209,9 +179,12 @@ Series read_series(const Options& options) {
         throw Failure(FailureKind::malformed_input,
                       series.report_name + ": report.csv has no z; run with --z FILE");
     }
-    std::string z_text;
-    if (read_file(options.folder + "/z.txt", z_text)) {
+    // z.txt only names the unit: without a readable one the unit is left unnamed.
+    try {
+        std::string z_text;
+        read_text_file(options.folder + "/z.txt", max_z_file_bytes, z_text);
         series.unit = z_unit(z_text);
+    } catch (const Failure&) {
     }
     return series;
 }
@@ -261,11 +234,9 @@ void write_trend_csv(const Options& options, const std::vector<FittedLine>& line
     const std::string name = options.folder + "/trend.csv";
     ResultFile file(name, new_file_mode());
     file.text() = format_trend_csv(trends, options.model);
-    errno = 0;
     if (!file.commit()) {
         throw Failure(FailureKind::unwritable_output,
-                      name + ": cannot be written: " +
-                          (errno != 0 ? std::strerror(errno) : "unknown reason"));
+                      name + ": cannot be written: " + file.reason());
     }
 }
 
@@ -352,6 +323,11 @@ std::string find_plot_script() {
     return "";
 }
 
+// The drawing script's status when it has named a picture it could not write or that is
+// write-protected on standard error; the other picture is then written.
+constexpr int picture_not_written = 4;
+const char* const picture_not_written_text = "a picture was not written";
+
 // Runs the script with the data on its standard input; the reason when it could not draw.
 std::string draw(const Options& options, const std::string& data) {
     const std::string python = "/usr/bin/python3";
@@ -403,6 +379,9 @@ std::string draw(const Options& options, const std::string& data) {
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        if (WIFEXITED(status) && WEXITSTATUS(status) == picture_not_written) {
+            return picture_not_written_text;
+        }
         return "pairfit-trend-plot failed (" +
                (WIFEXITED(status) ? "status " + std::to_string(WEXITSTATUS(status))
                                   : std::string("killed by a signal")) +
@@ -431,6 +410,10 @@ int run(const std::vector<std::string>& args) {
         if (problem.empty()) {
             std::cout << "wrote " << options.folder << "/trend.png and " << options.folder
                       << "/trend.pdf\n";
+        } else if (problem == picture_not_written_text) {
+            // A picture refused like any result file: the status says so; trend.csv stands.
+            throw Failure(FailureKind::unwritable_output,
+                          "a picture named above was not written; trend.csv is written");
         } else {
             std::cerr << "pairfit-trend: warning: no pictures drawn: " << problem
                       << "; trend.csv is written\n";

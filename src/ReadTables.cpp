@@ -105,22 +105,39 @@ TableSeries fileIn3(const char* name) {
     return readOrComplain(name, read_series);
 }
 
-std::string escaped(std::string_view text, std::size_t at_most) {
-    std::string shown;
-    for (const char c : text.substr(0, at_most)) {
+namespace {
+
+void append_escaped(std::string& shown, std::string_view text, bool keep_high_bytes) {
+    static const char hex[] = "0123456789abcdef";
+    for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
-        if ((byte < 0x20 && c != '\t') || byte >= 0x7f) {
-            static const char hex[] = "0123456789abcdef";
+        if ((byte < 0x20 && c != '\t') || byte == 0x7f || (byte > 0x7f && !keep_high_bytes)) {
             shown += {'\\', 'x', hex[byte >> 4], hex[byte & 15]};
         } else {
             shown += c;
         }
     }
+}
+
+} // namespace
+
+std::string escaped(std::string_view text, std::size_t at_most) {
+    std::string shown;
+    append_escaped(shown, text.substr(0, at_most), false);
     return text.size() > at_most ? shown + "..." : shown;
 }
 
+std::string quoted_text(std::string_view text) {
+    constexpr std::size_t most = 80;
+    std::string quoted = "\"";
+    append_escaped(quoted, text.substr(0, most), true);
+    return quoted + (text.size() > most ? "...\"" : "\"");
+}
+
 void read_text_file(const std::string& name, std::uint64_t max_bytes, std::string& text) {
-    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking so that a FIFO without a writer is refused below instead of waiting in
+    // open(); a regular file reads as without the flag.
+    const int fd = ::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         throw Failure(FailureKind::unreadable_input,
                       name + ": cannot be opened: " + std::strerror(errno));

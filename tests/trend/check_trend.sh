@@ -92,6 +92,36 @@ expect 1 "binding needs --protein P" "$real" binding
 expect 1 "--protein applies to the binding model only" "$real" decay --protein 1
 expect 1 "--mc needs a whole number" "$real" decay --mc -3
 expect 1 "--column takes area or height" "$real" decay --column width
+# Inputs that are not text files are refused at once, and a z.txt that is one names no unit.
+mkdir -p "$refused/device" "$refused/folder/report.csv" "$refused/pipe"
+ln -s /dev/zero "$refused/device/report.csv"
+mkfifo "$refused/pipe/report.csv"
+for case in "device:is not a regular file" "folder:is a directory" "pipe:is not a regular file"; do
+    (cd "$refused/${case%%:*}" && timeout 60 "$trend" decay > "$work/out" 2> "$work/err")
+    got=$?
+    [ "$got" -eq 2 ] || fail "report.csv as ${case%%:*}: status $got: $(cat "$work/err")"
+    grep -qF "${case#*:}" "$work/err" || fail "report.csv as ${case%%:*}: $(cat "$work/err")"
+    [ -z "$(ls "$refused/${case%%:*}" | grep -v '^report.csv$')" ] ||
+        fail "report.csv as ${case%%:*}: files written"
+done
+fifo_z="$work/fifo_z"
+mkdir -p "$fifo_z"
+cp "$real/report.csv" "$fifo_z/"
+mkfifo "$fifo_z/z.txt"
+(cd "$fifo_z" && timeout 60 "$trend" decay --mc 0 > "$work/out" 2> "$work/err") ||
+    fail "a FIFO as z.txt: status $?: $(cat "$work/err")"
+# A write-protected trend.csv or picture is kept: status 4, the file named.
+for kept in trend.csv trend.png; do
+    mkdir -p "$work/kept_$kept"
+    cp "$real/report.csv" "$work/kept_$kept/"
+    echo "mine" > "$work/kept_$kept/$kept"
+    chmod a-w "$work/kept_$kept/$kept"
+    (cd "$work/kept_$kept" && "$trend" decay --mc 0 > "$work/out" 2> "$work/err")
+    got=$?
+    [ "$got" -eq 4 ] || fail "write-protected $kept: status $got: $(cat "$work/err")"
+    grep -q "$kept.*chmod u+w" "$work/err" || fail "write-protected $kept not named: $(cat "$work/err")"
+    [ "$(cat "$work/kept_$kept/$kept")" = "mine" ] || fail "write-protected $kept replaced"
+done
 # A falls and B rises: B cannot follow a decay to a finite T, nor A a recovery.
 expect 3 "line A (area_A): the recovery fit" "$real" recovery --mc 0
 [ "$status" -eq 0 ] && echo "pairfit-trend runs and refusals as expected"
