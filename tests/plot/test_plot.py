@@ -1,14 +1,16 @@
 """pairfit-plot on a real fit of the bundled example, on synthetic runs, and on folders
-whose result files are missing or do not agree.
+whose result files are missing or do not agree; pairfit-trend-plot's picture writing.
 
-Environment: PAIRFIT_PLOT (the command), PAIRFIT4 (the program) and EXAMPLE_DIR (the
-folder with 2d.txt and peaks.txt of the titration example).
+Environment: PAIRFIT_PLOT (the command; pairfit-trend-plot is taken from beside it),
+PAIRFIT4 (the program) and EXAMPLE_DIR (the folder with 2d.txt and peaks.txt of the
+titration example).
 """
 
 import contextlib
 import importlib.machinery
 import importlib.util
 import io
+import json
 import math
 import os
 import random
@@ -28,6 +30,7 @@ from matplotlib import colors as mcolors  # noqa: E402
 from matplotlib import image as mimage  # noqa: E402
 
 PAIRFIT_PLOT = os.environ["PAIRFIT_PLOT"]
+TREND_PLOT = os.path.join(os.path.dirname(PAIRFIT_PLOT), "pairfit-trend-plot")
 PAIRFIT4 = os.environ.get("PAIRFIT4", "")
 EXAMPLE_DIR = os.environ.get("EXAMPLE_DIR", "")
 RESULT_FILES = ("dat.txt", "sim_a.txt", "sim_b.txt", "res.txt", "results.txt")
@@ -317,6 +320,25 @@ class BadResultsTest(TemporaryFolderTest):
         for name in RESULT_FILES:
             write_lines(os.path.join(self.folder, name), ["# header only"])
         self.assert_fails(2, "dat.txt: no data rows")
+
+    def test_input_that_is_not_a_regular_file(self):
+        # /dev/zero never ends: read, it would fill the memory or outlast the timeout.
+        write_run(self.folder, 4)
+        makers = ((os.mkdir, "is a directory"),
+                  (lambda path: os.symlink("/dev/zero", path), "is not a regular file"))
+        results = os.path.join(self.folder, "results.txt")
+        series = os.path.join(self.folder, "2d.txt")
+        os.remove(results)
+        for make, what in makers:
+            make(results)
+            self.assert_fails(2, f"results.txt: {what}; expected a text file")
+            make(series)
+            result = run_plot("--preview", self.folder)
+            self.assertEqual(result.returncode, 2, result.stderr)
+            self.assertIn(f"2d.txt: {what}; expected a text file", result.stderr)
+            self.assertFalse(os.path.exists(os.path.join(self.folder, "preview.png")))
+            for path in (results, series):
+                os.rmdir(path) if make is os.mkdir else os.remove(path)
 
 
 def write_report(folder, slice_count, se=0.0, z=None, statuses=None):
@@ -614,6 +636,45 @@ class PictureWriteTest(TemporaryFolderTest):
         with open(os.path.join(elsewhere, "t.pdf"), "rb") as file:
             self.assertTrue(file.read(5) == b"%PDF-")
         self.assertEqual(sorted(os.listdir(self.folder)), sorted([*before, "linked"]))
+
+
+    def test_trend_plot_write_failures(self):
+        line = {"line": "A", "label": "MA", "z": [1, 2, 3], "y": [1.0, 2.0, 2.5],
+                "se": [0.1, None, 0.1], "residual": [0.5, None, -0.5], "curve_z": [1, 3],
+                "curve_y": [1.0, 2.6]}
+        data = json.dumps({"model": "exp", "unit": "s", "lines": [line]})
+
+        def trend_plot(folder, text=data):
+            result = subprocess.run([TREND_PLOT, folder], input=text, capture_output=True,
+                                    text=True, timeout=120)
+            self.assertNotIn("Traceback", result.stderr)
+            return result
+
+        self.assertEqual(trend_plot(self.folder).returncode, 0)
+        png, pdf = (os.path.join(self.folder, f"trend.{e}") for e in ("png", "pdf"))
+        os.chmod(png, 0o444)
+        os.chmod(pdf, 0o640)
+        before = self.snapshot()
+        pdf_inode = os.stat(pdf).st_ino
+        result = trend_plot(self.folder)
+        self.assertEqual(result.returncode, 4)
+        self.assertEqual(result.stderr, f"pairfit-trend-plot: {png}: kept as it is, not "
+                         "redrawn: its write permission is off; make it writable (chmod u+w "
+                         f"{png}) or move it away to have it redrawn\n")
+        self.assertEqual(self.snapshot()["trend.png"], before["trend.png"])
+        self.assertNotEqual(os.stat(pdf).st_ino, pdf_inode)
+        self.assertEqual(stat.S_IMODE(os.stat(pdf).st_mode), 0o640)
+        self.assertEqual(sorted(os.listdir(self.folder)), sorted(before))
+        nowhere = os.path.join(self.folder, "nowhere")
+        result = trend_plot(nowhere)
+        self.assertEqual(result.returncode, 4)
+        self.assertEqual(result.stderr.splitlines(),
+                         [f"pairfit-trend-plot: {nowhere}/trend.{e}: could not be written (No "
+                          "such file or directory); any older picture is kept"
+                          for e in ("png", "pdf")])
+        result = trend_plot(self.folder, json.dumps({"lines": [{"line": "A"}]}))
+        self.assertEqual(result.returncode, 5)
+        self.assertIn("internal error (KeyError: 'se')", result.stderr)
 
 
 class TrendOrderTest(TemporaryFolderTest):
