@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 using testfiles::read_file;
 using testfiles::result_names;
 using testfiles::small_series;
@@ -375,6 +377,7 @@ TEST(ReportProgram, RefusesBadArgumentsAndZFilesBeforeFitting) {
     TempDir dir;
     write_file(dir.file("2d.txt"), small_series);
     write_file(dir.file("peaks.txt"), "0.5 0.0\n-1 1\n");
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
     struct Refusal {
         const char* z_text;
         const char* arguments;
@@ -390,6 +393,10 @@ TEST(ReportProgram, RefusesBadArgumentsAndZFilesBeforeFitting) {
         {nullptr, "--z missing.txt", 1, "missing.txt: cannot be opened: No such file or directory",
          false},
         {nullptr, "--z", 1, "--z needs a FILE", true},
+        // Neither endless nor waited on: refused before anything is read.
+        {nullptr, "--z /dev/zero", 2, "/dev/zero: is not a regular file", false},
+        {nullptr, "--z .", 2, ".: is a directory", false},
+        {nullptr, "--z fifo", 2, "fifo: is not a regular file", false},
         {nullptr, "--reprot", 1, "unknown option '--reprot'", true},
         {nullptr, "extra", 1, "unexpected argument 'extra'", true},
     };
