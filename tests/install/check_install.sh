@@ -95,6 +95,25 @@ for picture in fits.png fits.pdf trends.png trends.pdf; do
     [ -s "$work/pairfit4-installed/$picture" ] || fail "installed pairfit-plot wrote no $picture"
 done
 
+if [ "${#python_files[@]}" -gt 0 ]; then
+    echo "== the installed Python module fits as the installed pairfit4 does"
+    module_dir="$root/$(dirname "$(dirname "${python_files[0]}")")"
+    PYTHONPATH="$module_dir" /usr/bin/python3 - "$work/pairfit4-installed" "$module_dir" <<'PY' ||
+import sys
+import pairfit
+folder, module_dir = sys.argv[1], sys.argv[2]
+assert pairfit.__file__.startswith(module_dir), pairfit.__file__
+series, peaks = pairfit.read_series(folder)
+fit = pairfit.fit(series, peaks["peak_A"], peaks["peak_B"])
+with open(folder + "/results.txt") as results:
+    rows = [line.split() for line in results if line.strip() and not line.startswith("#")]
+assert len(rows) == len(fit.MA), (len(rows), len(fit.MA))
+for row, ma, lwb in zip(rows, fit.MA, fit.LWB):  # MA and LWB, printed to 3 decimals
+    assert row[1] == "%.3f" % ma and row[4] == "%.3f" % lwb, (row, ma, lwb)
+PY
+        fail "the installed Python module cannot be imported or used"
+fi
+
 echo "== installed headers include only installed headers"
 for header in "$root/$includedir"/pairfit/*.h; do
     for included in $(sed -n 's/^#include "\(.*\)".*/\1/p' "$header"); do
