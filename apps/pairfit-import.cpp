@@ -6,7 +6,9 @@
 #include "ReadImport.h"
 #include "ReadNumbers.h"
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <iostream>
@@ -14,6 +16,10 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -121,12 +127,44 @@ void report(const ImportedSeries& series, const std::vector<ImportedSpectrum>& s
     }
 }
 
+// The start of z.txt as written here, by which an earlier import's z.txt is known.
+const std::string z_file_head = "# x of each slice, from ";
+
 std::string z_text(const ImportedSeries& series) {
-    std::string text = "# x of each slice, from " + series.x_description + "\n";
+    std::string text = z_file_head + series.x_description + "\n";
     for (const double x : series.x_values) {
         text += shortest_text(x) + "\n";
     }
     return text;
+}
+
+// Called under the folder's lock once a 2d.txt without x values is in place: a z.txt that an
+// earlier import wrote belongs to the 2d.txt just replaced and goes with it; one written by
+// hand (a titration's concentrations for JCAMP-DX spectra) is the user's and stays.
+void remove_earlier_z_file(const fs::path& z_path) {
+    std::string head(z_file_head.size(), '\0');
+    struct stat status {};
+    const int fd = ::open(z_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return;
+    }
+    const bool regular = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+    const bool ours = regular &&
+                      ::read(fd, head.data(), head.size()) == static_cast<ssize_t>(head.size()) &&
+                      head == z_file_head;
+    ::close(fd);
+    if (!ours) {
+        std::cerr << "pairfit-import: warning: " << z_path.string()
+                  << " was not written by pairfit-import and is kept; check that it belongs to "
+                     "this 2d.txt\n";
+    } else if (::unlink(z_path.c_str()) == 0) {
+        std::cout << "removed " << z_path.string()
+                  << ": it held the x values of the earlier import, not of this 2d.txt\n";
+    } else {
+        std::cerr << "pairfit-import: warning: " << z_path.string()
+                  << " of the earlier import cannot be removed (" << std::strerror(errno)
+                  << ") and does not belong to this 2d.txt\n";
+    }
 }
 
 // 2d.txt, and z.txt where the series has x values, replaced together or not at all, under
@@ -179,10 +217,7 @@ void write_outputs(const ImportedSeries& series, const std::vector<ImportedSpect
             std::cout << "--list " << options.x_list
                       << " applies to a pseudo-2D folder only: no z.txt written\n";
         }
-        if (fs::exists(z_path, error)) {
-            std::cerr << "pairfit-import: warning: " << z_path.string()
-                      << " is left from an earlier run and does not belong to this 2d.txt\n";
-        }
+        remove_earlier_z_file(z_path);
         return;
     }
     std::cout << "wrote " << z_path.string() << ": " << series.x_values.size() << " x values from "

@@ -371,3 +371,24 @@ TEST(Import, CompressedDataLinesDecodeToTheirValues) {
         EXPECT_EQ(decode_jcamp_line(difdup, "line").ends_in_dif, values.size() > 2) << difdup;
     }
 }
+
+// An import without x values takes away the z.txt an earlier import left, so that 2d.txt and
+// z.txt never come from two imports; a z.txt written by hand stays, with a warning.
+TEST(Import, AnEarlierImportsZFileGoesWithItsSeries) {
+    TempDir dir;
+    const std::string jcamp = import_command({aspirin, aspirin});
+    ASSERT_EQ(run(dir.path(), import_command({inversion_recovery / "pdata/1"})).status, 0);
+    ASSERT_TRUE(fs::exists(dir.file("z.txt")));
+    Outcome result = run(dir.path(), jcamp);
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_FALSE(fs::exists(dir.file("z.txt")));
+    EXPECT_NE(result.out.find("removed"), std::string::npos) << result.out;
+
+    write_file(dir.file("z.txt"), "# concentrations (mM)\n0\n1\n");
+    result = run(dir.path(), jcamp);
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(read_file(dir.file("z.txt")), "# concentrations (mM)\n0\n1\n");
+    EXPECT_NE(result.err.find("z.txt was not written by pairfit-import and is kept"),
+              std::string::npos)
+        << result.err;
+}
