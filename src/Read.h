@@ -20,6 +20,16 @@ using TableSeries = std::vector<Table>;
 // True when `name` can be opened for reading (an empty file counts).
 bool fileExists(const std::string& name);
 
+// The start of a line as read, kept for a message that quotes it: its first 80 bytes (the
+// carriage return of a CRLF line end left out), whether more followed, and whether a comma
+// stands anywhere in it.
+struct LineExcerpt {
+    std::string text;
+    bool cut = false;
+    bool has_comma = false;
+};
+LineExcerpt excerpt_of(std::string_view line);
+
 // What a reader found beside the rows: whether the file could be opened and read to its end,
 // and how many data lines (rows holding a value) follow the last '&' line of a block file
 // (they belong to no block).
@@ -33,21 +43,17 @@ struct ReadReport {
     // The errno of a failed open or read; 0 when there was none.
     int error_number = 0;
     bool is_directory = false; // the name is a folder, which opens but does not read
+    // read_windowed_series: the first row holding a single value, which the fit refuses: its
+    // block and its data line within the block, both from 1 (0 when there is none), and its
+    // text for the message.
+    std::size_t single_value_block = 0;
+    std::size_t single_value_row = 0;
+    LineExcerpt single_value_line;
 };
 
 // The longest line the readers take: a line holds one row of numbers, so anything longer is
 // not a text table (a link to a device, binary data) and would only fill memory.
 constexpr std::size_t max_line_length = std::size_t{64} << 20;
-
-// The start of a line as read, kept for a message that quotes it: its first 80 bytes (the
-// carriage return of a CRLF line end left out), whether more followed, and whether a comma
-// stands anywhere in it.
-struct LineExcerpt {
-    std::string text;
-    bool cut = false;
-    bool has_comma = false;
-};
-LineExcerpt excerpt_of(std::string_view line);
 
 // `text` for a message: at most `at_most` bytes, each byte that does not print (a control
 // byte, NUL, a byte above 0x7e) as \xNN, and "..." when it was cut.

@@ -208,10 +208,10 @@ void check_fit_series(const WindowedSeries& series, const ReadReport& report,
     if (!unfinished.empty()) {
         warnings.push_back(unfinished);
     }
-    if (series.single_value_block != 0) {
+    if (report.single_value_block != 0) {
         throw Failure(FailureKind::malformed_input,
-                      single_value_message(series.single_value_block, series.single_value_row,
-                                           series.single_value_line));
+                      single_value_message(report.single_value_block, report.single_value_row,
+                                           report.single_value_line));
     }
     const std::string problem = check_window_points(series, peaks.window_lower, peaks.window_upper);
     if (!problem.empty()) {

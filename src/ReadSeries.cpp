@@ -211,10 +211,10 @@ void join_pieces(std::vector<Piece>& pieces, WindowedSeries& series, ReadReport&
             }
             series.slice_start.push_back(point_count);
             series.noise_start.push_back(noise_count);
-            if (series.single_value_block == 0 && block.single_value_row != 0) {
-                series.single_value_block = series.slice_count();
-                series.single_value_row = block.single_value_row;
-                series.single_value_line = block.single_value_line;
+            if (report.single_value_block == 0 && block.single_value_row != 0) {
+                report.single_value_block = series.slice_count();
+                report.single_value_row = block.single_value_row;
+                report.single_value_line = block.single_value_line;
             }
             series.ppm_low = std::min(series.ppm_low, block.ppm_low);
             series.ppm_high = std::max(series.ppm_high, block.ppm_high);

@@ -13,17 +13,12 @@
 // The points of a block file (2d.txt) that lie strictly inside (window_lower, window_upper)
 // ppm, cut while the file is read: the {ppm, intensity} of every such row, slice after slice,
 // in file order. One slice per block; rows of no value are skipped, and a row of one value
-// is not a point but is recorded, as the first such row of a block is refused by the caller.
+// is not a point (the first is named in the ReadReport, for the caller to refuse).
 struct WindowedSeries {
     std::vector<double> ppm;
     std::vector<double> intensity;
     // Slice s holds the points slice_start[s] <= i < slice_start[s + 1].
     std::vector<std::size_t> slice_start{0};
-    // The first row holding a single value: its block and its data line within the block,
-    // both from 1; 0 when there is none. Its text, for the message that refuses it.
-    std::size_t single_value_block = 0;
-    std::size_t single_value_row = 0;
-    LineExcerpt single_value_line;
     // The smallest and largest ppm of all points of the slices, inside the window or not
     // (+inf and -inf when they hold none): what the data cover, when the window misses it.
     double ppm_low = std::numeric_limits<double>::infinity();

@@ -161,7 +161,7 @@ TEST(CheckFitSeries, RowsWithOneValueAreMalformed) {
     ReadReport report;
     testfiles::write_file(dir.file("2d.txt"), "1 2\n\n3 4 5\n&\n1 2\n\n3 4\n&\n");
     WindowedSeries series = read_windowed_series(dir.file("2d.txt").c_str(), 0.0, 10.0, 1, report);
-    EXPECT_EQ(series.single_value_block, 0u);
+    EXPECT_EQ(report.single_value_block, 0u);
     EXPECT_NO_THROW(check_fit_series(series, report, peaks, warnings));
 
     testfiles::write_file(dir.file("2d.txt"), "1 2\n&\n1 2\n\n7.1\n&\n");

@@ -124,16 +124,16 @@ void expect_same_reading(const std::string& file) {
             EXPECT_TRUE(same_bits(windowed.ppm, ppm));
             EXPECT_TRUE(same_bits(windowed.intensity, intensity));
             EXPECT_EQ(windowed.slice_start, slice_start);
-            EXPECT_EQ(windowed.single_value_block == 0
+            EXPECT_EQ(windowed_report.single_value_block == 0
                           ? ""
-                          : std::to_string(windowed.single_value_block) + ":" +
-                                std::to_string(windowed.single_value_row),
+                          : std::to_string(windowed_report.single_value_block) + ":" +
+                                std::to_string(windowed_report.single_value_row),
                       single_value_row);
             EXPECT_EQ(windowed.ppm_low, ppm_low);
             EXPECT_EQ(windowed.ppm_high, ppm_high);
-            EXPECT_EQ(windowed.single_value_line.text, single_value_line.text);
-            EXPECT_EQ(windowed.single_value_line.cut, single_value_line.cut);
-            EXPECT_EQ(windowed.single_value_line.has_comma, single_value_line.has_comma);
+            EXPECT_EQ(windowed_report.single_value_line.text, single_value_line.text);
+            EXPECT_EQ(windowed_report.single_value_line.cut, single_value_line.cut);
+            EXPECT_EQ(windowed_report.single_value_line.has_comma, single_value_line.has_comma);
             EXPECT_EQ(windowed_report.opened, plain_report.opened);
             EXPECT_EQ(windowed_report.read_to_end, plain_report.read_to_end);
             EXPECT_EQ(windowed_report.unfinished_rows, plain_report.unfinished_rows);

@@ -52,11 +52,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(fuzzing::same_row(windowed.intensity, intensity), case_input);
         FUZZ_CHECK(windowed.slice_start == slice_start, case_input);
         const std::string refusal = reference::check_series(expected);
-        FUZZ_CHECK((windowed.single_value_block == 0) == refusal.empty(), case_input);
+        FUZZ_CHECK((report.single_value_block == 0) == refusal.empty(), case_input);
         FUZZ_CHECK(refusal.empty() ||
-                       refusal.rfind("2d.txt: block " +
-                                         std::to_string(windowed.single_value_block) + ", row " +
-                                         std::to_string(windowed.single_value_row) + " ",
+                       refusal.rfind("2d.txt: block " + std::to_string(report.single_value_block) +
+                                         ", row " + std::to_string(report.single_value_row) + " ",
                                      0) == 0,
                    case_input + ": " + refusal);
     }
