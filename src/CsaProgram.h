@@ -3,6 +3,7 @@
 #pragma once
 
 #include "CsaFailure.h"
+#include "ExitStatus.h"
 #include "FitSeries.h"
 #include "ReadZValues.h"
 
@@ -13,15 +14,6 @@
 #include <string>
 #include <vector>
 
-// Exit statuses, the same for every program.
-constexpr int exit_success = 0;
-constexpr int exit_missing_input = 1;   // 2d.txt, peaks.txt or the --z FILE cannot be read
-constexpr int exit_malformed_input = 2; // input that cannot be fitted, a huge line, a bad z file
-constexpr int exit_non_finite_fit = 3;  // the objective met non-finite values
-constexpr int exit_write_failed = 4;    // a result file or report.csv could not be written
-constexpr int exit_internal_error = 5;  // out of memory or another unexpected failure
-// Arguments that are not options, like missing input files, end the run with the usage text.
-constexpr int exit_bad_arguments = exit_missing_input;
 
 // The one place where a kind of failure becomes an exit status.
 int exit_status(FailureKind kind);
