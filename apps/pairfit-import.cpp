@@ -1,10 +1,10 @@
 // pairfit-import: spectrometer data (Bruker TopSpin processed data, JCAMP-DX 1D spectra)
 // into the 2d.txt the fitting programs read, and z.txt where the data carry x values.
-#include "CsaFailure.h"
-#include "CsaProgram.h"
-#include "CsaResultFile.h"
+#include "Failure.h"
+#include "Program.h"
 #include "ReadImport.h"
 #include "ReadNumbers.h"
+#include "ResultFile.h"
 
 #include <cerrno>
 #include <csignal>

@@ -1,12 +1,13 @@
 // pairfit-trend: one column of report.csv against z, fitted with a relaxation or binding
 // model; writes trend.csv and draws trend.png and trend.pdf.
-#include "CsaFailure.h"
-#include "CsaProgram.h"
-#include "CsaResultFile.h"
+#include "Failure.h"
+#include "Program.h"
 #include "Read.h"
 #include "ReadNumbers.h"
 #include "ReadZValues.h"
-#include "StatsTrend.h"
+#include "ReportCsv.h"
+#include "ResultFile.h"
+#include "Trend.h"
 
 #include <cerrno>
 #include <cmath>

@@ -1,5 +1,5 @@
 // pairfit2: amplitudes are fitted; the half-widths stay at the third row of peaks.txt.
-#include "CsaProgram.h"
+#include "Program.h"
 
 int main(int argc, char** argv) {
     return pairfit_main(argc, argv, /*half_widths_free=*/false);

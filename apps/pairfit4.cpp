@@ -1,5 +1,5 @@
 // pairfit4: amplitudes and half-widths of both lines are fitted in every slice.
-#include "CsaProgram.h"
+#include "Program.h"
 
 int main(int argc, char** argv) {
     return pairfit_main(argc, argv, /*half_widths_free=*/true);

@@ -6,10 +6,10 @@
 // The series is the folder named by $PAIRFIT_BENCH_SERIES (2d.txt and peaks.txt, as
 // bench/run.sh makes them) or, without it, a medium synthetic series in a temporary folder.
 // Run through bench/run.sh, which prints the ratios.
-#include "CsaProgram.h"
-#include "Fit.h"
 #include "FitSeries.h"
+#include "Program.h"
 #include "ReferenceStages.h"
+#include "SliceFit.h"
 #include "synthetic_series.h"
 
 #include <benchmark/benchmark.h>
@@ -150,11 +150,11 @@ struct ModelState {
     std::complex<double> peak_B = series().peak_B;
     std::complex<double> MA = 0.0, MB = 0.0;
     double LWA = 0.0, LWB = 0.0;
+    LinePairValues values{series().peak_A, series().peak_B, 0.0, 0.0, 0.0, 0.0};
 };
 void Objective_fast(benchmark::State& state) {
     ModelState m;
-    const WindowObjective<4> objective(series().fit.scaled, m.slice_index, m.peak_A, m.peak_B, m.MA,
-                                       m.MB, m.LWA, m.LWB);
+    const WindowObjective<4> objective(series().fit.scaled, m.slice_index, m.values);
     evaluate_objective(state, objective);
 }
 void Objective_reference(benchmark::State& state) {
@@ -167,8 +167,7 @@ void Objective_reference(benchmark::State& state) {
 // evaluation per probe of the same objective.
 void Derivative_fast(benchmark::State& state) {
     ModelState m;
-    const WindowObjective<4> objective(series().fit.scaled, m.slice_index, m.peak_A, m.peak_B, m.MA,
-                                       m.MB, m.LWA, m.LWB);
+    const WindowObjective<4> objective(series().fit.scaled, m.slice_index, m.values);
     const params_type<4> p = {0.05, 0.05, 0.08, 0.1};
     for (auto _ : state) {
         benchmark::DoNotOptimize(objective.central_differences(p, 1e-7));
@@ -176,8 +175,7 @@ void Derivative_fast(benchmark::State& state) {
 }
 void Derivative_reference(benchmark::State& state) {
     ModelState m;
-    const WindowObjective<4> objective(series().fit.scaled, m.slice_index, m.peak_A, m.peak_B, m.MA,
-                                       m.MB, m.LWA, m.LWB);
+    const WindowObjective<4> objective(series().fit.scaled, m.slice_index, m.values);
     const auto derivative = dlib::derivative(objective, 1e-7);
     const params_type<4> p = {0.05, 0.05, 0.08, 0.1};
     for (auto _ : state) {

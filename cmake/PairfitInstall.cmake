@@ -29,7 +29,7 @@ install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/pairfit-plot DESTINATION ${CMAKE_IN
 # Every header of src/ but those only the programs use is part of the library's interface;
 # they include one another by plain name, so they stay together in one folder, and callers
 # write #include <pairfit/Csa.h>.
-set(PAIRFIT_PRIVATE_HEADERS CsaProgram.h CsaResultFile.h ExitStatus.h ReadLines.h)
+set(PAIRFIT_PRIVATE_HEADERS Program.h ResultFile.h ExitStatus.h ReadLines.h)
 file(GLOB PAIRFIT_SOURCE_HEADERS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/*.h)
 set(PAIRFIT_HEADERS)
 foreach(header IN LISTS PAIRFIT_SOURCE_HEADERS)

@@ -1,13 +1,13 @@
 // pairfit._core: the library's readers and fit_series for Python, on numpy arrays. The package
 // pairfit (pairfit/__init__.py) validates the arguments and documents the interface; this
 // file only moves values between numpy and the library's records.
-#include "CsaFailure.h"
+#include "Failure.h"
 #include "FitSeries.h"
 #include "ReadImport.h"
 #include "ReadNumbers.h"
 #include "ReadSeries.h"
 #include "ReadZValues.h"
-#include "StatsTrend.h"
+#include "Trend.h"
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -328,7 +328,9 @@ FittedSeries fit_arrays(const DoubleArray& ppm, const DoubleArray& intensity,
     FittedSeries fitted;
     fitted.noise_warnings = add_noise_points(series, settings, options, noise);
     py::gil_scoped_release unlocked;
-    fitted.fit = fit_series(std::move(series), settings);
+    // The programs' refusal: the first slice that meets non-finite values ends the fit.
+    fitted.fit = fit_series(std::move(series), settings,
+                            [](std::size_t, const SliceFit& slice) { refuse_non_finite(slice); });
     return fitted;
 }
 
@@ -431,8 +433,8 @@ py::dict fit_columns(const FittedSeries& fitted, const std::vector<double>& z) {
 std::vector<std::string> fit_warnings(const FittedSeries& fitted) {
     std::vector<std::string> warnings = fitted.noise_warnings;
     for (std::size_t s = 0; s < fitted.fit.slices.size(); ++s) {
-        if (!fitted.fit.slices[s].settled) {
-            warnings.push_back(iteration_limit_warning(s));
+        if (fitted.fit.slices[s].end == SliceEnd::iteration_limit) {
+            warnings.push_back(fitted.fit.slices[s].end_message);
         }
     }
     for (const std::string& warning : {bound_warning(fitted.fit), misfit_warning(fitted.fit)}) {

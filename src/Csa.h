@@ -11,7 +11,7 @@
 #include <vector>
 
 // ---------------------------------------------------------------------------------------
-// Spectral utility library (CsaUtility.cpp)
+// Spectral utility library (Csa.cpp)
 // ---------------------------------------------------------------------------------------
 
 // Records of the spectral utility library. Members default to zero so that a record made

@@ -2,13 +2,12 @@
 // the previous slice's result, and the record of each slice.
 #include "FitSeries.h"
 
-#include "CsaFailure.h"
-#include "Fit.h"
+#include "Failure.h"
 #include "ReadNumbers.h"
+#include "SliceFit.h"
 
 #include <algorithm>
 #include <cmath>
-#include <complex>
 #include <cstdio>
 #include <initializer_list>
 #include <utility>
@@ -78,9 +77,11 @@ void complete_slice(SliceFit& slice, const SeriesFit& fit, std::size_t index) {
             options.noise = noise_of(series, index);
             options.noise_points = series.noise_start[index + 1] - series.noise_start[index];
         }
-        slice.report = report_slice(series.ppm.data() + first, series.intensity.data() + first,
-                                    end - first, fit.settings.peak_A, fit.settings.peak_B, slice.MA,
-                                    slice.MB, slice.LWA, slice.LWB, fit.free_parameters(), options);
+        const SlicePoints points{series.ppm.data() + first, series.intensity.data() + first,
+                                 end - first};
+        const LinePairValues fitted{
+            fit.settings.peak_A, fit.settings.peak_B, slice.MA, slice.MB, slice.LWA, slice.LWB};
+        slice.report = report_slice(points, fitted, fit.free_parameters(), options);
     }
 }
 
@@ -122,7 +123,7 @@ void refit_with_each_sign(const WindowObjective<4>& slice_objective, const param
                 if (value < best) {
                     best = value;
                     x = other;
-                    slice.settled = settled;
+                    slice.end = settled ? SliceEnd::settled : SliceEnd::iteration_limit;
                     slice.iterations = iterations;
                 }
             }
@@ -139,43 +140,48 @@ template <long FreeParams> void fit_slices(SeriesFit& fit, const SliceFitted& on
         x = 0.2, 0.2; // MA, MB
     }
     // Model state: read and written by the slice objective on every evaluation.
-    const std::complex<double> peak_A = fit.settings.peak_A;
-    const std::complex<double> peak_B = fit.settings.peak_B;
-    std::complex<double> MA = 0.0;
-    std::complex<double> MB = 0.0;
-    double LWA = half_widths_free ? 0.0 : (*fit.settings.fixed_widths)[0];
-    double LWB = half_widths_free ? 0.0 : (*fit.settings.fixed_widths)[1];
+    LinePairValues state;
+    state.peak_A = fit.settings.peak_A;
+    state.peak_B = fit.settings.peak_B;
+    if constexpr (!half_widths_free) {
+        state.LWA = (*fit.settings.fixed_widths)[0];
+        state.LWB = (*fit.settings.fixed_widths)[1];
+    }
     int slice_index = 0;
-    const WindowObjective<FreeParams> slice_objective(fit.scaled, slice_index, peak_A, peak_B, MA,
-                                                      MB, LWA, LWB);
+    const WindowObjective<FreeParams> slice_objective(fit.scaled, slice_index, state);
     const int slice_count = static_cast<int>(fit.scaled.slice_count());
     fit.slices.reserve(fit.scaled.slice_count());
     for (slice_index = 0; slice_index < slice_count; ++slice_index) {
         SliceFit slice;
+        const params_type<FreeParams> start = x;
         try {
-            const params_type<FreeParams> start = x;
-            slice.settled = fit_slice<FreeParams>(slice_objective, x, slice.iterations,
-                                                  fit.settings.signed_amplitudes);
+            const bool settled = fit_slice<FreeParams>(slice_objective, x, slice.iterations,
+                                                       fit.settings.signed_amplitudes);
+            slice.end = settled ? SliceEnd::settled : SliceEnd::iteration_limit;
             if constexpr (half_widths_free) {
                 if (fit.settings.signed_amplitudes) {
                     refit_with_each_sign(slice_objective, start, x, slice);
                 }
             }
+            if (slice.end == SliceEnd::iteration_limit) {
+                slice.end_message = iteration_limit_warning(slice_index);
+            }
         } catch (const dlib::error& e) {
-            throw Failure(FailureKind::non_finite_fit,
-                          non_finite_fit_message(e.what(), slice_index, half_widths_free));
+            slice.end = SliceEnd::non_finite;
+            slice.end_message = non_finite_fit_message(e.what(), slice_index, half_widths_free);
+            x = start;
         }
         // The last evaluation may have been a derivative probe beside the result.
-        MA = {x(0), 0.0};
-        MB = {x(1), 0.0};
+        state.MA = x(0);
+        state.MB = x(1);
         if constexpr (half_widths_free) {
-            LWA = x(2);
-            LWB = x(3);
+            state.LWA = x(2);
+            state.LWB = x(3);
         }
-        slice.MA = MA.real();
-        slice.MB = MB.real();
-        slice.LWA = LWA;
-        slice.LWB = LWB;
+        slice.MA = state.MA;
+        slice.MB = state.MB;
+        slice.LWA = state.LWA;
+        slice.LWB = state.LWB;
         complete_slice(slice, fit, slice_index);
         fit.slices.push_back(std::move(slice));
         if (on_slice) {
@@ -200,13 +206,26 @@ SeriesFit fit_series(WindowedSeries series, const FitSettings& settings,
     return fit;
 }
 
+void refuse_non_finite(const SliceFit& slice) {
+    if (slice.end == SliceEnd::non_finite) {
+        throw Failure(FailureKind::non_finite_fit, slice.end_message);
+    }
+}
+
+void refuse_non_finite(const SeriesFit& fit) {
+    for (const SliceFit& slice : fit.slices) {
+        refuse_non_finite(slice);
+    }
+}
+
 LinePoint lines_at(const SliceFit& fit, const FitSettings& settings, double ppm) {
     return {lorentzian(fit.MA, fit.LWA, settings.peak_A, ppm),
             lorentzian(fit.MB, fit.LWB, settings.peak_B, ppm)};
 }
 
 std::string slice_status(const SliceFit& fit) {
-    std::string status = fit.settled ? "settled" : "iteration_limit";
+    const char* const ends[] = {"settled", "iteration_limit", "non_finite"};
+    std::string status = ends[static_cast<int>(fit.end)];
     const char* const names[4] = {"MA", "MB", "LWA", "LWB"};
     const char* separator = ";bound:";
     for (int i = 0; i < 4; ++i) {

@@ -3,7 +3,7 @@
 // library caller fit a series through fit_series.
 #pragma once
 
-#include "ReadSeries.h"
+#include "ReadChecks.h"
 #include "Stats.h"
 
 #include <array>
@@ -32,6 +32,13 @@ struct FitSettings {
     bool with_noise = false;
 };
 
+// How the fit of a slice ended.
+enum class SliceEnd {
+    settled,         // the objective stopped changing
+    iteration_limit, // max_fit_iterations ended the fit; its values may be off
+    non_finite,      // the objective met non-finite values; the values are the fit's start
+};
+
 // What this represents: one fitted slice, made once by fit_series and read by the console
 // table, the warnings, the five result files and report.csv.
 struct SliceFit {
@@ -43,7 +50,8 @@ struct SliceFit {
     double integ_B = 0.0;
     double residual_square_tot = 0.0; // the sum of ((b + a) - y)^2 over the points
     unsigned long iterations = 0;     // the minimiser's
-    bool settled = true;              // false when max_fit_iterations ended the fit
+    SliceEnd end = SliceEnd::settled;
+    std::string end_message; // why the fit did not settle (the warning or refusal); else empty
     // MA, MB, LWA, LWB: fitted and ended within at_bound_tolerance of a bound.
     std::array<bool, 4> at_bound{};
     std::optional<SliceReport> report; // when FitSettings::with_report or with_noise
@@ -70,11 +78,18 @@ using SliceFitted = std::function<void(std::size_t slice, const SliceFit& fit)>;
 // the slices are fitted in order with dlib's box-constrained BFGS, each within 1e-4 and 10 in
 // every parameter (amplitudes within -10 and 10 with signed_amplitudes) and starting from the
 // previous slice's result (the first from MA = MB = 0.2, LWA = 1, LWB = 3); on_slice, when given,
-// is called after each. Throws Failure (non_finite_fit) naming the slice when the objective meets
-// non-finite values (no positive intensity to scale by, a zero fixed half-width); on_slice has then
-// been called for the slices before.
+// is called after each. A slice whose objective meets non-finite values (no positive intensity
+// to scale by, a zero fixed half-width) ends SliceEnd::non_finite with the refusal's message,
+// its start values as its parameters, and the next slice starts where it started; every slice
+// has its record. What on_slice throws ends the fit and leaves fit_series.
 SeriesFit fit_series(WindowedSeries series, const FitSettings& settings,
                      const SliceFitted& on_slice = {});
+
+// The refusal of a slice that ended SliceEnd::non_finite: Failure (non_finite_fit) with its
+// message. Does nothing for any other slice.
+void refuse_non_finite(const SliceFit& slice);
+// The same for the first such slice of a fitted series.
+void refuse_non_finite(const SeriesFit& fit);
 
 // Line A and line B of a fitted slice at one point, as the result files hold them.
 struct LinePoint {
@@ -83,8 +98,8 @@ struct LinePoint {
 };
 LinePoint lines_at(const SliceFit& fit, const FitSettings& settings, double ppm);
 
-// report.csv's status of a slice: "settled" or "iteration_limit", then ";bound:" and the
-// parameters at a bound ("settled;bound:MA,MB").
+// report.csv's status of a slice: "settled", "iteration_limit" or "non_finite", then ";bound:"
+// and the parameters at a bound ("settled;bound:MA,MB").
 std::string slice_status(const SliceFit& fit);
 
 // The warning after the last slice for the slices that ended at a bound, or empty; and its

@@ -1,5 +1,4 @@
-// Text tables in and out: the readers of peaks.txt and 2d.txt, the usage text,
-// and small printers for tables.
+// Text tables in and out: the readers of peaks.txt and 2d.txt and small printers for tables.
 #pragma once
 
 #include <array>
@@ -81,11 +80,6 @@ Table fileIn(const char* name);
 // Reads a file of blocks, each closed by a line starting with '&'; data after the last
 // '&' line belongs to no block. The number of tables equals the number of '&' lines.
 TableSeries fileIn3(const char* name);
-
-// Writes the usage text to stderr and ends the process with exit status 1.
-[[noreturn]] void print_help();
-// Writes the usage text to stderr and returns.
-void write_usage_text();
 
 // ---------------------------------------------------------------------------------------
 // Table printers. Each sets fixed notation, precision and width before every number and

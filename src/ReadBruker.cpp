@@ -1,5 +1,5 @@
 // Bruker TopSpin processed data: parameter files, binary points, the 2rr tiling, x lists.
-#include "ReadImport.h"
+#include "ReadImportParts.h"
 #include "ReadNumbers.h"
 
 #include <cctype>

@@ -1,7 +1,9 @@
 // The refusals and warnings of a fit's input: peaks.txt and the window points of 2d.txt.
-#include "ReadSeries.h"
+#include "ReadChecks.h"
 
-#include "CsaFailure.h"
+#include "ReadCheckParts.h"
+
+#include "Failure.h"
 #include "ReadNumbers.h"
 
 #include <algorithm>

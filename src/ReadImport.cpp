@@ -1,5 +1,5 @@
 // Several spectrometer inputs into one series, the window and the text of 2d.txt.
-#include "ReadImport.h"
+#include "ReadImportParts.h"
 #include "ReadNumbers.h"
 
 #include <algorithm>

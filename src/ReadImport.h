@@ -3,12 +3,12 @@
 // The parsers take the file's bytes, so that they can be fed anything; the readers that take
 // folders and file names are thin layers over them.
 
-// Every refusal is a Failure (CsaFailure.h): unreadable_input for input that is missing or
+// Every refusal is a Failure (Failure.h): unreadable_input for input that is missing or
 // cannot be opened, malformed_input for input that is malformed, too large or of a kind not
 // read; the message names the file and the parameter or line.
 #pragma once
 
-#include "CsaFailure.h"
+#include "Failure.h"
 #include "Read.h"
 
 #include <cstddef>
@@ -71,9 +71,6 @@ bool input_exists(const std::filesystem::path& path);
 using BrukerParameters = std::map<std::string, std::string>;
 BrukerParameters parse_bruker_parameters(const std::string& text);
 
-// `text` without the blanks, tabs and carriage returns around it.
-std::string trimmed(const std::string& text);
-
 // A parameter as a number; refused (malformed_input) naming the parameter and `file_name` when it
 // is absent or not a number.
 double bruker_number(const BrukerParameters& parameters, const std::string& name,
@@ -90,11 +87,6 @@ BrukerStorage bruker_storage(const BrukerParameters& procs, const std::string& f
 // The intensities of `count` points; refused when the bytes are not exactly that many points.
 std::vector<double> decode_bruker_points(const std::string& bytes, const BrukerStorage& storage,
                                          std::size_t count, const std::string& file_name);
-
-// The rows of a 2rr matrix of si1 rows (F1) of si2 points (F2), stored as tiles of xdim1 rows
-// of xdim2 points each, tile rows after tile rows; row r, point c lands at [r * si2 + c].
-std::vector<double> untile_2rr(const std::vector<double>& stored, std::size_t si2, std::size_t si1,
-                               std::size_t xdim2, std::size_t xdim1);
 
 // The ppm axis of one dimension: point i at OFFSET - i * SW_p / (SF * SI).
 std::vector<double> bruker_ppm_axis(const BrukerParameters& procs, const std::string& file_name);
@@ -134,16 +126,6 @@ ImportedSeries read_bruker_1d(const std::filesystem::path& procno);
 // real page of NTUPLES), with its ASDF or AFFN data lines checked (DIF y-checks, abscissae
 // and point count). `file_name` is used in messages only.
 ImportedSeries parse_jcamp(const std::string& text, const std::string& file_name);
-
-// The values of one ASDF or AFFN data line, abscissa first, each DUP expanded. `ends_in_dif`
-// tells whether the line's last value was written in DIF form, so that the next line opens
-// with a y-check. Refused (malformed_input) naming `where` for a character of no form, and for
-// a DIF or DUP straight after the abscissa (no y value is a difference from or a repeat of it).
-struct DataLine {
-    std::vector<double> values;
-    bool ends_in_dif = false;
-};
-DataLine decode_jcamp_line(const std::string& line, const std::string& where);
 
 // ---------------------------------------------------------------------------------------
 // Series

@@ -1,6 +1,6 @@
 // JCAMP-DX 1D NMR spectra: labelled data records, blocks of LINK files, NTUPLES pages and
 // the ASDF compression of the data lines.
-#include "ReadImport.h"
+#include "ReadImportParts.h"
 #include "ReadNumbers.h"
 
 #include <algorithm>

@@ -1,5 +1,6 @@
 // The number scanner of the readers and the number text of every file the programs write.
 #include "ReadNumbers.h"
+#include "ReadSpaces.h"
 
 #include <algorithm>
 #include <charconv>

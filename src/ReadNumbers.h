@@ -9,11 +9,6 @@
 // One line of numbers; rows of one table may differ in length and may be empty.
 using Row = std::vector<double>;
 
-// Whitespace as the classic locale's ctype sees it.
-inline bool is_classic_space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 // The numbers of one line as `stream >> value` in the classic locale extracts them: blanks
 // skipped, then [+-] digits [. digits] [(e|E) [+-] digits], until the first field that is not
 // such a number or lies beyond the range of double; the rest of the line is ignored. No

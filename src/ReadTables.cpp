@@ -3,7 +3,7 @@
 #include "ReadLines.h"
 #include "ReadNumbers.h"
 
-#include "CsaFailure.h"
+#include "Failure.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,9 +1,10 @@
 // The x value of each slice: the file of --z.
 #include "ReadZValues.h"
 
-#include "CsaFailure.h"
+#include "Failure.h"
 #include "Read.h"
 #include "ReadNumbers.h"
+#include "ReadSpaces.h"
 
 #include <algorithm>
 #include <charconv>
@@ -80,4 +81,31 @@ void check_z_count(const ZValues& z, const std::string& name, std::size_t slice_
     throw Failure(FailureKind::malformed_input, name + ": line " + std::to_string(z.line_count) +
                                                     " (end of file): " + std::to_string(count) +
                                                     (count == 1 ? " value" : " values") + needed);
+}
+
+std::string z_unit(const std::string& z_text) {
+    std::size_t start = 0;
+    while (start < z_text.size()) {
+        std::size_t end = z_text.find('\n', start);
+        if (end == std::string::npos) {
+            end = z_text.size();
+        }
+        const std::string line = z_text.substr(start, end - start);
+        start = end + 1;
+        const std::size_t first = line.find_first_not_of(" \t\r");
+        if (first == std::string::npos || line[first] != '#') {
+            continue;
+        }
+        const std::size_t open = line.find("(unit ");
+        const std::size_t close = open == std::string::npos ? open : line.find(')', open);
+        if (close == std::string::npos) {
+            return "";
+        }
+        const std::string unit = line.substr(open + 6, close - open - 6);
+        const bool printable = std::all_of(unit.begin(), unit.end(), [](char c) {
+            return static_cast<unsigned char>(c) > 0x20 && static_cast<unsigned char>(c) < 0x7f;
+        });
+        return printable ? unit : "";
+    }
+    return "";
 }

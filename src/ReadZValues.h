@@ -28,3 +28,7 @@ ZValues read_z_file(const std::string& name);
 // Throws Failure (malformed_input) naming the file and the line unless there is one value
 // per slice.
 void check_z_count(const ZValues& z, const std::string& name, std::size_t slice_count);
+
+// The unit named "(unit X)" in the first comment line of a z file's text, as pairfit-import
+// writes it ("# x of each slice, from vdlist (unit s)"); empty when there is none.
+std::string z_unit(const std::string& z_text);

@@ -133,9 +133,17 @@ std::optional<double> propagated(const double (&gradient)[4], const bool (&fixed
 
 } // namespace
 
-SliceReport report_slice(const double* ppm, const double* intensity, std::size_t points,
-                         double peak_A, double peak_B, double MA, double MB, double LWA, double LWB,
-                         int free_params, const SliceReportOptions& options) {
+SliceReport report_slice(const SlicePoints& slice, const LinePairValues& fitted, int free_params,
+                         const SliceReportOptions& options) {
+    const double* const ppm = slice.ppm;
+    const double* const intensity = slice.intensity;
+    const std::size_t points = slice.count;
+    const double peak_A = fitted.peak_A;
+    const double peak_B = fitted.peak_B;
+    const double MA = fitted.MA;
+    const double MB = fitted.MB;
+    const double LWA = fitted.LWA;
+    const double LWB = fitted.LWB;
     SliceReport report;
     report.points = points;
     const double p[4] = {MA, MB, LWA, LWB};

@@ -75,9 +75,26 @@ struct SliceReportOptions {
     std::size_t noise_points = 0;
 };
 
-// The statistics of one slice fitted with two lines at peak_A and peak_B: `points` points
-// (ppm[i], intensity[i]) and the fitted MA, MB, LWA, LWB, of which the first free_params
-// (4, or 2 when the half-widths were held fixed) were fitted.
+// The points of one slice: (ppm[i], intensity[i]) for i < count.
+struct SlicePoints {
+    const double* ppm = nullptr;
+    const double* intensity = nullptr;
+    std::size_t count = 0;
+};
+
+// The two lines of a slice: their positions (ppm), amplitudes (intensity x ppm) and half-widths
+// (ppm). Also the model state the slice objective writes.
+struct LinePairValues {
+    double peak_A = 0.0;
+    double peak_B = 0.0;
+    double MA = 0.0;
+    double MB = 0.0;
+    double LWA = 0.0;
+    double LWB = 0.0;
+};
+
+// The statistics of one slice fitted with two lines, of whose MA, MB, LWA, LWB the first
+// free_params (4, or 2 when the half-widths were held fixed) were fitted.
 // Standard errors: J is the Jacobian of the two-line model at the fitted values with respect
 // to the fitted parameters not at a bound (analytic derivatives of the line shape);
 // covariance = sigma^2 (J^T J)^-1, or noise^2 (J^T J)^-1 with a noise estimate. A half-width
@@ -86,9 +103,8 @@ struct SliceReportOptions {
 // exact. An error is empty for a parameter at a bound or held fixed, for a derived value that
 // depends on such a fitted parameter, for every value when points <= free_params or J^T J is
 // singular.
-SliceReport report_slice(const double* ppm, const double* intensity, std::size_t points,
-                         double peak_A, double peak_B, double MA, double MB, double LWA, double LWB,
-                         int free_params, const SliceReportOptions& options = {});
+SliceReport report_slice(const SlicePoints& points, const LinePairValues& fitted, int free_params,
+                         const SliceReportOptions& options = {});
 
 // The inverse of the symmetric positive definite n x n matrix `a` (row by row, n <= 4) into
 // `inverse`. False, with `inverse` unspecified, when `a` is singular for double precision

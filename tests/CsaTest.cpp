@@ -1,357 +1,395 @@
-#include "CsaFailure.h"
-#include "CsaProgram.h"
-#include "FitSeries.h"
-#include "ReadSeries.h"
-#include "ReferenceStages.h"
+#include "Csa.h"
 
+#include "Printed.h"
 #include "TestFiles.h"
 
-#include <cmath>
-#include <cstring>
 #include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <iomanip>
+#include <iostream>
+#include <limits>
 #include <sstream>
-#include <unistd.h>
+#include <string>
+#include <vector>
 
-using reference::cut_slices;
-using reference::global_scale_factor;
-using testfiles::read_file;
 using testfiles::TempDir;
+using testfiles::write_file;
+using testprint::printed;
+using testprint::Printed;
 
 namespace {
 
-// The text of `raw` as a 2d.txt: one line per row, "&" after each block.
-std::string series_text(const TableSeries& raw) {
-    std::ostringstream text;
-    text.precision(17);
-    for (const Table& block : raw) {
-        for (const Row& row : block) {
-            for (const double value : row) {
-                text << value << ' ';
-            }
-            text << '\n';
-        }
-        text << "&\n";
+using cplx = std::complex<double>;
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> result;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        result.push_back(line);
     }
-    return text.str();
+    return result;
 }
 
-WindowedSeries read_in(const TempDir& dir, const TableSeries& raw, double lower, double upper) {
-    testfiles::write_file(dir.file("2d.txt"), series_text(raw));
-    ReadReport report;
-    return read_windowed_series(dir.file("2d.txt").c_str(), lower, upper, 1, report);
+params acquisition(double np, double sw, double offset) {
+    params p;
+    p.np = np;
+    p.sw = sw;
+    p.offset = offset;
+    return p;
 }
 
-// Two lines at 0 and 0.5 ppm, their half-widths fitted.
-FitSettings lines_at_zero_and_half() {
-    FitSettings settings;
-    settings.peak_A = 0.0;
-    settings.peak_B = 0.5;
-    return settings;
+std::vector<params> marked(std::size_t count) {
+    std::vector<params> records(count);
+    for (params& record : records) {
+        record.shape_col1 = -1.0;
+        record.shape_col2 = -2.0;
+        record.np = 7.0;
+        record.lb = 9.0;
+    }
+    return records;
 }
 
-bool same_bits(double a, double b) {
-    return std::memcmp(&a, &b, sizeof a) == 0;
+// genShape's count, checked against genV on the same file.
+int shapeCount(std::vector<params>& records, const std::string& path) {
+    const int count = genShape(records.data(), path.c_str());
+    EXPECT_EQ(genV(path.c_str()), count) << path;
+    return count;
 }
 
 } // namespace
 
-TEST(GlobalScaleFactor, LargestIntensityStrictlyInsideTheWindow) {
-    const TableSeries raw = {
-        {{-1.0, 50.0}, {0.0, 2.0}, {1.0, 70.0}}, // the limits themselves are outside
-        {{0.5, 4.0, 999.0}, {2.0, 80.0}},
-        {{}, {0.2, 3.0}}, // a blank line carries no point
-    };
-    EXPECT_EQ(global_scale_factor(raw, -1.0, 1.0), 4.0);
-    EXPECT_EQ(global_scale_factor(raw, 1.0, 1.0), 0.0);
-    EXPECT_EQ(global_scale_factor({}, -1.0, 1.0), 0.0);
-}
-
-TEST(GlobalScaleFactor, SignedIntensitiesAndNaN) {
-    EXPECT_EQ(global_scale_factor({{{0.0, -5.0}, {0.1, -1.0}}}, -1.0, 1.0), 0.0);
-    EXPECT_EQ(global_scale_factor({{{0.0, NAN}, {NAN, 9.0}, {0.1, 2.0}}}, -1.0, 1.0), 2.0);
-}
-
-TEST(CutSlices, ScaledPointsInsideTheWindowInFileOrder) {
-    const TableSeries raw = {
-        {{2.0, 8.0}, {0.5, 4.0, 77.0}, {-0.5, 2.0}, {-1.0, 6.0}},
-        {{5.0, 1.0}}, // no point inside: keeps its place
-        {{}, {0.25, -2.0}},
-    };
-    const TableSeries slices = cut_slices(raw, -1.0, 1.0, 4.0);
-    ASSERT_EQ(slices.size(), 3u);
-    EXPECT_EQ(slices[0], Table({{0.5, 1.0}, {-0.5, 0.5}}));
-    EXPECT_TRUE(slices[1].empty());
-    EXPECT_EQ(slices[2], Table({{0.25, -0.5}}));
-}
-
-TEST(CutSlices, ZeroScaleFactorGivesInfinitiesOfTheirSign) {
-    const TableSeries slices = cut_slices({{{0.0, -3.0}, {0.1, 0.0}}}, -1.0, 1.0, 0.0);
-    EXPECT_EQ(slices[0][0][1], -INFINITY);
-    EXPECT_TRUE(std::isnan(slices[0][1][1]));
-}
-
-// The programs' scaling (read_windowed_series, then fit_series) gives the factor and the
-// scaled points of the table path, bit for bit.
-TEST(FitSeriesScaling, SameFactorAndPointsAsTheTablePath) {
-    const TableSeries raw = {
-        {{-1.0, 50.0}, {0.0, 2.0}, {0.5, 70.0}, {0.9, 0.3}},
-        {{2.0, 80.0}, {0.0, 4.0, 999.0}, {0.5, -1.0}, {0.9, 0.25}},
-        {{}, {0.0, 3.0}, {0.5, 1.0 / 3.0}, {0.9, 0.1}},
-    };
+TEST(ShapeFile, CommentsAndEmptyLinesAreSkippedAndRecordsLeftAlone) {
     TempDir dir;
-    for (const auto& [lower, upper] : {std::pair{-1.0, 1.0}, std::pair{0.2, 1.0}}) {
-        const SeriesFit fit = fit_series(read_in(dir, raw, lower, upper), lines_at_zero_and_half());
-        const double expected = global_scale_factor(raw, lower, upper);
-        EXPECT_TRUE(same_bits(fit.scale_factor, expected)) << fit.scale_factor;
-        const TableSeries slices = cut_slices(raw, lower, upper, expected);
-        ASSERT_EQ(fit.scaled.slice_count(), slices.size());
-        for (std::size_t s = 0; s < slices.size(); ++s) {
-            ASSERT_EQ(fit.scaled.points_in(s), slices[s].size());
-            for (std::size_t k = 0; k < slices[s].size(); ++k) {
-                const std::size_t i = fit.scaled.slice_start[s] + k;
-                EXPECT_TRUE(same_bits(fit.scaled.ppm[i], slices[s][k][0]));
-                EXPECT_TRUE(same_bits(fit.scaled.intensity[i], slices[s][k][1]));
-            }
+    write_file(dir.file("s.txt"), "# a comment\n\n#1 2\n\n");
+    std::vector<params> records = marked(1);
+    EXPECT_EQ(shapeCount(records, dir.file("s.txt")), 0);
+    EXPECT_EQ(records[0].shape_col1, -1.0);
+}
+
+TEST(ShapeFile, FillsOnlyTheShapeMembersOfOneRecordPerDataLine) {
+    TempDir dir;
+    write_file(dir.file("s.txt"), "1 2\n# comment\n3 4 5"); // last line unterminated
+    std::vector<params> records = marked(3);
+    EXPECT_EQ(shapeCount(records, dir.file("s.txt")), 2);
+    EXPECT_EQ(records[0].shape_col1, 1.0);
+    EXPECT_EQ(records[0].shape_col2, 2.0);
+    EXPECT_EQ(records[1].shape_col1, 3.0);
+    EXPECT_EQ(records[1].shape_col2, 4.0);
+    EXPECT_EQ(records[1].np, 7.0);
+    EXPECT_EQ(records[1].lb, 9.0);
+    EXPECT_EQ(records[2].shape_col1, -1.0);
+    EXPECT_EQ(testfiles::read_file(dir.file("s.txt")), "1 2\n# comment\n3 4 5");
+}
+
+TEST(ShapeFile, BlankCrlfAndIndentedCommentLinesAreDataLines) {
+    TempDir dir;
+    write_file(dir.file("s.txt"), "1.5 -2e1\r\n\r\n   \n # x\n8\n");
+    std::vector<params> records = marked(5);
+    EXPECT_EQ(shapeCount(records, dir.file("s.txt")), 5);
+    EXPECT_EQ(records[0].shape_col1, 1.5);
+    EXPECT_EQ(records[0].shape_col2, -20.0);
+    for (int i = 1; i < 4; ++i) {
+        EXPECT_TRUE(std::isnan(records[i].shape_col1)) << i;
+        EXPECT_TRUE(std::isnan(records[i].shape_col2)) << i;
+    }
+    EXPECT_EQ(records[4].shape_col1, 8.0);
+    EXPECT_TRUE(std::isnan(records[4].shape_col2));
+}
+
+TEST(ShapeFile, MissingFileAndDirectoryGiveZero) {
+    TempDir dir;
+    std::vector<params> records = marked(1);
+    EXPECT_EQ(shapeCount(records, dir.file("missing.txt")), 0);
+    EXPECT_EQ(shapeCount(records, dir.path().string()), 0);
+    EXPECT_EQ(records[0].shape_col1, -1.0);
+}
+
+TEST(ShapeFile, ReadOnlyFileGivesZero) {
+    TempDir dir;
+    write_file(dir.file("s.txt"), "1 2\n");
+    std::filesystem::permissions(dir.file("s.txt"), std::filesystem::perms::owner_read);
+    if (std::fstream(dir.file("s.txt"), std::ios::in | std::ios::out)) {
+        GTEST_SKIP() << "file permissions do not bind this user (root)";
+    }
+    std::vector<params> records = marked(1);
+    EXPECT_EQ(shapeCount(records, dir.file("s.txt")), 0);
+}
+
+// The kernel refuses writes to this sysctl even for root, yet anyone may read it.
+TEST(ShapeFile, ReadableButUnwritableFileGivesZeroEvenForRoot) {
+    const std::string path = "/proc/sys/kernel/osrelease";
+    if (testfiles::read_file(path).empty() || std::fstream(path, std::ios::in | std::ios::out)) {
+        GTEST_SKIP() << path << " is not a readable, unwritable file here";
+    }
+    std::vector<params> records = marked(1);
+    EXPECT_EQ(shapeCount(records, path), 0);
+}
+
+TEST(SpectralTransform, OnePointOrFewerProducesNothing) {
+    const std::vector<spectrum> fid(2, spectrum{1.0, 0.0});
+    const std::vector<cplx> points(2, 1.0);
+    for (const double np : {1.0, 0.0, -3.0}) {
+        Table table;
+        EXPECT_EQ(printed([&] {
+                      genFFT(acquisition(np, 100.0, 0.0), fid.data());
+                      genFFT2(acquisition(np, 100.0, 0.0), points.data());
+                      genFFT3(acquisition(np, 100.0, 0.0), points.data(), table);
+                  }).text,
+                  "");
+        EXPECT_TRUE(table.empty());
+    }
+}
+
+TEST(SpectralTransform, EightPointsGiveSevenLinesAndConstantInputOnlyAtZero) {
+    const std::vector<spectrum> fid(8, spectrum{2.0, 0.0});
+    const Printed out = printed([&] { genFFT(acquisition(8.0, 800.0, 100.0), fid.data()); });
+    const std::vector<std::string> rows = lines(out.text);
+    ASSERT_EQ(rows.size(), 7u);
+    EXPECT_EQ(rows[0].substr(0, 20), "       -300.00000000");
+    EXPECT_EQ(rows[4], "        100.00000000          2.00000000");
+    EXPECT_EQ(rows[6].substr(0, 20), "        300.00000000");
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        ASSERT_EQ(rows[i].size(), 40u) << rows[i];
+        if (i != 4) {
+            EXPECT_NEAR(std::stod(rows[i].substr(20)), 0.0, 1e-8) << rows[i];
         }
     }
-    // A window without points leaves nothing to scale by and nothing to fit.
-    const SeriesFit empty_window = fit_series(read_in(dir, raw, 1.0, 1.0), FitSettings{});
-    EXPECT_EQ(empty_window.scale_factor, 0.0);
-    const SeriesFit no_slices = fit_series(WindowedSeries{}, FitSettings{});
-    EXPECT_EQ(no_slices.scale_factor, 0.0);
+    EXPECT_TRUE(out.fixed);
+    EXPECT_EQ(out.precision, 8);
 }
 
-// No positive intensity: the points become infinities of their sign, which the fit refuses.
-TEST(FitSeriesScaling, NoPositiveIntensityIsANonFiniteFit) {
-    TempDir dir;
-    try {
-        fit_series(read_in(dir, {{{0.0, -5.0}, {0.1, -1.0}}}, -1.0, 1.0), lines_at_zero_and_half());
-        FAIL() << "fitted";
-    } catch (const Failure& failure) {
-        EXPECT_EQ(failure.kind, FailureKind::non_finite_fit);
-        EXPECT_EQ(
-            std::string(failure.what()),
-            non_finite_fit_message("The objective function generated non-finite outputs", 0, true));
+TEST(SpectralTransform, OddCountsUseHalfIntegerIndicesAndOnlyGenFFTTruncates) {
+    const std::vector<cplx> points(6, 1.0);
+    Table table;
+    genFFT3(acquisition(5.0, 500.0, 0.0), points.data(), table);
+    ASSERT_EQ(table.size(), 4u);
+    EXPECT_EQ((Row{table[0][0], table[1][0], table[2][0], table[3][0]}),
+              (Row{-250.0, -150.0, -50.0, 50.0}));
+
+    const std::vector<spectrum> fid(6, spectrum{1.0, 0.0});
+    // At every half-integer k the five cosines of a constant input sum to 1.
+    EXPECT_EQ(lines(printed([&] { genFFT(acquisition(5.9, 500.0, 0.0), fid.data()); }).text),
+              (std::vector<std::string>{"       -250.00000000          0.20000000",
+                                        "       -150.00000000          0.20000000",
+                                        "        -50.00000000          0.20000000",
+                                        "         50.00000000          0.20000000"}));
+    EXPECT_EQ(
+        lines(printed([&] { genFFT2(acquisition(5.9, 590.0, 0.0), points.data()); }).text).size(),
+        5u);
+}
+
+TEST(SpectralTransform, GenFFTReadsRealPartsOnly) {
+    // A single imaginary unit at point 1: at k = -1 the sum is Re(i * exp(i pi/2)) = -1.
+    const std::vector<spectrum> fid = {{0.0, 0.0}, {0.0, 1.0}, {0.0, 0.0}, {0.0, 0.0}};
+    const std::vector<cplx> points = {0.0, cplx(0.0, 1.0), 0.0, 0.0};
+    const auto real = lines(printed([&] { genFFT(acquisition(4.0, 4.0, 0.0), fid.data()); }).text);
+    const auto full =
+        lines(printed([&] { genFFT2(acquisition(4.0, 4.0, 0.0), points.data()); }).text);
+    ASSERT_EQ(real.size(), 3u);
+    ASSERT_EQ(full.size(), 3u);
+    EXPECT_EQ(real[1], "         -1.00000000          0.00000000");
+    EXPECT_EQ(full[1], "         -1.00000000         -0.25000000");
+}
+
+TEST(SpectralTransform, GenFFT3KeepsBothPartsAndAgreesWithGenFFT2) {
+    const std::vector<cplx> points = {cplx(0.5, 0.25), cplx(1.0, -1.0), cplx(0.0, 2.0), -1.5};
+    Table table = {{42.0}};
+    genFFT3(acquisition(4.0, 40.0, 3.0), points.data(), table);
+    ASSERT_EQ(table.size(), 4u);
+    EXPECT_EQ(table[0], Row{42.0});
+    EXPECT_EQ(table[3], (Row{3.0, 0.0, 0.3125}));
+    // k = -1 weighs point j with i^j.
+    EXPECT_NEAR(table[2][1], 1.5 / 4.0, 1e-15);
+    EXPECT_NEAR(table[2][2], 0.75 / 4.0, 1e-15);
+
+    const std::vector<std::string> out =
+        lines(printed([&] { genFFT2(acquisition(4.0, 40.0, 3.0), points.data()); }).text);
+    ASSERT_EQ(out.size(), 3u);
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        std::ostringstream expected;
+        expected << std::fixed << std::setprecision(8) << std::setw(20) << table[i + 1][0]
+                 << std::setw(20) << table[i + 1][1];
+        EXPECT_EQ(out[i], expected.str());
+    }
+
+    genFFT3(acquisition(4.0, 40.0, 3.0), points.data(), table);
+    ASSERT_EQ(table.size(), 7u);
+    EXPECT_EQ(Table(table.begin() + 1, table.begin() + 4), Table(table.begin() + 4, table.end()));
+}
+
+TEST(FidPrinter, RealAndImaginaryPartsAgainstTime) {
+    const std::vector<spectrum> fid = {{1.0, 9.0}, {-1.0, 9.0}, {0.0, 9.0}, {0.5, -0.125}};
+    const Printed out = printed([&] {
+        print_fid_real(acquisition(4.0, 1000.0, 0.0), fid.data());
+        print_fid_imag(acquisition(1.0, 1000.0, 0.0), fid.data() + 3);
+    });
+    EXPECT_EQ(out.text, "   0.00000   1.000000000\n"
+                        "   0.00100  -1.000000000\n"
+                        "   0.00200   0.000000000\n"
+                        "   0.00300   0.500000000\n"
+                        "   0.00000  -0.125000000\n");
+    EXPECT_TRUE(out.fixed);
+    EXPECT_EQ(out.precision, 9);
+}
+
+TEST(FidPrinter, WideValuesAreNotCutAndComplexPointsTakeTheWidthWhole) {
+    const std::vector<spectrum> wide = {{12345678.5, 0.0}};
+    const std::vector<cplx> fid = {cplx(0.5, -0.25), cplx(1.0, 2.0), 7.0};
+    EXPECT_EQ(printed([&] { print_fid_real(acquisition(1.0, 1.0, 0.0), wide.data()); }).text,
+              "   0.0000012345678.500000000\n");
+    EXPECT_EQ(printed([&] { print_fid2(acquisition(2.7, 4.0, 0.0), fid.data()); }).text,
+              "   0.00000 (0.500000000,-0.250000000)\n"
+              "   0.25000 (1.000000000,2.000000000)\n");
+}
+
+TEST(FidPrinter, NoPointsPrintNothing) {
+    const std::vector<spectrum> fid = {{1.0, 1.0}};
+    const std::vector<cplx> points = {1.0};
+    EXPECT_EQ(printed([&] {
+                  print_fid_real(acquisition(0.9, 1.0, 0.0), fid.data());
+                  print_fid_imag(acquisition(-1.0, 1.0, 0.0), fid.data());
+                  print_fid2(acquisition(0.0, 1.0, 0.0), points.data());
+                  print_dip(acquisition(0.0, 1.0, 0.0), fid.data());
+              }).text,
+              "");
+}
+
+// Counts no array can hold, or no count at all: each routine must treat them as zero points
+// rather than convert them to int (undefined, caught by the sanitizer build) or walk a grid
+// whose step 1.0 no longer moves k (1e300 never ends).
+TEST(PointCount, NanNegativeAndBeyondIntAreZeroPoints) {
+    const std::vector<spectrum> fid(2, spectrum{1.0, 1.0});
+    const std::vector<cplx> points(2, cplx(1.0, 1.0));
+    const double infinity = std::numeric_limits<double>::infinity();
+    for (const double np : {std::nan(""), -1.0, 1e300, 3e9, 2147483648.0, infinity, -infinity}) {
+        const params p = acquisition(np, 100.0, 0.0);
+        Table table = {{42.0}};
+        EXPECT_EQ(printed([&] {
+                      genFFT(p, fid.data());
+                      genFFT2(p, points.data());
+                      genFFT3(p, points.data(), table);
+                      print_fid2(p, points.data());
+                      print_fid_real(p, fid.data());
+                      print_fid_imag(p, fid.data());
+                      print_dip(p, fid.data());
+                  }).text,
+                  "")
+            << "np " << np;
+        EXPECT_EQ(table, Table{{42.0}}) << "np " << np;
     }
 }
 
-TEST(CheckPeaks, NamesTheRowAndWhatItMustHold) {
-    EXPECT_EQ(check_peaks({{0.013, 0.234}, {-5.2, 5.2}}, 2), "");
-    EXPECT_EQ(check_peaks({{0.013, 0.234, 9.0}, {-5.2, 5.2}, {}}, 2), "");
-    EXPECT_EQ(check_peaks({}, 2),
-              "peaks.txt: data row 1 is missing; it must hold the positions peak_A and peak_B "
-              "(ppm)");
-    EXPECT_EQ(check_peaks({{0.013, 0.234}, {-5.2}}, 2),
-              "peaks.txt: data row 2 must hold the two limits of the window to cut (ppm), "
-              "found 1 value");
-    EXPECT_EQ(check_peaks({{0.013, 0.234}, {-5.2, 5.2}}, 3),
-              "peaks.txt: data row 3 is missing; it must hold the fixed half-widths LWA and LWB "
-              "(ppm)");
-    EXPECT_EQ(check_peaks({{}, {-5.2, 5.2}}, 3),
-              "peaks.txt: data row 1 must hold the positions peak_A and peak_B (ppm), found 0 "
-              "values");
+TEST(FidPrinter, PrintFidUsesTheFormatTheDipLeavesBehind) {
+    const double values[] = {3.14159265, 1234567.0};
+    const std::vector<spectrum> fid = {{2.0, 5.0}, {-0.5, 5.0}};
+    EXPECT_EQ(printed([&] {
+                  print_fid(values, values + 2);
+                  print_dip(acquisition(2.0, 1.0, 0.0), fid.data());
+                  print_fid(values, values + 1);
+              }).text,
+              "3.14159\n"
+              "1.23457e+06\n"
+              "   1.000000000\n"
+              "  -0.250000000\n"
+              "3.141592650\n");
 }
 
-TEST(CheckFitSeries, RowsWithOneValueAreMalformed) {
-    TempDir dir;
-    PeakSettings peaks;
-    peaks.peak_A = 0.5;
-    peaks.window_upper = 10.0;
-    std::vector<std::string> warnings;
-    ReadReport report;
-    testfiles::write_file(dir.file("2d.txt"), "1 2\n\n3 4 5\n&\n1 2\n\n3 4\n&\n");
-    WindowedSeries series = read_windowed_series(dir.file("2d.txt").c_str(), 0.0, 10.0, 1, report);
-    EXPECT_EQ(report.single_value_block, 0u);
-    EXPECT_NO_THROW(check_fit_series(series, report, peaks, warnings));
-
-    testfiles::write_file(dir.file("2d.txt"), "1 2\n&\n1 2\n\n7.1\n&\n");
-    series = read_windowed_series(dir.file("2d.txt").c_str(), 0.0, 10.0, 1, report);
-    try {
-        check_fit_series(series, report, peaks, warnings);
-        FAIL() << "accepted";
-    } catch (const Failure& failure) {
-        EXPECT_EQ(failure.kind, FailureKind::malformed_input);
-        EXPECT_STREQ(failure.what(), "2d.txt: block 2, row 2 must hold a chemical shift (ppm) "
-                                     "and an intensity, found 1 value in \"7.1\"");
-    }
-    EXPECT_TRUE(warnings.empty());
-    // The table path finds the same row (its rows count blank lines too).
-    EXPECT_EQ(reference::check_series({{{1, 2}}, {{1, 2}, {}, {7.1}}}),
-              "2d.txt: block 2, row 3 must hold a chemical shift (ppm) and an intensity, found 1 "
-              "value");
+TEST(FidPrinter, PrintFFTPrintsEveryRowIncludingEmptyOnes) {
+    const Printed out = printed([] {
+        print_FFT({});
+        print_FFT({{-1.5, 0.25}, {}, {12.5}});
+    });
+    EXPECT_EQ(out.text, "-1.500000 0.250000 \n\n12.500000 \n");
+    EXPECT_EQ(out.precision, 6);
 }
 
-TEST(CheckWindowPoints, EverySliceHoldsThePointsOfTheFirst) {
-    const auto check = [](const TableSeries& slices) {
-        return check_window_points(reference::windowed_series_of(slices, slices), -5.0, 5.0);
-    };
-    EXPECT_EQ(check({}).substr(0, 29), "2d.txt: no block of data line");
-    EXPECT_EQ(check({{{0, 1}}, {{0, 1}, {1, 2}}, {}}),
-              "2d.txt: slice 1 holds 2 points inside the window, more than the 1 of slice 0; "
-              "every slice must share the ppm axis of the first");
-    EXPECT_EQ(check({{{0, 1}, {1, 1}}, {{0, 1}, {1, 2}}, {{0, 1}}}),
-              "2d.txt: slice 2 holds 1 points inside the window, fewer than the 2 of slice 0; "
-              "every slice must share the ppm axis of the first");
-    EXPECT_EQ(check({{}, {}}).substr(0, 45), "2d.txt: slice 0 holds no point inside the win");
-    EXPECT_EQ(check({{{0, 1}, {1, 1}}, {{0, 1}, {1, 2}}}), "");
+TEST(TensorPrinter, CartesianTensors) {
+    const double identity[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+    cplx ones[3][3] = {{1.0, 1.0, 1.0}, {1.0, 1.0, 1.0}, {1.0, 1.0, cplx(-12.25, 0.5)}};
+    const Printed real = printed([&] { print_cart(identity); });
+    EXPECT_EQ(real.text, "     1.0      0.0      0.0 \n"
+                         "     0.0      1.0      0.0 \n"
+                         "     0.0      0.0      1.0 \n");
+    EXPECT_TRUE(real.fixed);
+    EXPECT_EQ(real.precision, 1);
+    EXPECT_EQ(printed([&] { print_cart_complex(ones); }).text,
+              "(1.0,0.0) (1.0,0.0) (1.0,0.0) \n"
+              "(1.0,0.0) (1.0,0.0) (1.0,0.0) \n"
+              "(1.0,0.0) (1.0,0.0) (-12.2,0.5) \n");
 }
 
-// A later slice may stand off slice 0's axis by up to 1 % of the local point spacing.
-TEST(CheckWindowPoints, AxisToleranceIsOnePercentOfTheLocalSpacing) {
-    const double axis[] = {0.0, 0.1, 0.2, 0.4};
-    // The spacing around each point: its neighbour's distance at the ends, else half the
-    // distance between its neighbours.
-    const double spacing[] = {0.1, 0.1, 0.15, 0.2};
-    for (std::size_t k = 0; k < 4; ++k) {
-        for (const double share : {0.008, -0.008, 0.012, -0.012}) {
-            SCOPED_TRACE("point " + std::to_string(k) + ", off by " + std::to_string(share));
-            Table first, later;
-            for (std::size_t i = 0; i < 4; ++i) {
-                first.push_back({axis[i], 1.0});
-                later.push_back({i == k ? axis[i] + share * spacing[i] : axis[i], 1.0});
-            }
-            const TableSeries slices = {first, later};
-            const std::string problem =
-                check_window_points(reference::windowed_series_of(slices, slices), -1.0, 1.0);
-            if (std::fabs(share) < 0.01) {
-                EXPECT_EQ(problem, "");
-            } else {
-                EXPECT_EQ(problem.substr(0, 38),
-                          "2d.txt: slice 1 has its point " + std::to_string(k + 1) + " inside");
-            }
-        }
-    }
+TEST(TensorPrinter, MatricesAndVectorsEndWithAnEmptyLine) {
+    const cplx values[] = {cplx(1, 2), cplx(3, -4), 0.005, -1.0};
+    const Printed matrix = printed([&] {
+        print_matx(0, values);
+        print_matx(2, values);
+    });
+    EXPECT_EQ(matrix.text, "\n(1.00,2.00) (3.00,-4.00) \n(0.01,0.00) (-1.00,0.00) \n\n");
+    EXPECT_EQ(matrix.precision, 2);
+    const Printed vector = printed([&] {
+        print_vec(0, values);
+        print_vec(2, values);
+    });
+    EXPECT_EQ(vector.text, "\n(1.0000,2.0000)\n(3.0000,-4.0000)\n\n");
+    EXPECT_EQ(vector.precision, 4);
 }
 
-TEST(ConsoleLine, IndexFieldAndThreeDecimals) {
-    std::ostringstream out;
-    print_slice_line(out, 0, 0.2, 0.2, 1.0, 3.0);
-    print_slice_line(out, 7, 1e-4, 10.0, 0.0126, 2.0);
-    print_slice_line(out, 42, 0.1, 0.1, 0.1, 0.1);
-    print_slice_line(out, 123, 9.9996, 0.1, 0.1, 0.1);
-    EXPECT_EQ(out.str(), " 0  0.200 0.200 1.000 3.000\n"
-                         " 7  0.000 10.000 0.013 2.000\n"
-                         "42  0.100 0.100 0.100 0.100\n"
-                         "123  10.000 0.100 0.100 0.100\n");
+TEST(TensorPrinter, EulerSetsLeaveOutGamma) {
+    const euler set[] = {{0.0, 90.0, 45.0, 0.5}, {-180.0, 1.0, 2.0, 1.0}};
+    EXPECT_EQ(printed([&] { print_euler(set, set); }).text, "");
+    const Printed out = printed([&] { print_euler(set, set + 2); });
+    EXPECT_EQ(out.text, " 0.00000\t90.00000\t0.5000000\n"
+                        "-180.00000\t 1.00000\t1.0000000\n");
+    EXPECT_TRUE(out.fixed);
+    EXPECT_EQ(out.precision, 7);
 }
 
-TEST(ResultsLine, FieldsOfSixWithThreeDecimals) {
-    std::ostringstream out;
-    write_DATA_row(out, 3, {0.2, 0.2, 1.0, 3.0, 12.3456, 7.5, 0.0001234});
-    EXPECT_EQ(out.str(), " 3  0.200  0.200  1.000  3.000 12.346  7.500  0.000 \n");
-    EXPECT_EQ(out.str().size(), 53u);
-    out.str("");
-    write_DATA_row(out, 100, {123.456, -12.5, -1.25, 0, 0, 0, 1e6});
-    EXPECT_EQ(out.str(), "100 123.456 -12.500 -1.250  0.000  0.000  0.000 1000000.000 \n");
+TEST(VectorNorm, DividesByTheSumOfAllElements) {
+    std::vector<cplx> v = {1.0, 1.0, 2.0};
+    norm_vec(3, v.data());
+    EXPECT_EQ(v, (std::vector<cplx>{0.25, 0.25, 0.5}));
+    std::vector<cplx> w = {cplx(1, 1), cplx(1, -1)};
+    norm_vec(2, w.data());
+    norm_vec(0, w.data());
+    EXPECT_EQ(w, (std::vector<cplx>{cplx(0.5, 0.5), cplx(0.5, -0.5)}));
+    std::vector<cplx> zero = {1.0, -1.0};
+    norm_vec(2, zero.data());
+    EXPECT_FALSE(std::isfinite(zero[0].real()));
 }
 
-namespace {
-
-// Runs write_results with `dir` as the working directory; the names of the files it could
-// not write.
-std::vector<std::string> write_in(const TempDir& dir, const SeriesFit& fit, unsigned threads) {
-    const auto here = std::filesystem::current_path();
-    std::filesystem::current_path(dir.path());
-    const auto failed = write_results(fit, threads);
-    std::filesystem::current_path(here);
-    std::vector<std::string> names;
-    for (const WriteFailure& failure : failed) {
-        names.push_back(failure.name);
-    }
-    return names;
+TEST(NullSpaceNorm, ChoosesTheLastQualifyingColumn) {
+    cplx out[] = {9.0, 9.0};
+    const cplx values[] = {-1.0, 0.0};
+    const cplx matrix[] = {1.0, 1.0, -1.0, 3.0};
+    norm_mag(2, values, matrix, out);
+    EXPECT_EQ(out[0], 0.25);
+    EXPECT_EQ(out[1], 0.75);
+    // Both columns qualify; imaginary parts take no part in the choice, only in the sum.
+    const cplx both[] = {cplx(0.0, 5.0), cplx(5e-7, -3.0)};
+    const cplx second[] = {1.0, cplx(1.0, 1.0), 3.0, cplx(-1.0, 1.0)};
+    norm_mag(2, both, second, out);
+    EXPECT_LT(std::abs(out[0] - cplx(0.5, -0.5)), 1e-15) << out[0];
+    EXPECT_LT(std::abs(out[1] - cplx(0.5, 0.5)), 1e-15) << out[1];
 }
 
-const char* const results_header =
-    "# index height_A height_B hwhh_A hwhh_B integ_A integ_B residual_square_tot \n";
-
-// A fitted series of the given slices, {ppm, intensity} points, and fitted values.
-SeriesFit fitted_series(const TableSeries& slices, const std::vector<SliceFit>& fitted) {
-    SeriesFit fit;
-    fit.settings.peak_A = 8.0;
-    fit.settings.peak_B = -12.0;
-    fit.scaled = reference::windowed_series_of(slices, slices);
-    fit.slices = fitted;
-    return fit;
+TEST(NullSpaceNorm, PassesOverColumnsWithTwoNearZeroEntries) {
+    cplx out[] = {9.0, 9.0, 9.0};
+    const cplx values[] = {0.0, 0.0, 1.0};
+    const cplx matrix[] = {2.0, 1e-7, 0.0, 6.0, -1e-7, 0.0, 0.0, 4.0, 0.0};
+    norm_mag(3, values, matrix, out);
+    EXPECT_EQ(out[0], 0.25);
+    EXPECT_EQ(out[1], 0.75);
+    EXPECT_EQ(out[2], 0.0);
 }
 
-// The curves of `fit` as tables, through the reference writer in `dir`.
-std::vector<std::string> write_reference_in(const TempDir& dir, const SeriesFit& fit,
-                                            const TableSeries& slices) {
-    TableSeries sim_a(slices.size()), sim_b(slices.size()), res(slices.size());
-    Table results;
-    for (std::size_t s = 0; s < slices.size(); ++s) {
-        const SliceFit& f = fit.slices[s];
-        for (const Row& point : slices[s]) {
-            const LinePoint line = lines_at(f, fit.settings, point[0]);
-            sim_a[s].push_back({point[0], line.a});
-            sim_b[s].push_back({point[0], line.b});
-            res[s].push_back({point[0], (point[1] - line.a) - line.b});
-        }
-        results.push_back({f.MA, f.MB, f.LWA, f.LWB, f.integ_A, f.integ_B, f.residual_square_tot});
-    }
-    const auto here = std::filesystem::current_path();
-    std::filesystem::current_path(dir.path());
-    auto failed = reference::write_result_files(slices, sim_a, sim_b, res, results);
-    std::filesystem::current_path(here);
-    return failed;
-}
-
-SliceFit slice_fit(double MA, double MB, double LWA, double LWB, double integ_A, double integ_B,
-                   double rss) {
-    SliceFit fit;
-    fit.MA = MA;
-    fit.MB = MB;
-    fit.LWA = LWA;
-    fit.LWB = LWB;
-    fit.integ_A = integ_A;
-    fit.integ_B = integ_B;
-    fit.residual_square_tot = rss;
-    return fit;
-}
-
-} // namespace
-
-TEST(ResultFiles, MatrixFilesHoldPointsDownAndSlicesAcross) {
-    // The second slice's third point lies beyond the rows of slice 0 and is not written.
-    const TableSeries slices = {{{8.123456789, -0.0123}, {-12.345678, 1.0}},
-                                {{8.0, 0.5}, {-12.0, 123456.5}, {-13.0, 9.0}}};
-    const SeriesFit fit = fitted_series(
-        slices, {slice_fit(1, 2, 3, 4, 5, 6, 7), slice_fit(0.25, 0.5, 0.125, 2, 0, 0, 0)});
-    for (const unsigned threads : {1u, 5u}) {
-        TempDir dir, plain;
-        EXPECT_TRUE(write_in(dir, fit, threads).empty());
-        EXPECT_EQ(read_file(dir.file("dat.txt")), "  8.123457  -0.012300   0.500000 \n"
-                                                  "-12.345678   1.000000 123456.500000 \n");
-        EXPECT_EQ(read_file(dir.file("results.txt")),
-                  std::string(results_header) +
-                      " 0  1.000  2.000  3.000  4.000  5.000  6.000  7.000 \n"
-                      " 1  0.250  0.500  0.125  2.000  0.000  0.000  0.000 \n");
-        EXPECT_FALSE(std::filesystem::exists(dir.file("sim.txt")));
-        // The curves, computed as they are written, are those of the reference writer.
-        EXPECT_TRUE(write_reference_in(plain, fit, slices).empty());
-        for (const char* name : {"dat.txt", "sim_a.txt", "sim_b.txt", "res.txt", "results.txt"}) {
-            EXPECT_EQ(read_file(dir.file(name)), read_file(plain.file(name))) << name;
-        }
-    }
-}
-
-TEST(ResultFiles, NoSlicesGiveAHeaderAndEmptyMatrixFiles) {
-    TempDir dir;
-    testfiles::write_file(dir.file("dat.txt"), "old contents\n");
-    EXPECT_TRUE(write_in(dir, SeriesFit{}, 2).empty());
-    EXPECT_EQ(read_file(dir.file("results.txt")), results_header);
-    for (const char* name : {"dat.txt", "sim_a.txt", "sim_b.txt", "res.txt"}) {
-        EXPECT_TRUE(std::filesystem::exists(dir.file(name))) << name;
-        EXPECT_EQ(read_file(dir.file(name)), "") << name;
-    }
-}
-
-TEST(ResultFiles, NamesTheFilesThatCouldNotBeWritten) {
-    TempDir dir;
-    std::filesystem::create_directory(dir.file("results.txt"));
-    std::filesystem::create_symlink("/dev/full", dir.file("sim_b.txt"));
-    const SeriesFit fit = fitted_series({{{1.0, 2.0}}}, {slice_fit(1, 2, 3, 4, 5, 6, 7)});
-    EXPECT_EQ(write_in(dir, fit, 1), std::vector<std::string>({"sim_b.txt", "results.txt"}));
-    EXPECT_EQ(read_file(dir.file("dat.txt")), "  1.000000   2.000000 \n");
-    EXPECT_EQ(read_file(dir.file("res.txt")).substr(0, 11), "  1.000000 ");
+TEST(NullSpaceNorm, NoQualifyingColumnLeavesOutputUntouched) {
+    cplx out[] = {9.0, 8.0};
+    const cplx values[] = {1.0, 1e-6};
+    const cplx matrix[] = {1.0, 2.0, 3.0, 4.0};
+    norm_mag(2, values, matrix, out);
+    norm_mag(0, values, matrix, out);
+    EXPECT_EQ(out[0], 9.0);
+    EXPECT_EQ(out[1], 8.0);
 }

@@ -1,9 +1,9 @@
 // Edges of the fit: parameters that want to leave the box, slices without signal or with one
 // point, coinciding peaks, a window holding one of the two lines, and a fit that creeps.
 // Each is run through a program, and where the exact value matters, fitted in-process too.
-#include "Fit.h"
 #include "FitSeries.h"
 #include "ReadSeries.h"
+#include "SliceFit.h"
 
 #include "TestFiles.h"
 
@@ -227,10 +227,8 @@ TEST(FitEdges, CreepingFitIsStoppedWithAWarning) {
     // time: from this start about three million iterations.
     const WindowedSeries slice = one_slice({{100.0, -5.0}});
     const int slice_index = 0;
-    const std::complex<double> peak_A = 0.0, peak_B = 0.5;
-    std::complex<double> MA = 0.0, MB = 0.0;
-    double LWA = 0.0, LWB = 0.0;
-    const WindowObjective<4> objective(slice, slice_index, peak_A, peak_B, MA, MB, LWA, LWB);
+    LinePairValues state{0.0, 0.5, 0.0, 0.0, 0.0, 0.0};
+    const WindowObjective<4> objective(slice, slice_index, state);
     params_type<4> x = {1.0, 0.2, 1.0, 3.0};
     const double start_value = objective(x);
     unsigned long iterations = 0;
@@ -244,7 +242,7 @@ TEST(FitEdges, CreepingFitIsStoppedWithAWarning) {
 
     params_type<4> settled = {0.2, 0.2, 1.0, 3.0};
     const WindowedSeries two_lines = one_slice({{-0.5, 0.1}, {0.0, 1.0}, {0.25, 0.4}, {0.5, 0.9}});
-    const WindowObjective<4> ordinary(two_lines, slice_index, peak_A, peak_B, MA, MB, LWA, LWB);
+    const WindowObjective<4> ordinary(two_lines, slice_index, state);
     EXPECT_TRUE(fit_slice<4>(ordinary, settled, iterations));
     EXPECT_LT(iterations, max_fit_iterations);
 

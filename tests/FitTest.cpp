@@ -1,5 +1,5 @@
-#include "Fit.h"
 #include "FitSeries.h"
+#include "SliceFit.h"
 
 #include "../tools/synthetic_series.h"
 #include "ReferenceFit.h"
@@ -27,16 +27,14 @@ TEST(WindowObjective, StoresTheEvaluatedPointInTheModelState) {
     const TableSeries slices = {{{1.0, 0.5}, {1.1, 0.25}}, {}};
     const WindowedSeries series = reference::windowed_series_of(slices, slices);
     int slice_index = 0;
-    const std::complex<double> peak_A = 1.0, peak_B = 1.2;
-    std::complex<double> MA = 0.0, MB = 0.0;
-    double LWA = 0.3, LWB = 0.4;
+    LinePairValues state{1.0, 1.2, 0.0, 0.0, 0.3, 0.4};
 
-    const WindowObjective<2> two(series, slice_index, peak_A, peak_B, MA, MB, LWA, LWB);
+    const WindowObjective<2> two(series, slice_index, state);
     const double value = two(params_type<2>{0.5, 0.25});
-    EXPECT_EQ(MA, std::complex<double>(0.5, 0.0));
-    EXPECT_EQ(MB, std::complex<double>(0.25, 0.0));
-    EXPECT_EQ(LWA, 0.3); // fixed half-widths are only read
-    EXPECT_EQ(LWB, 0.4);
+    EXPECT_EQ(state.MA, 0.5);
+    EXPECT_EQ(state.MB, 0.25);
+    EXPECT_EQ(state.LWA, 0.3); // fixed half-widths are only read
+    EXPECT_EQ(state.LWB, 0.4);
     double expected = 0.0;
     for (const Row& point : slices[0]) {
         const double model =
@@ -45,12 +43,12 @@ TEST(WindowObjective, StoresTheEvaluatedPointInTheModelState) {
     }
     EXPECT_EQ(value, expected);
 
-    const WindowObjective<4> four(series, slice_index, peak_A, peak_B, MA, MB, LWA, LWB);
+    const WindowObjective<4> four(series, slice_index, state);
     four(params_type<4>{0.1, 0.2, 0.05, 0.07});
-    EXPECT_EQ(MA.real(), 0.1);
-    EXPECT_EQ(MB.real(), 0.2);
-    EXPECT_EQ(LWA, 0.05);
-    EXPECT_EQ(LWB, 0.07);
+    EXPECT_EQ(state.MA, 0.1);
+    EXPECT_EQ(state.MB, 0.2);
+    EXPECT_EQ(state.LWA, 0.05);
+    EXPECT_EQ(state.LWB, 0.07);
 
     slice_index = 1; // the objective follows the driver's index
     EXPECT_EQ(four(params_type<4>{0.3, 0.3, 1.0, 1.0}), 0.0);
@@ -116,7 +114,7 @@ TEST(Recovery, FourFreeParametersOfANoiselessSeries) {
         EXPECT_LE(relative_error(fitted.MB * scale_factor, amplitude_B(settings, s)), 1e-4);
         EXPECT_LE(relative_error(fitted.LWA, settings.hwhh_A), 1e-4);
         EXPECT_LE(relative_error(fitted.LWB, settings.hwhh_B), 1e-4);
-        EXPECT_TRUE(fitted.settled);
+        EXPECT_EQ(fitted.end, SliceEnd::settled);
     }
 }
 
@@ -147,10 +145,8 @@ TEST(FitSlice, KeepsTheResultInsideTheBounds) {
                                  {100.01, -5.0}}};
     const WindowedSeries series = reference::windowed_series_of(slices, slices);
     int slice_index = 0;
-    const std::complex<double> peak_A = 0.0, peak_B = 100.0;
-    std::complex<double> MA = 0.0, MB = 0.0;
-    double LWA = 0.0, LWB = 0.0;
-    const WindowObjective<4> objective(series, slice_index, peak_A, peak_B, MA, MB, LWA, LWB);
+    LinePairValues state{0.0, 100.0, 0.0, 0.0, 0.0, 0.0};
+    const WindowObjective<4> objective(series, slice_index, state);
     params_type<4> x = {0.2, 0.2, 1.0, 3.0};
     unsigned long iterations = 0;
     fit_slice<4>(objective, x, iterations);
@@ -166,10 +162,8 @@ TEST(FitSlice, NonFiniteDataRaisesTheMinimisersError) {
     const TableSeries slices = {{{0.0, -INFINITY}}};
     const WindowedSeries series = reference::windowed_series_of(slices, slices);
     int slice_index = 0;
-    const std::complex<double> peak_A = 0.0, peak_B = 1.0;
-    std::complex<double> MA = 0.0, MB = 0.0;
-    double LWA = 0.0, LWB = 0.0;
-    const WindowObjective<4> objective(series, slice_index, peak_A, peak_B, MA, MB, LWA, LWB);
+    LinePairValues state{0.0, 1.0, 0.0, 0.0, 0.0, 0.0};
+    const WindowObjective<4> objective(series, slice_index, state);
     params_type<4> x = {0.2, 0.2, 1.0, 3.0};
     unsigned long iterations = 0;
     try {
@@ -199,9 +193,10 @@ template <long FreeParams> void expect_lone_bits(std::mt19937_64& random) {
     int slice_index = 0;
     const std::complex<double> peak_A = ppm(random), peak_B = ppm(random);
     const double fixed_LWA = param(random) / 10.0, fixed_LWB = param(random) / 10.0;
-    std::complex<double> MA = 0.0, MB = 0.0, table_MA = 0.0, table_MB = 0.0;
-    double LWA = fixed_LWA, LWB = fixed_LWB, table_LWA = fixed_LWA, table_LWB = fixed_LWB;
-    const WindowObjective<FreeParams> window(series, slice_index, peak_A, peak_B, MA, MB, LWA, LWB);
+    std::complex<double> table_MA = 0.0, table_MB = 0.0;
+    double table_LWA = fixed_LWA, table_LWB = fixed_LWB;
+    LinePairValues state{peak_A.real(), peak_B.real(), 0.0, 0.0, fixed_LWA, fixed_LWB};
+    const WindowObjective<FreeParams> window(series, slice_index, state);
     const auto table = reference::make_slice_objective<FreeParams>(
         slices, slice_index, peak_A, peak_B, table_MA, table_MB, table_LWA, table_LWB);
     params_type<FreeParams> x;
@@ -215,10 +210,10 @@ template <long FreeParams> void expect_lone_bits(std::mt19937_64& random) {
     for (long i = 0; i < FreeParams; ++i) {
         EXPECT_TRUE(same_bits(batched(i), lone(i))) << "parameter " << i;
     }
-    EXPECT_EQ(MA, table_MA);
-    EXPECT_EQ(MB, table_MB);
-    EXPECT_EQ(LWA, table_LWA);
-    EXPECT_EQ(LWB, table_LWB);
+    EXPECT_EQ(state.MA, table_MA.real());
+    EXPECT_EQ(state.MB, table_MB.real());
+    EXPECT_EQ(state.LWA, table_LWA);
+    EXPECT_EQ(state.LWB, table_LWB);
 }
 
 } // namespace

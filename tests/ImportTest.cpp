@@ -1,7 +1,7 @@
 // pairfit-import on real spectrometer files (tests/data), checked against values read here
 // independently of the importer, through pairfit4, and on broken copies.
 #include "Read.h"
-#include "ReadImport.h"
+#include "ReadImportParts.h"
 #include "TestFiles.h"
 
 #include <cmath>

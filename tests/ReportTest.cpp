@@ -1,8 +1,8 @@
 // report.csv: that its standard errors mean what they say (Monte Carlo over noise seeds, and
 // the formula computed a second, plain way), and the programs' --report, --z and --help.
-#include "Fit.h"
 #include "FitSeries.h"
 #include "ReferenceStages.h"
+#include "SliceFit.h"
 #include "Stats.h"
 #include "TestFiles.h"
 #include "synthetic_series.h"
@@ -63,11 +63,8 @@ template <long FreeParams> void expect_errors_match_the_spread() {
         const TableSeries slices = {noisy_slice(truth, 0.01, 1000 + seed)};
         const WindowedSeries series = reference::windowed_series_of(slices, slices);
         const int slice_index = 0;
-        const std::complex<double> peak_A = settings.peak_A, peak_B = settings.peak_B;
-        std::complex<double> MA = 0.0, MB = 0.0;
-        double LWA = truth.LWA, LWB = truth.LWB;
-        const WindowObjective<FreeParams> objective(series, slice_index, peak_A, peak_B, MA, MB,
-                                                    LWA, LWB);
+        LinePairValues state{settings.peak_A, settings.peak_B, 0.0, 0.0, truth.LWA, truth.LWB};
+        const WindowObjective<FreeParams> objective(series, slice_index, state);
         params_type<FreeParams> x;
         if constexpr (FreeParams == 4) {
             x = truth.MA, truth.MB, truth.LWA, truth.LWB;
@@ -79,8 +76,8 @@ template <long FreeParams> void expect_errors_match_the_spread() {
         const double p[4] = {x(0), x(1), FreeParams == 4 ? x(2) : truth.LWA,
                              FreeParams == 4 ? x(3) : truth.LWB};
         const SliceReport report =
-            report_slice(series.ppm.data(), series.intensity.data(), series.ppm.size(),
-                         settings.peak_A, settings.peak_B, p[0], p[1], p[2], p[3], FreeParams);
+            report_slice({series.ppm.data(), series.intensity.data(), series.ppm.size()},
+                         {settings.peak_A, settings.peak_B, p[0], p[1], p[2], p[3]}, FreeParams);
         const Estimate* const estimates[4] = {&report.MA, &report.MB, &report.LWA, &report.LWB};
         for (long i = 0; i < FreeParams; ++i) {
             ASSERT_TRUE(estimates[i]->se.has_value()) << "seed " << seed << ", parameter " << i;
@@ -187,8 +184,8 @@ std::vector<std::vector<double>> plain_covariance(const SmallCase& c, const doub
 }
 
 SliceReport report_of(const SmallCase& c, const double (&p)[4], int free_params) {
-    return report_slice(c.ppm.data(), c.y.data(), c.ppm.size(), c.peak_A, c.peak_B, p[0], p[1],
-                        p[2], p[3], free_params);
+    return report_slice({c.ppm.data(), c.y.data(), c.ppm.size()},
+                        {c.peak_A, c.peak_B, p[0], p[1], p[2], p[3]}, free_params);
 }
 
 void expect_close(const std::optional<double>& got, double expected, const char* what) {
@@ -242,8 +239,8 @@ TEST(ReportErrors, UndefinedWhereTheFormulaIs) {
     SmallCase c;
     const double p[4] = {0.09, 0.06, 0.08, 0.11};
     // Four points, four parameters: no degree of freedom left.
-    const SliceReport few =
-        report_slice(c.ppm.data(), c.y.data(), 4, c.peak_A, c.peak_B, p[0], p[1], p[2], p[3], 4);
+    const SliceReport few = report_slice({c.ppm.data(), c.y.data(), 4},
+                                         {c.peak_A, c.peak_B, p[0], p[1], p[2], p[3]}, 4);
     EXPECT_FALSE(few.sigma || few.MA.se || few.LWB.se || few.height_A.se || few.fraction_A.se);
     EXPECT_TRUE(std::isfinite(few.rss) && few.rss > 0.0);
     // Two identical lines at one place: MA and MB cannot be told apart.
@@ -448,7 +445,7 @@ TEST(ReportFormat, RoundTripsAndMarksLimitsAndBounds) {
     stats.rss = 123456.789e-20;
     stats.at_bound[0] = stats.at_bound[2] = true;
     SliceFit row;
-    row.settled = false;
+    row.end = SliceEnd::iteration_limit;
     row.iterations = 10000;
     row.at_bound[0] = row.at_bound[2] = true;
     row.report = stats;

@@ -8,8 +8,8 @@
 // what the fit and the result files rely on.
 #include "FuzzSupport.h"
 
-#include "CsaFailure.h"
-#include "ReadSeries.h"
+#include "Failure.h"
+#include "ReadCheckParts.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,7 +1,7 @@
 // parse_jcamp on any bytes: a spectrum or an Failure, nothing else; a spectrum has as many
 // finite intensities as finite ppm values, running from high to low.
 #include "FuzzSupport.h"
-#include "ReadImport.h"
+#include "ReadImportParts.h"
 
 #include <cmath>
 #include <string>

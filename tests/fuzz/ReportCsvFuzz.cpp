@@ -2,9 +2,11 @@
 // a line or gives rows as wide as the header, which written back as CSV read back the same;
 // every column is numbers or a refusal naming it; a fit of z against area_A is a fit or a
 // Failure, never a crash or another exception.
-#include "CsaFailure.h"
+#include "Failure.h"
 #include "FuzzSupport.h"
-#include "StatsTrend.h"
+#include "ReadZValues.h"
+#include "ReportCsv.h"
+#include "Trend.h"
 
 #include <cmath>
 #include <string>

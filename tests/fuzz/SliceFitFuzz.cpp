@@ -11,7 +11,7 @@
 // anything else is a finding.
 #include "FuzzSupport.h"
 
-#include "Fit.h"
+#include "SliceFit.h"
 
 #include <algorithm>
 #include <cmath>
@@ -94,12 +94,12 @@ template <long FreeParams> void fit_one_slice(const SliceCase& c, const std::str
     const int slice_index = 0;
     const std::complex<double> peak_A = c.peak_A;
     const std::complex<double> peak_B = c.peak_B;
-    std::complex<double> MA = 0.0, table_MA = 0.0;
-    std::complex<double> MB = 0.0, table_MB = 0.0;
-    double LWA = c.fixed_LWA, table_LWA = c.fixed_LWA;
-    double LWB = c.fixed_LWB, table_LWB = c.fixed_LWB;
-    const WindowObjective<FreeParams> objective(series, slice_index, peak_A, peak_B, MA, MB, LWA,
-                                                LWB);
+    std::complex<double> table_MA = 0.0;
+    std::complex<double> table_MB = 0.0;
+    double table_LWA = c.fixed_LWA;
+    double table_LWB = c.fixed_LWB;
+    LinePairValues state{c.peak_A, c.peak_B, 0.0, 0.0, c.fixed_LWA, c.fixed_LWB};
+    const WindowObjective<FreeParams> objective(series, slice_index, state);
     const auto table = reference::make_slice_objective<FreeParams>(
         slices, slice_index, peak_A, peak_B, table_MA, table_MB, table_LWA, table_LWB);
     const std::string what = input + " with " + std::to_string(FreeParams) + " free parameters";

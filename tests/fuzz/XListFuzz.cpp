@@ -2,7 +2,7 @@
 // is not blank, in one unit the kind takes, or a refusal naming the file and a line, with no
 // control byte of the input in its message.
 #include "FuzzSupport.h"
-#include "ReadImport.h"
+#include "ReadImportParts.h"
 
 #include <cmath>
 #include <string>

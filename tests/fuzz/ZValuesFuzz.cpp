@@ -4,7 +4,7 @@
 // existing line; read_z_file agrees with it.
 #include "FuzzSupport.h"
 
-#include "CsaFailure.h"
+#include "Failure.h"
 #include "ReadZValues.h"
 
 #include <cmath>

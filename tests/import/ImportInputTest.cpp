@@ -3,7 +3,7 @@
 // on outputs that cannot be written, and what it tells about the lines and the pulse program.
 #include "../TestFiles.h"
 #include "Read.h"
-#include "ReadImport.h"
+#include "ReadImportParts.h"
 #include "ReadNumbers.h"
 
 #include <algorithm>

@@ -11,7 +11,8 @@
 // The messages are the library's, and a refusal ends the run with the programs' status.
 #pragma once
 
-#include "CsaProgram.h"
+#include "Program.h"
+#include "ReadCheckParts.h"
 #include "ReferenceStages.h"
 #include "Stats.h"
 

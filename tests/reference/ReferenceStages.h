@@ -6,9 +6,9 @@
 // same run. Built only in the test and benchmark tree.
 #pragma once
 
-#include "Fit.h"
 #include "Read.h"
-#include "ReadSeries.h"
+#include "ReadCheckParts.h"
+#include "SliceFit.h"
 
 #include <array>
 #include <complex>
@@ -96,8 +96,9 @@ auto make_slice_objective(const TableSeries& slices, const int& slice_index,
 template <long FreeParams, typename Objective>
 bool fit_slice(const Objective& slice_objective, params_type<FreeParams>& x,
                unsigned long& iterations) {
-    return fit_slice_with_derivative<FreeParams>(
-        slice_objective, dlib::derivative(slice_objective, 1e-7), x, iterations);
+    const auto [lower, upper] = parameter_box<FreeParams>(false);
+    return fit_slice_in_box<FreeParams>(slice_objective, dlib::derivative(slice_objective, 1e-7), x,
+                                        iterations, lower, upper);
 }
 template <long FreeParams, typename Objective>
 bool fit_slice(const Objective& slice_objective, params_type<FreeParams>& x) {

@@ -2,8 +2,8 @@
 // the result files in the working directory. A detail of the programs, not installed.
 #pragma once
 
-#include "CsaFailure.h"
 #include "ExitStatus.h"
+#include "Failure.h"
 #include "FitSeries.h"
 #include "ReadZValues.h"
 
@@ -13,7 +13,6 @@
 #include <iosfwd>
 #include <string>
 #include <vector>
-
 
 // The one place where a kind of failure becomes an exit status.
 int exit_status(FailureKind kind);

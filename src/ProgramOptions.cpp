@@ -1,5 +1,5 @@
 // The command line of pairfit4, pairfit2 and pairfit2x.
-#include "CsaProgram.h"
+#include "Program.h"
 
 #include "ReadNumbers.h"
 

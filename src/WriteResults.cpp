@@ -1,8 +1,8 @@
 // The five result files of a fitted series: results.txt and the four matrix files.
-#include "CsaProgram.h"
+#include "Program.h"
 
-#include "CsaResultFile.h"
 #include "Read.h"
+#include "ResultFile.h"
 
 #include <algorithm>
 #include <atomic>

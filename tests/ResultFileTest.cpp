@@ -1,7 +1,7 @@
 // The result file writer and the folder lock at their calls: a failure at each system call
 // leaves the old target and no temporary, a write-protected target is refused, a pair is
 // replaced together or not at all, and shared locks share while exclusive ones exclude.
-#include "CsaResultFile.h"
+#include "ResultFile.h"
 #include "TestFiles.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "CsaResultFile.h"
+#include "ResultFile.h"
 
 #include <cerrno>
 #include <climits>

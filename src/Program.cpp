@@ -1,9 +1,10 @@
 // The programs' run: parse the options, read the files, fit_series, print and write.
-#include "CsaProgram.h"
+#include "Program.h"
+#include "ReadUsage.h"
 
-#include "CsaResultFile.h"
 #include "ReadNumbers.h"
 #include "ReadSeries.h"
+#include "ResultFile.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -88,8 +89,9 @@ SeriesFit fit_and_print(FitInput& input, const RunOptions& options, bool half_wi
     announce_result_files(options.report);
     SeriesFit fit =
         fit_series(std::move(input.series), settings, [](std::size_t index, const SliceFit& slice) {
-            if (!slice.settled) {
-                std::cerr << iteration_limit_warning(index) << std::endl;
+            refuse_non_finite(slice);
+            if (slice.end == SliceEnd::iteration_limit) {
+                std::cerr << slice.end_message << std::endl;
             }
             print_slice_line(std::cout, static_cast<int>(index), slice.MA, slice.MB, slice.LWA,
                              slice.LWB);

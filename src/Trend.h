@@ -1,6 +1,6 @@
 // From the series to a rate or a constant: the trend models fitted to one column of
 // report.csv against z, the reader of report.csv, and the text of trend.csv and of the summary.
-// Every function takes values and returns values; refusals are thrown as Failure (CsaFailure.h).
+// Every function takes values and returns values; refusals are thrown as Failure (Failure.h).
 #pragma once
 
 #include <cstddef>
@@ -67,26 +67,6 @@ struct TrendFit {
 // J^T W J is singular.
 TrendFit fit_trend(const std::vector<double>& z, const std::vector<double>& y,
                    const std::vector<double>& se, TrendModel model, const TrendOptions& options);
-
-// report.csv read into its header names and cells, one row per data line.
-struct ReportTable {
-    std::vector<std::string> names;
-    std::vector<std::vector<std::string>> rows; // each as long as names, quotes removed
-    std::vector<std::size_t> lines;             // the line number (from 1) of each row
-};
-// Reads CSV text: the first line is the header; cells are separated by commas and may be
-// quoted ("a,b", "" for a quote); lines may end in CRLF; empty lines are skipped. Throws
-// Failure(malformed_input) naming `name` and the line for an empty header, a repeated or empty
-// column name, an unclosed quote or a row whose cell count differs from the header's.
-ReportTable parse_report_csv(const std::string& text, const std::string& name);
-// The column `column` as numbers, an empty cell as NaN. Throws Failure(malformed_input) for a
-// missing column or a cell that is not one finite number, naming `name`, the line and column.
-std::vector<double> report_column(const ReportTable& table, const std::string& column,
-                                  const std::string& name);
-
-// The unit named "(unit X)" in the first comment line of a z file's text, as pairfit-import
-// writes it ("# x of each slice, from vdlist (unit s)"); empty when there is none.
-std::string z_unit(const std::string& z_text);
 
 // One fitted line: its name (A, B) and fit.
 struct TrendLine {

@@ -1,7 +1,9 @@
 // The trend fits against a plain Gauss-Newton written here, their errors against the spread
 // over noise seeds, and the report.csv reader on what pairfit4 writes.
-#include "StatsTrend.h"
-#include "CsaFailure.h"
+#include "Trend.h"
+#include "Failure.h"
+#include "ReadZValues.h"
+#include "ReportCsv.h"
 
 #include <gtest/gtest.h>
 
