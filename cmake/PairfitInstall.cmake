@@ -1,5 +1,5 @@
 # Installation: the three programs, pairfit-import and pairfit-plot, the library pairfit_core
-# with its headers for callers of the spectral utility routines, and a manual page per program.
+# with its headers (the program layer pairfit_programs is not installed), and a manual page per program.
 # Destinations follow GNUInstallDirs below CMAKE_INSTALL_PREFIX; DESTDIR is honoured.
 include(GNUInstallDirs)
 
@@ -26,23 +26,21 @@ endforeach()
 
 install(TARGETS pairfit4 pairfit2 pairfit2x pairfit-import RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/pairfit-plot DESTINATION ${CMAKE_INSTALL_BINDIR})
-# Every header of src/ but those only the programs use is part of the library's interface;
-# they include one another by plain name, so they stay together in one folder, and callers
-# write #include <pairfit/Csa.h>.
-set(PAIRFIT_PRIVATE_HEADERS Program.h ResultFile.h ExitStatus.h ReadLines.h)
-file(GLOB PAIRFIT_SOURCE_HEADERS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/*.h)
+# The library's interface, one reviewed list: pairfit.h includes the pipeline's headers, the
+# spectral utility routines have Csa.h. None of them includes dlib or declares the library's
+# insides (SliceFit.h, DlibConfig.h, the *Parts.h steps) or the program layer (Program.h,
+# ResultFile.h, ExitStatus.h, ReadUsage.h); they include one another by plain name, so they
+# stay together in one folder and callers write #include <pairfit/pairfit.h>.
 set(PAIRFIT_HEADERS)
-foreach(header IN LISTS PAIRFIT_SOURCE_HEADERS)
-  cmake_path(GET header FILENAME name)
-  if(NOT name IN_LIST PAIRFIT_PRIVATE_HEADERS)
-    list(APPEND PAIRFIT_HEADERS ${header})
-  endif()
+foreach(header pairfit.h Csa.h Failure.h Fit.h FitSeries.h Read.h ReadChecks.h ReadImport.h
+               ReadNumbers.h ReadSeries.h ReadZValues.h ReportCsv.h Stats.h Trend.h)
+  list(APPEND PAIRFIT_HEADERS ${PROJECT_SOURCE_DIR}/src/${header})
 endforeach()
 install(FILES ${PAIRFIT_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/pairfit)
 
 # The library for other projects: find_package(pairfit CONFIG) gives pairfit::core, and
-# pkg-config the same flags through pairfit.pc. Both carry -ffp-contract=off and the dlib
-# headers' folder; dlib is used through its headers only, so no dlib library is linked.
+# pkg-config the same flags through pairfit.pc. Both carry -ffp-contract=off; dlib is the
+# library's inside, compiled into it from its headers, so callers need no dlib at all.
 set(PAIRFIT_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/pairfit)
 set_target_properties(pairfit_core PROPERTIES EXPORT_NAME core)
 install(TARGETS pairfit_core EXPORT pairfit-targets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}

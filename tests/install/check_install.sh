@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # check_install.sh BUILD_DIR SOURCE_DIR CXX PREFIX BINDIR LIBDIR INCLUDEDIR MANDIR CXXFLAGS
-#                  PRIVATE_HEADERS CONFIG [PYTHON_FILES]: installs
+#                  HEADERS CONFIG [PYTHON_FILES]: installs
 # BUILD_DIR into a temporary DESTDIR and into a temporary prefix, compares both file lists
 # with the expected one, then runs the installed programs on the example against the build
 # tree's and builds a caller of the installed library through find_package and through
 # pkg-config. PREFIX and the folders below it are the build's CMAKE_INSTALL_PREFIX and
 # GNUInstallDirs' relative CMAKE_INSTALL_<dir>; CXXFLAGS are the build's own, which the library
-# caller needs too (a sanitized library, say); PRIVATE_HEADERS the blank-separated headers of
-# src/ that are not installed; CONFIG the lower-case build type that names the exported
+# caller needs too (a sanitized library, say); HEADERS the blank-separated headers of src/
+# that are installed, the library's interface; CONFIG the lower-case build type that names the exported
 # target's per-configuration file; PYTHON_FILES the Python module's files below the prefix.
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -20,7 +20,7 @@ includedir=$7
 mandir=$8
 cxxflags_text=${9:-}
 read -r -a cxxflags <<< "$cxxflags_text"
-read -r -a private_headers <<< "${10:-}"
+read -r -a public_headers <<< "${10:-}"
 config=${11:-noconfig}
 read -r -a python_files <<< "${12:-}" # the Python module's, when it is built
 work=$(mktemp -d)
@@ -36,8 +36,8 @@ expected_files() { # relative to the prefix
     echo "$bindir/pairfit-trend"
     echo "$bindir/pairfit-trend-plot"
     echo "$mandir/man1/pairfit-trend.1"
-    for header in "$source_dir"/src/*.h; do
-        is_private "$(basename "$header")" || echo "$includedir/pairfit/$(basename "$header")"
+    for header in "${public_headers[@]}"; do
+        echo "$includedir/pairfit/$header"
     done
     for file in "${python_files[@]}"; do
         echo "$file"
@@ -48,13 +48,6 @@ expected_files() { # relative to the prefix
         "pairfit-targets-$config.cmake"; do
         echo "$libdir/cmake/pairfit/$file"
     done
-}
-is_private() {
-    local header
-    for header in "${private_headers[@]}"; do
-        [ "$header" = "$1" ] && return 0
-    done
-    return 1
 }
 listed_files() { (cd "$1" && find . ! -type d | sed 's|^\./||' | sort); }
 
@@ -114,8 +107,9 @@ PY
         fail "the installed Python module cannot be imported or used"
 fi
 
-echo "== installed headers include only installed headers"
+echo "== installed headers include only installed headers, and no dlib"
 for header in "$root/$includedir"/pairfit/*.h; do
+    ! grep -n '#include <dlib\|DLIB_' "$header" || fail "$(basename "$header") includes or configures dlib"
     for included in $(sed -n 's/^#include "\(.*\)".*/\1/p' "$header"); do
         [ -f "$root/$includedir/pairfit/$included" ] ||
             fail "$(basename "$header") includes $included, which is not installed"
@@ -131,7 +125,12 @@ cmake --build "$work/caller" > "$work/caller-build.log" ||
     { cat "$work/caller-build.log" >&2; fail "cannot build against pairfit::core"; }
 grep -q -- '-ffp-contract=off' "$work/caller/compile_commands.json" ||
     fail "pairfit::core does not pass -ffp-contract=off to its callers"
-"$work/caller/library_caller" || fail "the installed library gave wrong values (find_package)"
+(cd "$work/pairfit4-installed" && "$root/$bindir/pairfit4" --report > /dev/null) ||
+    fail "installed pairfit4 --report failed"
+"$work/caller/library_caller" "$work/pairfit4-installed" ||
+    fail "the installed library gave wrong values (find_package)"
+cmp "$work/pairfit4-installed/report.csv" "$work/pairfit4-installed/caller-report.csv" ||
+    fail "fit_series through the installed library differs from pairfit4 --report"
 
 echo "== a caller of the installed library, through pkg-config"
 export PKG_CONFIG_PATH="$root/$libdir/pkgconfig"

@@ -1,15 +1,54 @@
 // A program outside the project that uses the installed library: it must build against the
-// installed headers alone (and dlib's, for the line model) and link the installed static
-// library alone.
+// installed headers alone (no dlib) and link the installed static library alone.
+// library_caller FOLDER fits FOLDER's peaks.txt and 2d.txt as pairfit4 --report does and writes
+// the text of report.csv to FOLDER/caller-report.csv, for the test to compare with the program's.
 #include <pairfit/Csa.h>
-#include <pairfit/Fit.h>
+#include <pairfit/pairfit.h>
 
 #include <cmath>
 #include <complex>
 #include <cstdio>
+#include <fstream>
+#include <string>
 #include <vector>
 
-int main() {
+namespace {
+
+int fit_folder(const std::string& folder) {
+    std::vector<std::string> warnings;
+    const PeakSettings peaks = read_peak_settings(folder + "/peaks.txt", false, warnings);
+    ReadReport report;
+    WindowedSeries series =
+        read_windowed_series((folder + "/2d.txt").c_str(), peaks.window_lower,
+                             peaks.window_upper, 1, report);
+    check_fit_series(series, report, peaks, warnings);
+    FitSettings settings;
+    settings.peak_A = peaks.peak_A;
+    settings.peak_B = peaks.peak_B;
+    settings.with_report = true;
+    const SeriesFit fit = fit_series(std::move(series), settings);
+    for (const SliceFit& slice : fit.slices) {
+        if (slice.end != SliceEnd::settled) {
+            std::fprintf(stderr, "fit_series: a slice did not settle: %s\n",
+                         slice.end_message.c_str());
+            return 1;
+        }
+    }
+    std::ofstream(folder + "/caller-report.csv") << format_report(fit, {});
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    try {
+        if (argc > 1 && fit_folder(argv[1]) != 0) {
+            return 1;
+        }
+    } catch (const Failure& failure) {
+        std::fprintf(stderr, "%s\n", failure.what());
+        return 1;
+    }
     // norm_vec divides every element by the sum of all: 1, 1, 2 become 1/4, 1/4, 1/2.
     std::complex<double> values[] = {{1.0, 0.0}, {1.0, 0.0}, {2.0, 0.0}};
     norm_vec(3, values);
