@@ -336,11 +336,8 @@ FittedSeries fit_arrays(const DoubleArray& ppm, const DoubleArray& intensity,
 
 std::vector<std::string> column_names() {
     std::vector<std::string> names;
-    const std::string header = report_header;
-    for (std::size_t start = 0; start <= header.size();) {
-        const std::size_t end = std::min(header.find(',', start), header.size());
-        names.push_back(header.substr(start, end - start));
-        start = end + 1;
+    for (const ReportColumn& column : report_columns()) {
+        names.push_back(column.name);
     }
     return names;
 }
@@ -349,80 +346,32 @@ std::vector<std::string> column_names() {
 double cell(double value) {
     return std::isfinite(value) ? value : not_a_number;
 }
-double cell(const std::optional<double>& value) {
-    return value ? cell(*value) : not_a_number;
-}
 
 // Every column of report.csv by its name, in file order: integers for slice, points and
-// iterations, a list of str for status, float arrays for the rest.
+// iterations, a list of str for status, float arrays for the rest (NaN for an empty cell).
 py::dict fit_columns(const FittedSeries& fitted, const std::vector<double>& z) {
     const SeriesFit& fit = fitted.fit;
     const std::size_t slices = fit.slices.size();
-    using Estimates = std::map<std::string, Estimate SliceReport::*>;
-    const Estimates estimates = {
-        {"MA", &SliceReport::MA},
-        {"MB", &SliceReport::MB},
-        {"LWA", &SliceReport::LWA},
-        {"LWB", &SliceReport::LWB},
-        {"height_A", &SliceReport::height_A},
-        {"height_B", &SliceReport::height_B},
-        {"area_A", &SliceReport::area_A},
-        {"area_B", &SliceReport::area_B},
-        {"fraction_A", &SliceReport::fraction_A},
-    };
-    const auto numbers = [&](const std::function<double(std::size_t)>& value) {
-        py::array_t<double> column(slices);
-        for (std::size_t s = 0; s < slices; ++s) {
-            column.mutable_at(s) = value(s);
-        }
-        return column;
-    };
-    const auto integers = [&](const std::function<long long(std::size_t)>& value) {
-        py::array_t<long long> column(slices);
-        for (std::size_t s = 0; s < slices; ++s) {
-            column.mutable_at(s) = value(s);
-        }
-        return column;
-    };
-    const auto report = [&](std::size_t s) -> const SliceReport& { return *fit.slices[s].report; };
     py::dict columns;
-    for (const std::string& name : column_names()) {
-        const bool is_se = name.size() > 3 && name.compare(name.size() - 3, 3, "_se") == 0;
-        const auto estimate = estimates.find(is_se ? name.substr(0, name.size() - 3) : name);
-        if (estimate != estimates.end()) {
-            Estimate SliceReport::*member = estimate->second;
-            columns[name.c_str()] = numbers([&](std::size_t s) {
-                const Estimate& e = report(s).*member;
-                return is_se ? cell(e.se) : cell(e.value);
-            });
-        } else if (name == "slice") {
-            columns["slice"] = integers([](std::size_t s) { return static_cast<long long>(s); });
-        } else if (name == "z") {
-            columns["z"] =
-                numbers([&](std::size_t s) { return s < z.size() ? cell(z[s]) : not_a_number; });
-        } else if (name == "points") {
-            columns["points"] = integers([&](std::size_t s) { return report(s).points; });
-        } else if (name == "status") {
+    for (const ReportColumn& column : report_columns()) {
+        if (column.kind == ReportColumnKind::text) {
             std::vector<std::string> status;
             for (const SliceFit& slice : fit.slices) {
                 status.push_back(slice_status(slice));
             }
-            columns["status"] = status;
-        } else if (name == "iterations") {
-            columns["iterations"] = integers(
-                [&](std::size_t s) { return static_cast<long long>(fit.slices[s].iterations); });
-        } else if (name == "rss") {
-            columns["rss"] = numbers([&](std::size_t s) { return cell(report(s).rss); });
-        } else if (name == "sigma") {
-            columns["sigma"] = numbers([&](std::size_t s) { return cell(report(s).sigma); });
-        } else if (name == "scale_factor") {
-            columns["scale_factor"] = numbers([&](std::size_t) { return cell(fit.scale_factor); });
-        } else if (name == "noise") {
-            columns["noise"] = numbers([&](std::size_t s) { return cell(report(s).noise); });
-        } else if (name == "chi2_red") {
-            columns["chi2_red"] = numbers([&](std::size_t s) { return cell(report(s).chi2_red); });
+            columns[column.name.c_str()] = status;
+        } else if (column.kind == ReportColumnKind::integer) {
+            py::array_t<long long> values(slices);
+            for (std::size_t s = 0; s < slices; ++s) {
+                values.mutable_at(s) = static_cast<long long>(column.value(fit, s, z));
+            }
+            columns[column.name.c_str()] = values;
         } else {
-            throw std::logic_error("report.csv column " + name + " has no value here");
+            py::array_t<double> values(slices);
+            for (std::size_t s = 0; s < slices; ++s) {
+                values.mutable_at(s) = cell(column.value(fit, s, z));
+            }
+            columns[column.name.c_str()] = values;
         }
     }
     return columns;

@@ -5,77 +5,126 @@
 
 #include <charconv>
 #include <cmath>
+#include <limits>
 #include <optional>
 #include <string>
-
-const char* const report_header =
-    "slice,z,points,status,iterations,MA,MA_se,MB,MB_se,LWA,LWA_se,LWB,LWB_se,height_A,"
-    "height_A_se,height_B,height_B_se,area_A,area_A_se,area_B,area_B_se,fraction_A,"
-    "fraction_A_se,rss,sigma,scale_factor,noise,chi2_red";
+#include <utility>
 
 namespace {
 
-void append_number(std::string& line, double value) {
-    if (!std::isfinite(value)) {
-        return; // an empty cell: the file never holds nan or inf
+constexpr double empty_cell = std::numeric_limits<double>::quiet_NaN();
+
+const SliceReport& report_of(const SeriesFit& fit, std::size_t slice) {
+    return *fit.slices[slice].report;
+}
+
+double cell(const std::optional<double>& value) {
+    return value ? *value : empty_cell;
+}
+
+// The columns of one Estimate of SliceReport: NAME and NAME_se.
+void add_estimate(std::vector<ReportColumn>& columns, const std::string& name,
+                  Estimate SliceReport::*member) {
+    columns.push_back({name, ReportColumnKind::number,
+                       [member](const SeriesFit& fit, std::size_t s, const std::vector<double>&) {
+                           return (report_of(fit, s).*member).value;
+                       }});
+    columns.push_back({name + "_se", ReportColumnKind::number,
+                       [member](const SeriesFit& fit, std::size_t s, const std::vector<double>&) {
+                           return cell((report_of(fit, s).*member).se);
+                       }});
+}
+
+std::vector<ReportColumn> make_report_columns() {
+    using Kind = ReportColumnKind;
+    using Z = const std::vector<double>&;
+    std::vector<ReportColumn> columns = {
+        {"slice", Kind::integer,
+         [](const SeriesFit&, std::size_t s, Z) { return static_cast<double>(s); }},
+        {"z", Kind::number,
+         [](const SeriesFit&, std::size_t s, Z z) { return s < z.size() ? z[s] : empty_cell; }},
+        {"points", Kind::integer,
+         [](const SeriesFit& fit, std::size_t s, Z) {
+             return static_cast<double>(report_of(fit, s).points);
+         }},
+        {"status", Kind::text, nullptr},
+        {"iterations", Kind::integer,
+         [](const SeriesFit& fit, std::size_t s, Z) {
+             return static_cast<double>(fit.slices[s].iterations);
+         }},
+    };
+    const std::pair<const char*, Estimate SliceReport::*> estimates[] = {
+        {"MA", &SliceReport::MA},
+        {"MB", &SliceReport::MB},
+        {"LWA", &SliceReport::LWA},
+        {"LWB", &SliceReport::LWB},
+        {"height_A", &SliceReport::height_A},
+        {"height_B", &SliceReport::height_B},
+        {"area_A", &SliceReport::area_A},
+        {"area_B", &SliceReport::area_B},
+        {"fraction_A", &SliceReport::fraction_A},
+    };
+    for (const auto& [name, member] : estimates) {
+        add_estimate(columns, name, member);
     }
-    line += shortest_text(value);
+    const std::vector<ReportColumn> rest = {
+        {"rss", Kind::number,
+         [](const SeriesFit& fit, std::size_t s, Z) { return report_of(fit, s).rss; }},
+        {"sigma", Kind::number,
+         [](const SeriesFit& fit, std::size_t s, Z) { return cell(report_of(fit, s).sigma); }},
+        {"scale_factor", Kind::number,
+         [](const SeriesFit& fit, std::size_t, Z) { return fit.scale_factor; }},
+        {"noise", Kind::number,
+         [](const SeriesFit& fit, std::size_t s, Z) { return cell(report_of(fit, s).noise); }},
+        {"chi2_red", Kind::number,
+         [](const SeriesFit& fit, std::size_t s, Z) { return cell(report_of(fit, s).chi2_red); }},
+    };
+    columns.insert(columns.end(), rest.begin(), rest.end());
+    return columns;
 }
 
-void append_cell(std::string& line, double value) {
-    line += ',';
-    append_number(line, value);
-}
-
-void append_cell(std::string& line, const std::optional<double>& value) {
-    line += ',';
-    if (value) {
-        append_number(line, *value);
-    }
-}
-
-void append_cell(std::string& line, const Estimate& estimate) {
-    append_cell(line, estimate.value);
-    append_cell(line, estimate.se);
-}
-
-template <typename Integer> void append_integer(std::string& line, Integer value) {
+void append_integer(std::string& line, double value) {
     char digits[24];
-    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    const auto end =
+        std::to_chars(digits, digits + sizeof digits, static_cast<unsigned long long>(value)).ptr;
     line.append(digits, end);
 }
 
 } // namespace
 
+const std::vector<ReportColumn>& report_columns() {
+    static const std::vector<ReportColumn> columns = make_report_columns();
+    return columns;
+}
+
+std::string report_header() {
+    std::string header;
+    for (const ReportColumn& column : report_columns()) {
+        header += (header.empty() ? "" : ",") + column.name;
+    }
+    return header;
+}
+
 std::string format_report(const SeriesFit& fit, const std::vector<double>& z) {
-    std::string text = report_header;
+    const std::vector<ReportColumn>& columns = report_columns();
+    std::string text = report_header();
     text += '\n';
     for (std::size_t s = 0; s < fit.slices.size(); ++s) {
-        const SliceFit& row = fit.slices[s];
-        const SliceReport& stats = *row.report;
-        append_integer(text, s);
-        text += ',';
-        if (s < z.size()) {
-            append_number(text, z[s]);
+        for (std::size_t c = 0; c < columns.size(); ++c) {
+            if (c > 0) {
+                text += ',';
+            }
+            const ReportColumn& column = columns[c];
+            if (column.kind == ReportColumnKind::text) {
+                // Quoted, as CSV quotes a cell holding a comma: "settled;bound:MA,MB".
+                const std::string status = slice_status(fit.slices[s]);
+                text += status.find(',') == std::string::npos ? status : '"' + status + '"';
+            } else if (column.kind == ReportColumnKind::integer) {
+                append_integer(text, column.value(fit, s, z));
+            } else {
+                append_cell_number(text, column.value(fit, s, z));
+            }
         }
-        text += ',';
-        append_integer(text, stats.points);
-        text += ',';
-        // Quoted, as CSV quotes a cell holding a comma: "settled;bound:MA,MB".
-        const std::string status = slice_status(row);
-        text += status.find(',') == std::string::npos ? status : '"' + status + '"';
-        text += ',';
-        append_integer(text, row.iterations);
-        for (const Estimate* estimate :
-             {&stats.MA, &stats.MB, &stats.LWA, &stats.LWB, &stats.height_A, &stats.height_B,
-              &stats.area_A, &stats.area_B, &stats.fraction_A}) {
-            append_cell(text, *estimate);
-        }
-        append_cell(text, stats.rss);
-        append_cell(text, stats.sigma);
-        append_cell(text, fit.scale_factor);
-        append_cell(text, stats.noise);
-        append_cell(text, stats.chi2_red);
         text += '\n';
     }
     return text;

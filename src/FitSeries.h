@@ -119,8 +119,26 @@ std::string iteration_limit_warning(std::size_t slice);
 std::string non_finite_fit_message(const std::string& minimiser_error, std::size_t slice,
                                    bool half_widths_free);
 
-// report.csv: its column names, in order, and the text of the file (numbers in their shortest
-// round-trip form; undefined or non-finite values as empty cells). `z` holds one value per
-// slice or none. Requires a fit made with_report.
-extern const char* const report_header;
+// report.csv, column by column: each column's name and how a slice's cell is made. The writer,
+// the Python module and the drawing scripts all take the columns from this one table.
+enum class ReportColumnKind {
+    integer, // slice, points, iterations
+    number,  // a double; NaN where the cell is empty (undefined or not finite)
+    text,    // status
+};
+struct ReportColumn {
+    std::string name;
+    ReportColumnKind kind;
+    // The slice's value, for integer and number columns; `z` holds one value per slice or none.
+    std::function<double(const SeriesFit& fit, std::size_t slice, const std::vector<double>& z)>
+        value;
+};
+// The columns in file order. Requires, for any value, a fit made with_report.
+const std::vector<ReportColumn>& report_columns();
+// The header line of report.csv: the column names joined by commas.
+std::string report_header();
+
+// The text of report.csv (numbers in their shortest round-trip form; undefined or non-finite
+// values as empty cells). `z` holds one value per slice or none. Requires a fit made
+// with_report.
 std::string format_report(const SeriesFit& fit, const std::vector<double>& z);

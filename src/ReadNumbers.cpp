@@ -205,3 +205,9 @@ void append_fixed(std::string& text, double value, int precision, int width) {
     }
     text += wide;
 }
+
+void append_cell_number(std::string& text, double value) {
+    if (std::isfinite(value)) {
+        text += shortest_text(value);
+    }
+}

@@ -29,6 +29,10 @@ bool parse_whole_number(std::string_view text, unsigned long long limit, unsigne
 // The shortest text that reads back as the same double ("0.1", "1e-05", "-3").
 std::string shortest_text(double value);
 
+// Appends the shortest_text of `value` to a CSV cell; nothing for nan or inf, so that a file
+// never holds them (an empty cell is a value not defined).
+void append_cell_number(std::string& text, double value);
+
 // Appends `value` as a stream in the classic locale writes it after std::fixed,
 // std::setprecision(precision) and std::setw(width): the bytes of printf("%*.*f", width,
 // precision, value), "nan", "-nan", "inf" and "-inf" included.

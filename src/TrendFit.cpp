@@ -5,6 +5,7 @@
 #include "DlibConfig.h"
 #include "Failure.h"
 #include "ReadNumbers.h"
+#include "Stats.h"
 
 #include <algorithm>
 #include <cmath>
@@ -87,55 +88,24 @@ double model_and_gradient(TrendModel model, const std::vector<double>& p, double
 
 using Matrix = std::vector<std::vector<double>>;
 
-// The inverse of a symmetric matrix through the Cholesky factors of its correlation form;
-// false when a pivot of that form falls below 1e-10 (parameters the data cannot tell apart).
+// The inverse of the symmetric k x k matrix `h` (k <= 4) by invert_symmetric of Stats.h; false
+// when the data cannot tell its parameters apart.
 bool invert_symmetric(const Matrix& h, Matrix& inverse) {
     const std::size_t k = h.size();
-    std::vector<double> d(k);
+    double flat[16];
+    double flat_inverse[16];
     for (std::size_t i = 0; i < k; ++i) {
-        if (!(h[i][i] > 0.0) || !std::isfinite(h[i][i])) {
-            return false;
-        }
-        d[i] = 1.0 / std::sqrt(h[i][i]);
-    }
-    Matrix l(k, std::vector<double>(k, 0.0));
-    for (std::size_t j = 0; j < k; ++j) {
-        double pivot = h[j][j] * d[j] * d[j];
-        for (std::size_t m = 0; m < j; ++m) {
-            pivot -= l[j][m] * l[j][m];
-        }
-        if (!(pivot > 1e-10)) {
-            return false;
-        }
-        l[j][j] = std::sqrt(pivot);
-        for (std::size_t i = j + 1; i < k; ++i) {
-            double sum = h[i][j] * d[i] * d[j];
-            for (std::size_t m = 0; m < j; ++m) {
-                sum -= l[i][m] * l[j][m];
-            }
-            l[i][j] = sum / l[j][j];
+        for (std::size_t j = 0; j < k; ++j) {
+            flat[i * k + j] = h[i][j];
         }
     }
-    // Column by column: solve L L^T x = e_c, then undo the scaling.
+    if (!::invert_symmetric(flat, static_cast<int>(k), flat_inverse)) {
+        return false;
+    }
     inverse.assign(k, std::vector<double>(k, 0.0));
-    for (std::size_t c = 0; c < k; ++c) {
-        std::vector<double> x(k, 0.0);
-        for (std::size_t i = 0; i < k; ++i) {
-            double sum = i == c ? 1.0 : 0.0;
-            for (std::size_t m = 0; m < i; ++m) {
-                sum -= l[i][m] * x[m];
-            }
-            x[i] = sum / l[i][i];
-        }
-        for (std::size_t i = k; i-- > 0;) {
-            double sum = x[i];
-            for (std::size_t m = i + 1; m < k; ++m) {
-                sum -= l[m][i] * x[m];
-            }
-            x[i] = sum / l[i][i];
-        }
-        for (std::size_t i = 0; i < k; ++i) {
-            inverse[i][c] = x[i] * d[i] * d[c];
+    for (std::size_t i = 0; i < k; ++i) {
+        for (std::size_t j = 0; j < k; ++j) {
+            inverse[i][j] = flat_inverse[i * k + j];
         }
     }
     return true;

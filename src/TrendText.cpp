@@ -11,12 +11,6 @@
 
 namespace {
 
-void append_number(std::string& text, double value) {
-    if (std::isfinite(value)) {
-        text += shortest_text(value);
-    }
-}
-
 std::string printed(const char* format, int digits, double value) {
     char text[64];
     std::snprintf(text, sizeof text, format, digits, value);
@@ -72,15 +66,15 @@ std::string format_trend_csv(const std::vector<TrendLine>& lines, TrendModel mod
     for (const TrendLine& line : lines) {
         for (const TrendParameter& parameter : line.fit.parameters) {
             text += line.line + ',' + trend_model_name(model) + ',' + parameter.name + ',';
-            append_number(text, parameter.value);
+            append_cell_number(text, parameter.value);
             text += ',';
-            append_number(text, parameter.se);
+            append_cell_number(text, parameter.se);
             text += ',';
-            append_number(text, parameter.se_mc);
+            append_cell_number(text, parameter.se_mc);
             text += ',' + std::to_string(line.fit.n) + ',' + std::to_string(line.fit.dof) + ',';
-            append_number(text, line.fit.chi2);
+            append_cell_number(text, line.fit.chi2);
             text += ',';
-            append_number(text, line.fit.chi2_red);
+            append_cell_number(text, line.fit.chi2_red);
             text += '\n';
         }
     }

@@ -455,7 +455,7 @@ TEST(ReportFormat, RoundTripsAndMarksLimitsAndBounds) {
     fit.slices = {row};
     const auto rows = csv_rows(format_report(fit, {}));
     ASSERT_EQ(rows.size(), 2u);
-    EXPECT_EQ(csv_rows(report_header)[0], rows[0]);
+    EXPECT_EQ(csv_rows(report_header())[0], rows[0]);
     const auto& cell = rows[1];
     EXPECT_EQ(cell[1], "");
     EXPECT_EQ(cell[3], "iteration_limit;bound:MA,LWA");

@@ -18,9 +18,8 @@ int fit_folder(const std::string& folder) {
     std::vector<std::string> warnings;
     const PeakSettings peaks = read_peak_settings(folder + "/peaks.txt", false, warnings);
     ReadReport report;
-    WindowedSeries series =
-        read_windowed_series((folder + "/2d.txt").c_str(), peaks.window_lower,
-                             peaks.window_upper, 1, report);
+    WindowedSeries series = read_windowed_series((folder + "/2d.txt").c_str(), peaks.window_lower,
+                                                 peaks.window_upper, 1, report);
     check_fit_series(series, report, peaks, warnings);
     FitSettings settings;
     settings.peak_A = peaks.peak_A;
