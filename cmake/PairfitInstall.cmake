@@ -32,7 +32,7 @@ install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/pairfit-plot DESTINATION ${CMAKE_IN
 # ResultFile.h, ExitStatus.h, ReadUsage.h); they include one another by plain name, so they
 # stay together in one folder and callers write #include <pairfit/pairfit.h>.
 set(PAIRFIT_HEADERS)
-foreach(header pairfit.h Csa.h Failure.h Fit.h FitSeries.h Read.h ReadChecks.h ReadImport.h
+foreach(header pairfit.h Csa.h Failure.h Fit.h FitSeries.h Read.h ReadChecks.h ReadFolder.h ReadImport.h
                ReadNumbers.h ReadSeries.h ReadZValues.h ReportCsv.h Stats.h Trend.h)
   list(APPEND PAIRFIT_HEADERS ${PROJECT_SOURCE_DIR}/src/${header})
 endforeach()

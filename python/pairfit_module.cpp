@@ -3,6 +3,7 @@
 // file only moves values between numpy and the library's records.
 #include "Failure.h"
 #include "FitSeries.h"
+#include "ReadFolder.h"
 #include "ReadImport.h"
 #include "ReadNumbers.h"
 #include "ReadSeries.h"
@@ -42,64 +43,23 @@ py::array_t<double> matrix(std::size_t rows, std::size_t columns) {
 // Reading a folder as the programs read their working directory
 // ---------------------------------------------------------------------------------------
 
-// What read_folder found, before it becomes Python objects.
-struct FolderSeries {
-    PeakSettings peaks;
-    WindowedSeries series;
-    std::optional<ZValues> z;
-    std::vector<std::string> warnings;
-};
-
-std::string in_folder(const std::string& folder, const char* name) {
-    return folder == "." ? std::string(name) : (fs::path(folder) / name).string();
-}
-
-// The programs' lines for inputs that cannot be opened, one per file, as a refusal.
-void refuse_missing_inputs(const std::string& folder, const std::string& series_path,
-                           const std::string& peaks_path) {
-    std::string message;
-    std::error_code error;
-    const fs::path absolute = fs::absolute(folder, error);
-    const std::string where = error ? folder : absolute.lexically_normal().string();
-    for (const std::string* path : {&series_path, &peaks_path}) {
-        if (!fileExists(*path)) {
-            const std::string name = fs::path(*path).filename().string();
-            message += (message.empty() ? "" : "\n") + name +
-                       (fs::exists(*path, error) ? ": cannot be opened for reading in "
-                                                 : ": not found in ") +
-                       (where.size() > 1 && where.back() == '/' ? where.substr(0, where.size() - 1)
-                                                                : where);
-        }
-    }
-    if (!message.empty()) {
-        throw Failure(FailureKind::unreadable_input, message);
-    }
-}
-
-// The steps of the programs' run up to the fit, in their order: z.txt (when present), the two
-// inputs present, peaks.txt (the third row optional), 2d.txt cut to the window and checked,
-// then the count of z values.
-FolderSeries read_folder_series(const std::string& folder, const NoiseRegion& noise) {
-    FolderSeries read;
-    const std::string z_path = in_folder(folder, "z.txt");
-    const std::string series_path = in_folder(folder, "2d.txt");
-    const std::string peaks_path = in_folder(folder, "peaks.txt");
+// The programs' steps on `folder`: z.txt when the folder holds one (as --z z.txt), peaks.txt
+// with its third row optional, 2d.txt on every core; the warnings collected.
+FolderInput read_folder_series(const std::string& folder, const NoiseRegion& noise,
+                               std::vector<std::string>& warnings) {
+    FolderReading reading;
+    reading.folder = folder;
+    const std::string z_path = folder == "." ? "z.txt" : (fs::path(folder) / "z.txt").string();
     std::error_code error;
     if (fs::exists(z_path, error)) {
-        read.z = read_z_file(z_path);
+        reading.z_file = z_path;
     }
-    refuse_missing_inputs(folder, series_path, peaks_path);
-    read.peaks = read_peak_settings(peaks_path, false, read.warnings);
-    ReadReport report;
-    read.series =
-        read_windowed_series(series_path.c_str(), read.peaks.window_lower, read.peaks.window_upper,
-                             noise, std::max(1u, std::thread::hardware_concurrency()), report);
-    check_fit_series(read.series, report, read.peaks, read.warnings);
-    check_noise_region(read.series, noise, read.peaks, read.warnings);
-    if (read.z) {
-        check_z_count(*read.z, z_path, read.series.slice_count());
-    }
-    return read;
+    reading.noise = noise;
+    reading.thread_count = [] { return std::max(1u, std::thread::hardware_concurrency()); };
+    reading.warnings = [&warnings](const std::vector<std::string>& found) {
+        warnings.insert(warnings.end(), found.begin(), found.end());
+    };
+    return read_folder_input(reading);
 }
 
 // The series as arrays: ppm of slice 0, intensity [slice][point], and the ppm of every slice
@@ -129,10 +89,11 @@ py::dict read_folder(const std::string& folder, std::optional<py::tuple> noise_r
         const double b = noise_region->operator[](1).cast<double>();
         noise = {true, std::min(a, b), std::max(a, b)};
     }
-    FolderSeries read;
+    FolderInput read;
+    std::vector<std::string> warnings;
     {
         py::gil_scoped_release unlocked;
-        read = read_folder_series(folder, noise);
+        read = read_folder_series(folder, noise, warnings);
     }
     py::dict result;
     const py::tuple arrays = series_arrays(read.series);
@@ -149,7 +110,7 @@ py::dict read_folder(const std::string& folder, std::optional<py::tuple> noise_r
         peaks["widths"] = py::make_tuple(read.peaks.LWA, read.peaks.LWB);
     }
     result["peaks"] = peaks;
-    result["warnings"] = read.warnings;
+    result["warnings"] = warnings;
     py::list noise_points;
     for (std::size_t s = 0; noise.given && s < read.series.slice_count(); ++s) {
         const std::size_t first = read.series.noise_start[s];
@@ -186,13 +147,10 @@ py::dict import_inputs(const std::vector<std::string>& paths, std::optional<py::
         if (limits) {
             slices = cut_slices_to_window(slices, limits->first, limits->second);
         }
-        // The values and unit as the programs read them back from the z.txt written for them.
         if (!imported.x_values.empty()) {
-            std::string text = "# x of each slice, from " + imported.x_description + "\n";
-            for (const double x : imported.x_values) {
-                text += shortest_text(x) + "\n";
-            }
-            z = parse_z_values(text, "z.txt");
+            z = ZValues{};
+            z->values = imported.x_values;
+            z->unit = imported.x_unit;
         }
     }
     const std::size_t points = slices.front().ppm.size();

@@ -1,5 +1,6 @@
 // The programs' run: parse the options, read the files, fit_series, print and write.
 #include "Program.h"
+#include "ReadFolder.h"
 #include "ReadUsage.h"
 
 #include "ReadNumbers.h"
@@ -30,53 +31,28 @@ void print_lines(const std::vector<std::string>& lines) {
     }
 }
 
-// What a run reads from the working directory (and the --z file).
-struct FitInput {
-    ZValues z;
-    PeakSettings peaks;
-    WindowedSeries series;
-};
-
-// Reads and checks the input, announcing it on standard output; false when 2d.txt or
-// peaks.txt is missing (the usage text and what is missing are then on standard error).
-bool read_fit_input(const RunOptions& options, bool half_widths_free, unsigned& threads,
-                    FitInput& input) {
-    if (!options.z_name.empty()) { // the count is checked once 2d.txt has been read
-        input.z = read_z_file(options.z_name);
-    }
-    if (report_missing_inputs()) {
-        return false;
-    }
-    threads = thread_count();
-
-    std::cout << std::endl;
-    std::cout << "# Reading \"peaks.txt\" file. " << std::endl;
-    std::vector<std::string> warnings;
-    input.peaks = read_peak_settings("peaks.txt", !half_widths_free, warnings);
-    print_lines(warnings);
-
-    ReadReport report;
-    input.series = read_windowed_series("2d.txt", input.peaks.window_lower,
-                                        input.peaks.window_upper, options.noise, threads, report);
-    std::cout << "# Reading \"2d.txt\" file. " << std::endl;
-    warnings.clear();
-    try {
-        check_fit_series(input.series, report, input.peaks, warnings);
-        check_noise_region(input.series, options.noise, input.peaks, warnings);
-    } catch (const Failure&) {
-        print_lines(warnings); // what was noticed before the refusal still holds
-        throw;
-    }
-    print_lines(warnings);
-    if (!options.z_name.empty()) {
-        check_z_count(input.z, options.z_name, input.series.slice_count());
-    }
-    return true;
+// Reads and checks the input of the working directory (and the --z file), announcing it on
+// standard output and its warnings on standard error; `threads` receives the threads reading
+// and writing may use. When 2d.txt or peaks.txt is missing, the usage text precedes the refusal.
+FolderInput read_fit_input(const RunOptions& options, bool half_widths_free, unsigned& threads) {
+    FolderReading reading;
+    reading.z_file = options.z_name;
+    reading.widths_needed = !half_widths_free;
+    reading.noise = options.noise;
+    reading.thread_count = [&threads] { return threads = thread_count(); };
+    reading.before_missing_refusal = [](const std::string&) { write_usage_text(); };
+    reading.before_peaks = [] {
+        std::cout << std::endl;
+        std::cout << "# Reading \"peaks.txt\" file. " << std::endl;
+    };
+    reading.after_series_read = [] { std::cout << "# Reading \"2d.txt\" file. " << std::endl; };
+    reading.warnings = print_lines;
+    return read_folder_input(reading);
 }
 
 // Fits the series, printing each slice's console line as soon as it is fitted, then the
 // warnings of the whole series.
-SeriesFit fit_and_print(FitInput& input, const RunOptions& options, bool half_widths_free) {
+SeriesFit fit_and_print(FolderInput& input, const RunOptions& options, bool half_widths_free) {
     FitSettings settings;
     settings.peak_A = input.peaks.peak_A;
     settings.peak_B = input.peaks.peak_B;
@@ -107,11 +83,12 @@ SeriesFit fit_and_print(FitInput& input, const RunOptions& options, bool half_wi
 }
 
 // The five result files and report.csv; the status.
-int write_all(const SeriesFit& fit, const RunOptions& options, const ZValues& z, unsigned threads) {
+int write_all(const SeriesFit& fit, const RunOptions& options, const std::vector<double>& z,
+              unsigned threads) {
     const WorkingDirectoryLock lock; // a run writing in this folder finishes first
     std::vector<WriteFailure> failed = write_results(fit, threads);
     if (options.report) {
-        for (WriteFailure& failure : write_text_file("report.csv", format_report(fit, z.values))) {
+        for (WriteFailure& failure : write_text_file("report.csv", format_report(fit, z))) {
             failed.push_back(std::move(failure));
         }
     }
@@ -124,18 +101,16 @@ int write_all(const SeriesFit& fit, const RunOptions& options, const ZValues& z,
 
 // After the options: the files in the working directory through the fit to the result files.
 int fit_in_working_directory(const RunOptions& options, bool half_widths_free) {
-    FitInput input;
+    FolderInput input;
     unsigned threads = 1;
     {
         // An import replacing 2d.txt and z.txt in this folder finishes first, and none starts
         // until they are read; the lock is given up before the fit.
         const FolderLock reading(".", LockMode::shared);
-        if (!read_fit_input(options, half_widths_free, threads, input)) {
-            return exit_missing_input;
-        }
+        input = read_fit_input(options, half_widths_free, threads);
     }
     const SeriesFit fit = fit_and_print(input, options, half_widths_free);
-    return write_all(fit, options, input.z, threads);
+    return write_all(fit, options, input.z ? input.z->values : std::vector<double>{}, threads);
 }
 
 } // namespace
@@ -208,34 +183,6 @@ unsigned thread_count() {
                   << "' is not a whole number from 1 on; using every core" << std::endl;
     }
     return std::max(1u, std::thread::hardware_concurrency());
-}
-
-bool report_missing_inputs() {
-    const char* const names[] = {"2d.txt", "peaks.txt"};
-    const bool found[] = {fileExists(names[0]), fileExists(names[1])};
-    if (found[0] && found[1]) {
-        return false;
-    }
-    write_usage_text();
-    std::error_code error;
-    const std::filesystem::path folder = std::filesystem::current_path(error);
-    const std::string where = error ? "the working directory" : folder.string();
-    for (int i = 0; i < 2; ++i) {
-        if (!found[i]) {
-            if (!std::filesystem::exists(names[i], error)) {
-                std::cerr << names[i] << ": not found in " << where << std::endl;
-                continue;
-            }
-            const int fd = ::open(names[i], O_RDONLY | O_CLOEXEC);
-            const std::string reason = fd < 0 ? std::string(": ") + std::strerror(errno) : "";
-            if (fd >= 0) {
-                ::close(fd);
-            }
-            std::cerr << names[i] << ": cannot be opened for reading in " << where << reason
-                      << std::endl;
-        }
-    }
-    return true;
 }
 
 void announce_result_files(bool with_report) {

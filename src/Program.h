@@ -59,10 +59,6 @@ std::string usage_text(const std::string& program);
 // from 1 on, else the machine's cores. The fit itself is one thread.
 unsigned thread_count();
 
-// When 2d.txt or peaks.txt cannot be opened: writes the usage text and, for each such file,
-// a line naming it and the folder it was looked for in, to standard error; returns true.
-bool report_missing_inputs();
-
 // The four announcement lines of the result files (a fifth for report.csv) and the head of
 // the console table.
 void announce_result_files(bool with_report);

@@ -376,6 +376,7 @@ ImportedSeries read_bruker_pseudo2d(const fs::path& procno, const std::string& x
     for (std::size_t r = 0; r < td1; ++r) {
         series.x_values.push_back(list.values[r % list.values.size()]);
     }
+    series.x_unit = list.unit;
     series.x_description = chosen + (list.unit.empty() ? "" : " (unit " + list.unit + ")");
     std::string note = "x values: " + list_path.string() + ", " +
                        std::to_string(list.values.size()) + " values" +

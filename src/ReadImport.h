@@ -32,6 +32,7 @@ struct ImportedSeries {
     std::vector<ImportedSpectrum> slices;
     std::vector<double> x_values; // empty, or one per slice
     std::string x_description;    // e.g. "vdlist (unit s)"
+    std::string x_unit;           // the unit of x_values ("s"), empty when the list has none
     std::vector<std::string> notes;
     std::vector<std::string> warnings;
     std::string pulse_program; // ##$PULPROG of the experiment's acqus, without <>; may be empty

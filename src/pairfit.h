@@ -1,6 +1,7 @@
 // The pairfit library in one include: from the files of a series to its fitted slices, their
 // report and the trend of a column against z.
 //
+//   read_folder_input: a folder's peaks.txt, 2d.txt and z file    (ReadFolder.h)
 //   read_peak_settings, read_windowed_series, check_fit_series   (ReadChecks.h, ReadSeries.h)
 //   read_z_file, check_z_count                                    (ReadZValues.h)
 //   fit_series(WindowedSeries, FitSettings) -> SeriesFit          (FitSeries.h)
@@ -16,6 +17,7 @@
 #include "FitSeries.h"
 #include "Read.h"
 #include "ReadChecks.h"
+#include "ReadFolder.h"
 #include "ReadImport.h"
 #include "ReadSeries.h"
 #include "ReadZValues.h"

@@ -13,6 +13,8 @@
 
 #include "Program.h"
 #include "ReadCheckParts.h"
+#include "ReadFolder.h"
+#include "ReadUsage.h"
 #include "ReferenceStages.h"
 #include "Stats.h"
 
@@ -40,7 +42,10 @@ template <long FreeParams, typename Stages> int fit_in_working_directory() {
     static_assert(FreeParams == 4 || FreeParams == 2, "two or four free parameters");
     constexpr bool half_widths_free = FreeParams == 4;
 
-    if (report_missing_inputs()) {
+    const std::string missing = missing_inputs_message(".");
+    if (!missing.empty()) {
+        write_usage_text();
+        std::cerr << missing << std::endl;
         return exit_missing_input;
     }
 
