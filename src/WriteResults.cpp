@@ -18,6 +18,11 @@ void append_matrix_number(std::string& line, double value) {
     line += ' ';
 }
 
+// The header's names are the file's own, kept for the readers that rely on them, but read
+// literally they mislead: height_A and height_B hold the amplitudes MA and MB (intensity x ppm;
+// the line maximum is MA/LWA, report.csv's height_A), hwhh_A and hwhh_B the half-widths LWA and
+// LWB, integ_A and integ_B the plain sums of each sampled line over the window points (not
+// multiplied by the point spacing; the area is pi*MA, report.csv's area_A).
 bool write_results_table(ResultFile& file, const SeriesFit& fit) {
     file.text() = "# index height_A height_B hwhh_A hwhh_B integ_A integ_B residual_square_tot \n";
     for (std::size_t i = 0; i < fit.slices.size(); ++i) {
