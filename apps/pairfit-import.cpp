@@ -7,7 +7,6 @@
 #include "ResultFile.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <exception>
 #include <filesystem>
@@ -240,9 +239,6 @@ int run(const std::vector<std::string>& args) {
 } // namespace
 
 int main(int argc, char** argv) {
-    // A file-size limit then fails the write, which leaves the old files, instead of ending
-    // the process half-way.
-    std::signal(SIGXFSZ, SIG_IGN);
     return run_guarded(
         "pairfit-import", usage,
         [&] { return run(std::vector<std::string>(argv + 1, argv + argc)); },

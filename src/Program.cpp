@@ -8,6 +8,7 @@
 #include "ResultFile.h"
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -135,6 +136,9 @@ int exit_status(FailureKind kind) {
 
 int run_guarded(const std::string& program, const std::string& usage,
                 const std::function<int()>& steps, bool name_every_message) {
+    // A file-size limit makes a write fail (EFBIG), which every writer reports, instead of
+    // ending the process before it can keep the old file and remove its temporary.
+    std::signal(SIGXFSZ, SIG_IGN);
     try {
         return steps();
     } catch (const Failure& failure) {

@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -38,7 +39,11 @@ std::string missing_inputs_message(const std::string& folder) {
     std::string where;
     for (const char* name : {"2d.txt", "peaks.txt"}) {
         const std::string path = in_folder(folder, name);
-        if (fileExists(path)) {
+        // A FIFO is not opened to be checked: its writer's data would go to the check, not to
+        // the reader that opens it next.
+        struct stat status {};
+        const bool fifo = ::stat(path.c_str(), &status) == 0 && S_ISFIFO(status.st_mode);
+        if (fifo ? ::access(path.c_str(), R_OK) == 0 : fileExists(path)) {
             continue;
         }
         if (where.empty()) {

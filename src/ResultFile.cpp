@@ -1,8 +1,11 @@
 #include "ResultFile.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <mutex>
 #include <system_error>
@@ -11,6 +14,8 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -62,8 +67,19 @@ ResultFile::ResultFile(const std::string& name, mode_t new_file_mode)
     }
     struct stat status {};
     const bool exists = ::stat(target_.c_str(), &status) == 0;
-    if (exists && !S_ISREG(status.st_mode)) {
-        fd_ = ::open(target_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (exists &&
+        (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode) || S_ISBLK(status.st_mode))) {
+        // Opening a FIFO for writing waits for a reader, and a disk or socket is no result
+        // file: refused at once, nothing opened.
+        fail(std::string("it is ") +
+             (S_ISFIFO(status.st_mode)   ? "a FIFO"
+              : S_ISSOCK(status.st_mode) ? "a socket"
+                                         : "a block device") +
+             ", not a regular file; remove it or let the name stand for a file");
+        return;
+    } else if (exists && !S_ISREG(status.st_mode)) {
+        // A character device such as /dev/null (a result not wanted) is written through.
+        fd_ = ::open(target_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NONBLOCK);
     } else if (exists && (status.st_mode & S_IWUSR) == 0) {
         fail("it is write-protected; make it writable (chmod u+w) or move it to keep it");
         return;
@@ -72,9 +88,9 @@ ResultFile::ResultFile(const std::string& name, mode_t new_file_mode)
             mode_ = status.st_mode & 07777;
         }
         const std::size_t slash = target_.rfind('/');
-        temporary_ = slash == std::string::npos ? "." + target_ + ".XXXXXX"
+        temporary_ = slash == std::string::npos ? "." + target_ + temporary_suffix
                                                 : target_.substr(0, slash + 1) + "." +
-                                                      target_.substr(slash + 1) + ".XXXXXX";
+                                                      target_.substr(slash + 1) + temporary_suffix;
         fd_ = calls_.make_temporary(temporary_.data(), O_CLOEXEC);
         if (fd_ < 0) {
             temporary_.clear();
@@ -248,11 +264,45 @@ mode_t new_file_mode() {
     return 0666 & ~mask;
 }
 
+bool is_stale_temporary(const std::string& name) {
+    // "." NAME ".pairfit-" six characters of mkostemp [".old"]
+    const std::string marker = ".pairfit-";
+    std::string stem = name;
+    if (stem.size() > 4 && stem.compare(stem.size() - 4, 4, ".old") == 0) {
+        stem.resize(stem.size() - 4);
+    }
+    const std::size_t at = stem.rfind(marker);
+    if (stem.size() < 2 || stem[0] != '.' || at == std::string::npos || at < 2 ||
+        stem.size() - at - marker.size() != 6) {
+        return false;
+    }
+    return std::all_of(stem.begin() + static_cast<long>(at + marker.size()), stem.end(),
+                       [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
+}
+
+void remove_stale_temporaries(const std::string& folder) {
+    std::error_code error;
+    for (fs::directory_iterator entry(folder, error), end; !error && entry != end;
+         entry.increment(error)) {
+        const std::string name = entry->path().filename().string();
+        if (is_stale_temporary(name) && entry->is_regular_file(error) &&
+            !entry->is_symlink(error)) {
+            fs::remove(entry->path(), error);
+        }
+    }
+}
+
 FolderLock::FolderLock(const std::string& folder, LockMode mode)
     : fd_(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
     const int operation = mode == LockMode::shared ? LOCK_SH : LOCK_EX;
-    if (fd_ < 0 || ::flock(fd_, operation | LOCK_NB) == 0 || errno != EWOULDBLOCK) {
-        return; // locked, or a folder that cannot be locked: used as before
+    if (fd_ < 0) {
+        return; // a folder that cannot be locked: used as before
+    }
+    if (::flock(fd_, operation | LOCK_NB) == 0 || errno != EWOULDBLOCK) {
+        if (mode == LockMode::exclusive) {
+            remove_stale_temporaries(folder);
+        }
+        return;
     }
     // A shared lock waits only for a writer; an exclusive one for readers and writers.
     std::cerr << "waiting for another run in "
@@ -261,6 +311,9 @@ FolderLock::FolderLock(const std::string& folder, LockMode mode)
                                            : " to finish reading or writing its files")
               << std::endl;
     while (::flock(fd_, operation) != 0 && errno == EINTR) {
+    }
+    if (mode == LockMode::exclusive) {
+        remove_stale_temporaries(folder);
     }
 }
 

@@ -37,14 +37,21 @@ class ScopedFileSystemCalls {
     const FileSystemCalls* previous_;
 };
 
+// The end of a temporary's name: ".NAME" + temporary_suffix, six characters of mkostemp, and
+// ".old" after a file set aside by commit_together.
+constexpr const char* temporary_suffix = ".pairfit-XXXXXX";
+// True for the name of a temporary that a ResultFile makes (".2d.txt.pairfit-a1B2c3", with or
+// without ".old").
+bool is_stale_temporary(const std::string& name);
+
 // A result file written through a buffer in large pieces into a temporary file beside its
 // target, which commit() renames over the target. A target that is a symbolic link stays one:
 // the file it finally points to is replaced, in that file's folder, keeping its permission
-// bits. A target that exists but is not a regular file (a device such as /dev/null, a FIFO)
-// is written through directly. A regular target whose owner-write bit is clear is the user's
-// "keep this" and is refused, for root too (the mode bits decide, not access(), which root
-// passes). Whatever fails, the target keeps its old content, no temporary file is left, and
-// reason() says why.
+// bits. A character device such as /dev/null is written through directly; a FIFO, a socket or
+// a block device is refused at once (a FIFO would wait for a reader), a directory fails to open. A
+// regular target whose owner-write bit is clear is the user's "keep this" and is refused, for root
+// too (the mode bits decide, not access(), which root passes). Whatever fails, the target keeps its
+// old content, no temporary file is left, and reason() says why.
 class ResultFile {
   public:
     // `new_file_mode`: the permission bits of a target that does not exist yet.
@@ -106,7 +113,9 @@ enum class LockMode { shared, exclusive };
 
 // Holds a lock (flock) on a folder itself while it lives: shared for runs that read their
 // inputs from it, exclusive for a run that replaces files in it, so that a run reads a set of
-// files no other run is halfway through replacing, and runs write one after the other. When
+// files no other run is halfway through replacing, and runs write one after the other. Once
+// it holds an exclusive lock it removes the temporaries (is_stale_temporary) that a run
+// killed while writing left in the folder: no live run can be writing them then. When
 // it has to wait, it says so once on standard error. A folder that cannot be opened or locked
 // is used unlocked, as without this lock.
 // flock locks belong to an open file: two FolderLocks on one folder conflict even within one

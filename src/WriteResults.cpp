@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <csignal>
 #include <string>
 #include <thread>
 #include <vector>
@@ -82,8 +81,6 @@ std::vector<WriteFailure> write_results(const SeriesFit& fit, unsigned threads) 
     const char* const names[] = {"dat.txt", "sim_a.txt", "sim_b.txt", "res.txt", "results.txt"};
     constexpr std::size_t file_count = 5;
     bool written[file_count] = {};
-    // A file-size limit must fail a write, which leaves the old file, not end the process.
-    std::signal(SIGXFSZ, SIG_IGN);
     const mode_t mode = new_file_mode();
     std::string reasons[file_count];
     const auto write_file = [&](std::size_t f) {

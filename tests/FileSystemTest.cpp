@@ -6,9 +6,16 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <map>
 #include <string>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using testfiles::files_in;
 using testfiles::ProgramRun;
@@ -146,4 +153,41 @@ TEST(ResultFiles, AnInputWithoutLineEndsIsRefusedWithinBoundedMemory) {
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.err.rfind("2d.txt: line 1 is longer than 64 MiB", 0), 0u) << run.err;
     EXPECT_EQ(files_in(dir.path()), (std::set<std::string>{"2d.txt", "peaks.txt"}));
+}
+
+// A generator writing 2d.txt into a named pipe, pausing half-way: the run opens the pipe once,
+// reads it whole and fits what a regular 2d.txt gives.
+TEST(ResultFiles, A2dTxtFifoIsOpenedOnceAndReadWholeThroughTheWritersPause) {
+    TempDir regular;
+    const std::string series = testfiles::small_series;
+    write_file(regular.file("2d.txt"), series);
+    write_file(regular.file("peaks.txt"), sound_peaks);
+    const Results expected = lone_run(regular, PAIRFIT2);
+
+    std::signal(SIGPIPE, SIG_IGN); // a reader that goes away must fail the writes, not the test
+    // A second open would lose the writer's first piece now and then: a few runs catch it.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        TempDir dir;
+        write_file(dir.file("peaks.txt"), sound_peaks);
+        ASSERT_EQ(::mkfifo(dir.file("2d.txt").c_str(), 0644), 0);
+        std::thread generator([&] {
+            const int fd = ::open(dir.file("2d.txt").c_str(), O_WRONLY | O_CLOEXEC);
+            if (fd < 0) {
+                return;
+            }
+            const std::size_t half = series.size() / 2;
+            const bool first = ::write(fd, series.data(), half) == static_cast<ssize_t>(half);
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            const bool rest = first && ::write(fd, series.data() + half, series.size() - half) ==
+                                           static_cast<ssize_t>(series.size() - half);
+            EXPECT_TRUE(rest) << "the reader left before the end, attempt " << attempt;
+            ::close(fd);
+        });
+        const ProgramRun run = run_limited(dir.path(), PAIRFIT2);
+        generator.join();
+        ASSERT_EQ(run.status, 0) << run.err;
+        for (const auto& [name, text] : expected) {
+            EXPECT_EQ(read_file(dir.file(name)), text) << name;
+        }
+    }
 }

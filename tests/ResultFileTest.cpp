@@ -14,6 +14,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using testfiles::files_in;
@@ -166,4 +167,53 @@ TEST(FolderLocks, SharedLocksShareAndExclusiveOnesExclude) {
         EXPECT_FALSE(can_lock(LOCK_EX));
     }
     EXPECT_TRUE(can_lock(LOCK_EX));
+}
+
+TEST(ResultFiles, AFifoTargetIsRefusedAtOnceAndACharacterDeviceWrittenThrough) {
+    TempDir dir;
+    ASSERT_EQ(::mkfifo(dir.file("report.csv").c_str(), 0644), 0);
+    ResultFile fifo(dir.file("report.csv"), 0644);
+    fifo.text() = "slice\n";
+    EXPECT_FALSE(fifo.commit());
+    EXPECT_NE(fifo.reason().find("a FIFO, not a regular file"), std::string::npos) << fifo.reason();
+    EXPECT_TRUE(fs::is_fifo(dir.file("report.csv")));
+    EXPECT_EQ(files_in(dir.path()), std::set<std::string>{"report.csv"});
+
+    ResultFile discarded("/dev/null", 0644);
+    discarded.text() = "slice\n";
+    EXPECT_TRUE(discarded.commit()) << discarded.reason();
+}
+
+// What a run killed while writing leaves behind goes when the next writer holds the folder:
+// its temporaries and set-aside files, and nothing else (a user's hidden file of a like name,
+// a folder, a link).
+TEST(FolderLocks, AnExclusiveLockRemovesTheTemporariesOfKilledRuns) {
+    EXPECT_TRUE(is_stale_temporary(".2d.txt.pairfit-a1B2c3"));
+    EXPECT_TRUE(is_stale_temporary(".z.txt.pairfit-Zz09xy.old"));
+    EXPECT_FALSE(is_stale_temporary(".2d.txt.pairfit-a1B2c"));
+    EXPECT_FALSE(is_stale_temporary(".2d.txt.a1B2c3"));
+    EXPECT_FALSE(is_stale_temporary("2d.txt.pairfit-a1B2c3"));
+    EXPECT_FALSE(is_stale_temporary(".pairfit-a1B2c3"));
+    EXPECT_FALSE(is_stale_temporary(".notes.pairfit-a1B2c!"));
+
+    TempDir dir;
+    for (const char* stale :
+         {".2d.txt.pairfit-a1B2c3", ".z.txt.pairfit-Zz09xy.old", ".results.txt.pairfit-000000"}) {
+        write_file(dir.file(stale), "half a file");
+    }
+    const std::set<std::string> kept = {"2d.txt", ".2d.txt.a1B2c3", ".report.csv.pairfit-dir000",
+                                        ".trend.csv.pairfit-link00"};
+    write_file(dir.file("2d.txt"), "1 2\n&\n");
+    write_file(dir.file(".2d.txt.a1B2c3"), "the user's");
+    fs::create_directory(dir.file(".report.csv.pairfit-dir000"));
+    fs::create_symlink(dir.file("2d.txt"), dir.file(".trend.csv.pairfit-link00"));
+    {
+        const FolderLock reading(dir.path(), LockMode::shared);
+        EXPECT_EQ(files_in(dir.path()).size(), kept.size() + 3); // a reader removes nothing
+    }
+    {
+        const FolderLock writing(dir.path(), LockMode::exclusive);
+        EXPECT_EQ(files_in(dir.path()), kept);
+    }
+    EXPECT_EQ(read_file(dir.file("2d.txt")), "1 2\n&\n");
 }

@@ -116,6 +116,29 @@ for kept in trend.csv trend.png; do
     grep -q "$kept.*chmod u+w" "$work/err" || fail "write-protected $kept not named: $(cat "$work/err")"
     [ "$(cat "$work/kept_$kept/$kept")" = "mine" ] || fail "write-protected $kept replaced"
 done
+# Under a file-size limit, and with a FIFO as trend.csv: status 4 at once, the old file kept,
+# no temporary left (a FIFO would block a writer that opened it).
+for target in limit fifo; do
+    folder="$work/out_$target"
+    mkdir -p "$folder"
+    cp "$real/report.csv" "$folder/"
+    if [ "$target" = limit ]; then
+        head -c 3000 /dev/zero | tr '\0' x > "$folder/trend.csv"
+        # Messages through a pipe: under the limit no regular file can be written to.
+        (cd "$folder" && ulimit -f 0 && "$trend" decay --mc 0 2>&1 > /dev/null) | cat > "$work/err"
+        got=${PIPESTATUS[0]}
+    else
+        mkfifo "$folder/trend.csv"
+        (cd "$folder" && timeout 20 "$trend" decay --mc 0 > "$work/out" 2> "$work/err")
+        got=$?
+    fi
+    [ "$got" -eq 4 ] || fail "trend.csv $target: status $got: $(cat "$work/err")"
+    grep -q "trend.csv: c.* be written" "$work/err" ||
+        fail "trend.csv $target not named: $(cat "$work/err")"
+    ls -a "$folder" | grep -q 'pairfit-' && fail "trend.csv $target: a temporary is left"
+    [ "$target" = fifo ] && { [ -p "$folder/trend.csv" ] || fail "the FIFO was replaced"; }
+    [ "$target" = limit ] && { [ "$(wc -c < "$folder/trend.csv")" -eq 3000 ] || fail "trend.csv replaced under the limit"; }
+done
 # A falls and B rises: B cannot follow a decay to a finite T, nor A a recovery.
 expect 3 "line A (area_A): the recovery fit" "$real" recovery --mc 0
 [ "$status" -eq 0 ] && echo "pairfit-trend runs and refusals as expected"
