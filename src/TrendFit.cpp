@@ -195,7 +195,7 @@ struct Solution {
 };
 
 // Checks the point: J^T J not singular, and the Gauss-Newton step from it below a millionth of
-// each coordinate's standard error.
+// each coordinate's standard error, or below what the rounding of the residuals moves it.
 Solution examine(const Problem& problem, const Vector& x, bool weighted) {
     Solution solution;
     solution.p = natural_of(problem, x);
@@ -230,13 +230,27 @@ Solution examine(const Problem& problem, const Vector& x, bool weighted) {
     }
     const double dof = static_cast<double>(n - k);
     const double variance = weighted ? 1.0 : std::max(sum / dof, 1e-16);
+    // Each residual carries the rounding of y - f, a few units in the last place of the larger
+    // of |y| and the amplitudes' scale, over its divisor. Summed over the points, that noise
+    // hides any step of a coordinate below about its root sum of squares times the coordinate's
+    // standard error: such a step is as settled as double precision can tell. Without this
+    // floor, data whose errors lie far below their values would never pass.
+    double rounding_squares = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double unit = std::max(std::fabs(problem.y[i]), problem.y_scale) / problem.divisor[i];
+        rounding_squares += unit * unit;
+    }
+    const double rounding_floor =
+        4.0 * std::numeric_limits<double>::epsilon() * std::sqrt(rounding_squares);
     solution.converged = true;
     for (std::size_t a = 0; a < k; ++a) {
         double step = 0.0;
         for (std::size_t b = 0; b < k; ++b) {
             step += inverse[a][b] * g[b];
         }
-        if (!(std::fabs(step) <= 1e-6 * std::sqrt(inverse[a][a] * variance))) {
+        const double allowed =
+            std::sqrt(inverse[a][a]) * std::max(1e-6 * std::sqrt(variance), rounding_floor);
+        if (!(std::fabs(step) <= allowed)) {
             solution.converged = false;
         }
     }
