@@ -3,6 +3,7 @@
 #include "CsaFailure.h"
 #include "CsaProgram.h"
 #include "CsaResultFile.h"
+#include "ExitStatus.h"
 #include "Read.h"
 #include "ReadNumbers.h"
 #include "ReadZValues.h"
@@ -324,8 +325,9 @@ std::string find_plot_script() {
 }
 
 // The drawing script's status when it has named a picture it could not write or that is
-// write-protected on standard error; the other picture is then written.
-constexpr int picture_not_written = 4;
+// write-protected on standard error; the other picture is then written. The script takes its
+// statuses from the same table.
+constexpr int picture_not_written = exit_write_failed;
 const char* const picture_not_written_text = "a picture was not written";
 
 // Runs the script with the data on its standard input; the reason when it could not draw.
