@@ -76,7 +76,9 @@ install(FILES ${PAIRFIT_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 function(pairfit_install_python module_target)
   set(destination lib/python3/dist-packages/pairfit)
   install(TARGETS ${module_target} LIBRARY DESTINATION ${destination})
-  install(FILES ${PROJECT_SOURCE_DIR}/python/pairfit/__init__.py DESTINATION ${destination})
+  install(FILES ${PROJECT_SOURCE_DIR}/python/pairfit/__init__.py
+                ${PROJECT_SOURCE_DIR}/python/pairfit/__init__.pyi
+                ${PROJECT_SOURCE_DIR}/python/pairfit/py.typed DESTINATION ${destination})
 endfunction()
 
 # pairfit-trend (its drawing script pairfit-trend-plot comes with PairfitScripts.cmake) and
