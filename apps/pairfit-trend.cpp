@@ -1,5 +1,6 @@
 // pairfit-trend: one column of report.csv against z, fitted with a relaxation or binding
 // model; writes trend.csv and draws trend.png and trend.pdf.
+#include "ExitStatus.h"
 #include "Failure.h"
 #include "Program.h"
 #include "Read.h"
@@ -325,8 +326,9 @@ std::string find_plot_script() {
 }
 
 // The drawing script's status when it has named a picture it could not write or that is
-// write-protected on standard error; the other picture is then written.
-constexpr int picture_not_written = 4;
+// write-protected on standard error; the other picture is then written. The script takes its
+// statuses from the same table.
+constexpr int picture_not_written = exit_write_failed;
 const char* const picture_not_written_text = "a picture was not written";
 
 // Runs the script with the data on its standard input; the reason when it could not draw.

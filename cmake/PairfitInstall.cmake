@@ -3,9 +3,9 @@
 # Destinations follow GNUInstallDirs below CMAKE_INSTALL_PREFIX; DESTDIR is honoured.
 include(GNUInstallDirs)
 
-# pairfit-plot sits beside the programs in the build tree as it does once installed.
-configure_file(${PROJECT_SOURCE_DIR}/tools/pairfit-plot ${PROJECT_BINARY_DIR}/apps/pairfit-plot
-               COPYONLY)
+# pairfit-plot and pairfit-trend-plot sit beside the programs in the build tree as they do
+# once installed, their package in share/pairfit/python.
+include(${CMAKE_CURRENT_LIST_DIR}/PairfitScripts.cmake)
 
 # The program pages share their description of the files and the exit statuses, kept in
 # one fragment so that a new status is added in one place.
@@ -25,7 +25,6 @@ foreach(page pairfit-plot pairfit-import)
 endforeach()
 
 install(TARGETS pairfit4 pairfit2 pairfit2x pairfit-import RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/pairfit-plot DESTINATION ${CMAKE_INSTALL_BINDIR})
 # The library's interface, one reviewed list: pairfit.h includes the pipeline's headers, the
 # spectral utility routines have Csa.h. None of them includes dlib or declares the library's
 # insides (SliceFit.h, DlibConfig.h, the *Parts.h steps) or the program layer (Program.h,
@@ -75,14 +74,13 @@ install(FILES ${PAIRFIT_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 function(pairfit_install_python module_target)
   set(destination lib/python3/dist-packages/pairfit)
   install(TARGETS ${module_target} LIBRARY DESTINATION ${destination})
-  install(FILES ${PROJECT_SOURCE_DIR}/python/pairfit/__init__.py DESTINATION ${destination})
+  install(FILES ${PROJECT_SOURCE_DIR}/python/pairfit/__init__.py
+                ${PROJECT_SOURCE_DIR}/python/pairfit/__init__.pyi
+                ${PROJECT_SOURCE_DIR}/python/pairfit/py.typed DESTINATION ${destination})
 endfunction()
 
-# pairfit-trend, its drawing script (found beside it in the build tree as once installed)
-# and its manual page.
-configure_file(${PROJECT_SOURCE_DIR}/tools/pairfit-trend-plot
-               ${PROJECT_BINARY_DIR}/apps/pairfit-trend-plot COPYONLY)
+# pairfit-trend (its drawing script pairfit-trend-plot comes with PairfitScripts.cmake) and
+# its manual page.
 configure_file(${PROJECT_SOURCE_DIR}/man/pairfit-trend.1 ${PAIRFIT_MAN_DIR}/pairfit-trend.1 COPYONLY)
 install(TARGETS pairfit-trend RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/pairfit-trend-plot DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${PAIRFIT_MAN_DIR}/pairfit-trend.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)

@@ -352,8 +352,9 @@ std::vector<std::string> fit_warnings(const FittedSeries& fitted) {
     return warnings;
 }
 
-// dat.txt, sim_a.txt, sim_b.txt and res.txt as arrays [point][slice], and their ppm column,
-// computed as the programs write them.
+// dat.txt, sim_a.txt, sim_b.txt and res.txt as arrays [slice][point], the layout of the
+// series' intensity (the files' is its transpose), and their ppm column, computed as the
+// programs write them.
 py::tuple fit_curves(const FittedSeries& fitted) {
     const SeriesFit& fit = fitted.fit;
     const WindowedSeries& series = fit.scaled;
@@ -361,10 +362,10 @@ py::tuple fit_curves(const FittedSeries& fitted) {
     const std::size_t points = slices == 0 ? 0 : series.points_in(0);
     py::array_t<double> ppm(points);
     std::copy_n(series.ppm.data(), points, ppm.mutable_data());
-    py::array_t<double> data = matrix(points, slices);
-    py::array_t<double> line_a = matrix(points, slices);
-    py::array_t<double> line_b = matrix(points, slices);
-    py::array_t<double> residual = matrix(points, slices);
+    py::array_t<double> data = matrix(slices, points);
+    py::array_t<double> line_a = matrix(slices, points);
+    py::array_t<double> line_b = matrix(slices, points);
+    py::array_t<double> residual = matrix(slices, points);
     auto d = data.mutable_unchecked<2>();
     auto a = line_a.mutable_unchecked<2>();
     auto b = line_b.mutable_unchecked<2>();
@@ -373,10 +374,10 @@ py::tuple fit_curves(const FittedSeries& fitted) {
         for (std::size_t k = 0; k < points; ++k) {
             const std::size_t i = series.slice_start[s] + k;
             const LinePoint line = lines_at(fit.slices[s], fit.settings, series.ppm[i]);
-            d(k, s) = series.intensity[i];
-            a(k, s) = line.a;
-            b(k, s) = line.b;
-            r(k, s) = (series.intensity[i] - line.a) - line.b;
+            d(s, k) = series.intensity[i];
+            a(s, k) = line.a;
+            b(s, k) = line.b;
+            r(s, k) = (series.intensity[i] - line.a) - line.b;
         }
     }
     return py::make_tuple(ppm, data, line_a, line_b, residual);
@@ -417,6 +418,38 @@ py::dict fit_trend_values(const std::vector<double>& z, const std::vector<double
     return result;
 }
 
+// The names of FailureKind, as pairfit.Error's kind.
+const char* failure_kind_name(FailureKind kind) {
+    switch (kind) {
+    case FailureKind::bad_arguments:
+        return "bad_arguments";
+    case FailureKind::unreadable_input:
+        return "unreadable_input";
+    case FailureKind::malformed_input:
+        return "malformed_input";
+    case FailureKind::non_finite_fit:
+        return "non_finite_fit";
+    case FailureKind::unwritable_output:
+        return "unwritable_output";
+    case FailureKind::internal_error:
+        break;
+    }
+    return "internal_error";
+}
+
+// A Failure as the package's exception: pairfit.Error with its kind, or the FileNotFoundError
+// that is also one when the file is missing. The package defines them, so that its own checks
+// raise the same types, and it is imported whenever this module is.
+void raise_failure(const Failure& failure) {
+    try {
+        const py::object error = py::module_::import("pairfit").attr("_failure")(
+            failure.what(), failure_kind_name(failure.kind));
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    } catch (py::error_already_set& raised) {
+        raised.restore();
+    }
+}
+
 } // namespace
 
 PYBIND11_MODULE(_core, module) {
@@ -427,7 +460,7 @@ PYBIND11_MODULE(_core, module) {
                 std::rethrow_exception(raised);
             }
         } catch (const Failure& failure) {
-            PyErr_SetString(PyExc_ValueError, failure.what());
+            raise_failure(failure);
         }
     });
     module.attr("columns") = column_names();

@@ -15,6 +15,8 @@ packages+=(parallel slurmctld slurmd slurm-client munge)
 packages+=(clang libclang-rt-14-dev)
 # The Python module (-DPAIRFIT_PYTHON=ON) and its tests; lmfit for bench/python_bench.py.
 packages+=(pybind11-dev python3-dev python3-numpy python3-pytest python3-lmfit)
+# `pip install .` of the module into a virtual environment, offline (tests/python).
+packages+=(python3-venv python3-pip python3-setuptools python3-pybind11)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||

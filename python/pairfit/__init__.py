@@ -25,23 +25,109 @@ From the series to a rate or a constant (as pairfit-trend):
     trend(z, y, se, model, protein=None, mc=500, seed=None)
                                                 -> {parameter: (value, se, se_mc), "chi2", "dof"}
 
-Every input the programs refuse raises ValueError with the programs' message (naming the
-file, the line or slice and what was expected); the warnings they print on standard error
-are issued as UserWarning. Amplitudes, heights, areas and sigma are in the scaled units of
-the fit: multiply by Fit.scale_factor for the spectrum's own units.
+Refusals and warnings:
+    Error(ValueError)                           every refusal, with the programs' message
+                                                (naming the file, the line or slice and what
+                                                was expected) and its kind (Error.KINDS)
+    MissingFileError(FileNotFoundError, Error)  an input file that is not there: errno
+                                                ENOENT, filename the file
+    PairfitWarning(UserWarning)                 what the programs print as warnings
+
+Amplitudes, heights, areas and sigma are in the scaled units of the fit: multiply by
+Fit.scale_factor for the spectrum's own units.
 """
 
 import collections
+import contextlib
+import errno
 import math
 import numbers
 import os
+import re
 import warnings
 
 import numpy as np
 
-from . import _core
+__all__ = ["Series", "Fit", "Curves", "read_series", "import_spectra", "fit", "trend", "Error",
+           "MissingFileError", "PairfitWarning"]
 
-__all__ = ["Series", "Fit", "Curves", "read_series", "import_spectra", "fit", "trend"]
+
+class Error(ValueError):
+    """A refusal: the input, an argument or the fit cannot go on.
+
+    str(error) is the programs' message; error.kind says what went wrong, one of KINDS as
+    the programs' exit statuses tell them apart: "bad_arguments" (an argument that is not
+    one the function takes), "unreadable_input" (a file that cannot be opened or read),
+    "malformed_input" (input that cannot be fitted or imported), "non_finite_fit" (the fit
+    met non-finite values), "unwritable_output", "internal_error".
+    """
+
+    KINDS = ("bad_arguments", "unreadable_input", "malformed_input", "non_finite_fit",
+             "unwritable_output", "internal_error")
+
+    def __init__(self, message, kind):
+        if kind not in self.KINDS:
+            raise ValueError(f"pairfit.Error: kind {kind!r} is not one of {self.KINDS}")
+        super().__init__(message)
+        self.kind = kind
+
+    def __reduce__(self):
+        return type(self), (str(self), self.kind)
+
+
+class MissingFileError(FileNotFoundError, Error):
+    """An input file that is not there: a FileNotFoundError (errno ENOENT, filename the
+    missing file) and a pairfit.Error of kind "unreadable_input", whose str() is the
+    programs' message."""
+
+    def __init__(self, message, filename):
+        FileNotFoundError.__init__(self, errno.ENOENT, os.strerror(errno.ENOENT), filename)
+        self.kind = "unreadable_input"
+        self.message = message
+
+    def __str__(self):
+        return self.message
+
+    def __reduce__(self):
+        return type(self), (self.message, self.filename)
+
+
+class PairfitWarning(UserWarning):
+    """What the programs print as a warning on standard error: data after the last '&', a
+    peak outside the window, a slice stopped by the iteration limit, slices ended at a
+    bound, a noise region overlapping the window, slices flagged as misfits."""
+
+
+# The programs' line for an input that is not in the folder searched.
+_NOT_FOUND_IN = re.compile(r"^(.+): not found in (.+)$")
+
+
+def _failure(message, kind):
+    """The exception for a refusal of the library (raised through _core): MissingFileError
+    when the file the message leads with is not there, else Error."""
+    if kind == "unreadable_input":
+        first_line = message.split("\n", 1)[0]
+        found = _NOT_FOUND_IN.match(first_line)
+        # Else the message leads with the file it could not read, "PATH: why".
+        named, colon, _ = first_line.partition(": ")
+        path = os.path.join(found.group(2), found.group(1)) if found else colon and named
+        if path and not os.path.exists(path):
+            return MissingFileError(message, path)
+    return Error(message, kind)
+
+
+@contextlib.contextmanager
+def _arguments_checked():
+    """The compiled module's own checks of its arguments (ValueError) as refusals."""
+    try:
+        yield
+    except Error:
+        raise
+    except ValueError as error:
+        raise Error(str(error), "bad_arguments") from None
+
+
+from . import _core  # noqa: E402  (its refusals are raised through _failure above)
 
 # The lists of a pseudo-2D experiment that give the x value of each slice.
 _X_LISTS = ("vdlist", "vclist", "vplist", "vtlist", "none")
@@ -52,21 +138,23 @@ def _frozen(array):
     return array
 
 
-def _float_array(value, name, ndim):
+def _float_array(value, name, ndim, kind="malformed_input"):
+    """VALUE as a read-only float array; refused as KIND: data arrays are input, malformed
+    when not finite numbers of the right shape."""
     try:
         array = np.array(value, dtype=np.float64)
     except (TypeError, ValueError) as error:
-        raise ValueError(f"{name}: not an array of numbers ({error})") from None
+        raise Error(f"{name}: not an array of numbers ({error})", kind) from None
     if array.ndim != ndim:
-        raise ValueError(f"{name} must be {ndim}-D, got an array of shape {array.shape}")
+        raise Error(f"{name} must be {ndim}-D, got an array of shape {array.shape}", kind)
     if array.size == 0:
-        raise ValueError(f"{name} holds no value (shape {array.shape})")
+        raise Error(f"{name} holds no value (shape {array.shape})", kind)
     bad = np.argwhere(~np.isfinite(array))
     if len(bad):
         where = tuple(int(i) for i in bad[0])
         where = where[0] if ndim == 1 else where
-        raise ValueError(f"{name}[{where}] is {array[tuple(bad[0])]}: every value must be finite "
-                         f"({len(bad)} are not)")
+        raise Error(f"{name}[{where}] is {array[tuple(bad[0])]}: every value must be finite "
+                    f"({len(bad)} are not)", kind)
     return _frozen(array)
 
 
@@ -94,17 +182,18 @@ class Series:
         self.intensity = _float_array(intensity, "intensity", 2)
         slices, points = self.intensity.shape
         if points != len(self.ppm):
-            raise ValueError(f"intensity has {points} columns, ppm {len(self.ppm)} points: "
-                             "intensity needs one row per slice and a column per ppm point")
+            raise Error(f"intensity has {points} columns, ppm {len(self.ppm)} points: "
+                        "intensity needs one row per slice and a column per ppm point",
+                        "malformed_input")
         if z is None:
             self.z = None
         else:
             self.z = _float_array(z, "z", 1)
             if len(self.z) != slices:
-                raise ValueError(f"z holds {len(self.z)} values for {slices} slices: one per "
-                                 "slice (row of intensity)")
+                raise Error(f"z holds {len(self.z)} values for {slices} slices: one per "
+                            "slice (row of intensity)", "malformed_input")
         if not isinstance(z_unit, str):
-            raise ValueError(f"z_unit must be a str, got {type(z_unit).__name__}")
+            raise Error(f"z_unit must be a str, got {type(z_unit).__name__}", "bad_arguments")
         self.z_unit = z_unit
         # The ppm of each slice, where a file gave slices axes that differ slightly from
         # slice 0's (as the programs accept); None when every slice lies on ppm.
@@ -139,14 +228,16 @@ def read_series(folder=".", noise=None):
     "peak_A", "peak_B", "window" (lower, upper) and, when peaks.txt has a third row, "widths"
     (LWA, LWB) for fit(..., widths=peaks["widths"]).
 
-    Raises ValueError with the programs' message for everything they refuse; outside the
-    working directory the message names the files by their path in `folder`. Warnings
-    (a peak outside the window, data after the last '&') are issued as UserWarning.
+    Raises Error with the programs' message and kind for everything they refuse
+    (MissingFileError for a missing 2d.txt or peaks.txt); outside the working directory the
+    message names the files by their path in `folder`. Warnings (a peak outside the window,
+    data after the last '&') are issued as PairfitWarning.
     """
     region = None if noise is None else _region(noise)
-    read = _core.read_folder(os.fspath(folder), region)
+    with _arguments_checked():
+        read = _core.read_folder(os.fspath(folder), region)
     for message in read["warnings"]:
-        warnings.warn(message, UserWarning, stacklevel=2)
+        warnings.warn(message, PairfitWarning, stacklevel=2)
     series = Series(read["ppm"], read["intensity"], read["z"], read["z_unit"])
     if read["slice_ppm"] is not None:
         series._slice_ppm = _frozen(read["slice_ppm"])
@@ -167,60 +258,98 @@ def import_spectra(*paths, window=None, x_list=None):
     x_list  "vdlist", "vclist", "vplist", "vtlist" or "none": the list of a pseudo-2D that
             gives z (default: the first of them present)
 
-    z and z_unit are those pairfit-import writes to z.txt. Raises ValueError with the
-    importer's message (the file and the parameter or line) for what it refuses.
+    z and z_unit are those pairfit-import writes to z.txt. Raises Error with the importer's
+    message and kind (the file and the parameter or line) for what it refuses,
+    MissingFileError for an input or a file of a folder that is not there.
     """
     if not paths:
-        raise ValueError("import_spectra: no input given")
+        raise Error("import_spectra: no input given", "bad_arguments")
     if x_list is not None and x_list not in _X_LISTS:
-        raise ValueError(f"x_list takes {', '.join(_X_LISTS[:-1])} or none, not {x_list!r}")
+        raise Error(f"x_list takes {', '.join(_X_LISTS[:-1])} or none, not {x_list!r}",
+                    "bad_arguments")
     limits = None
     if window is not None:
-        limits = tuple(_float_array(window, "window", 1))
+        limits = tuple(_float_array(window, "window", 1, "bad_arguments"))
         if len(limits) != 2:
-            raise ValueError(f"window takes two limits (ppm), got {len(limits)}")
-    imported = _core.import_inputs([os.fspath(path) for path in paths], limits, x_list or "")
+            raise Error(f"window takes two limits (ppm), got {len(limits)}", "bad_arguments")
+    with _arguments_checked():
+        imported = _core.import_inputs([os.fspath(path) for path in paths], limits,
+                                       x_list or "")
     return Series(imported["ppm"], imported["intensity"], imported["z"], imported["z_unit"])
 
 
 Curves = collections.namedtuple("Curves", ["data", "line_A", "line_B", "residual"])
-Curves.__doc__ = """The curves of the result files, each a 2-D array [point, slice] as the
-files lay them out (rows = window points, columns = slices; Fit.ppm is the first column):
-data (dat.txt, the scaled intensities), line_A (sim_a.txt), line_B (sim_b.txt) and residual
-(res.txt, (data - line_A) - line_B), at full precision."""
+Curves.__doc__ = """The curves of the result files, each a 2-D array [slice, point] laid out
+as Series.intensity (one row per slice, one column per window point of Fit.ppm): data
+(dat.txt, the scaled intensities), line_A (sim_a.txt), line_B (sim_b.txt) and residual
+(res.txt, (data - line_A) - line_B), at full precision. The files hold the transpose, a
+row per point and a column per slice: curves.data.T is dat.txt without its ppm column."""
+
+
+class _Column:
+    """A column of report.csv as a read-only attribute of Fit."""
+
+    def __init__(self, doc):
+        self.__doc__ = doc
+
+    def __set_name__(self, owner, name):
+        self.name = name
+
+    def __get__(self, fit, owner=None):
+        return self if fit is None else fit._values[self.name]
+
+    def __set__(self, fit, value):
+        raise AttributeError(f"Fit.{self.name} is a column of the fit; it cannot be set")
 
 
 class Fit:
     """A fitted series: one value per slice for every column of report.csv.
 
-    Made by fit(). Attributes, each a numpy array with one value per slice, named as the
-    columns of report.csv (Fit.columns, in file order):
-
-      slice, points, iterations         int
-      status                            list of str: "settled" or "iteration_limit", then
-                                        ";bound:" and the parameters at a bound
-      z                                 the series' z, NaN without
-      MA, MB, LWA, LWB                  fitted amplitudes and half-widths (fixed in pairfit2)
-      height_A, height_B, area_A, area_B, fraction_A
-      NAME_se                           the standard error of each of these
-      rss, sigma                        sum of squared residuals, sqrt(rss/(points - free))
-
-    NaN stands where report.csv has an empty cell (an error not defined: a half-width held
-    fixed or a value at a bound). scale_factor is the one divisor of the series (a float;
-    fit["scale_factor"] is its column). fit[name] gives any column, to_pandas() all of them,
-    curves() the curves of dat.txt, sim_a.txt, sim_b.txt and res.txt, and ppm their axis.
+    Made by fit(). Its attributes named as the columns of report.csv (Fit.columns, in file
+    order) hold one value per slice, numpy arrays but status. NaN stands where report.csv
+    has an empty cell (an error not defined: a half-width held fixed or a value at a bound).
+    scale_factor is the one divisor of the series (a float; fit["scale_factor"] is its
+    column). fit[name] gives any column, to_pandas() all of them, curves() the curves of
+    dat.txt, sim_a.txt, sim_b.txt and res.txt, and ppm their axis.
     """
+
+    slice = _Column("The slice, counting from 0 in file order (int).")
+    z = _Column("The series' z of each slice; NaN without.")
+    points = _Column("The slice's window points (int).")
+    status = _Column("list of str: \"settled\" or \"iteration_limit\", then \";bound:\" and the "
+                     "parameters at a bound, then \";misfit\" for a slice flagged by noise=.")
+    iterations = _Column("The minimiser's iterations (int).")
+    MA = _Column("The fitted amplitude M of line A (scaled intensity x ppm).")
+    MA_se = _Column("The standard error of MA.")
+    MB = _Column("The fitted amplitude M of line B (scaled intensity x ppm).")
+    MB_se = _Column("The standard error of MB.")
+    LWA = _Column("The half width at half height of line A (ppm), fixed with widths=.")
+    LWA_se = _Column("The standard error of LWA; NaN when it is fixed.")
+    LWB = _Column("The half width at half height of line B (ppm), fixed with widths=.")
+    LWB_se = _Column("The standard error of LWB; NaN when it is fixed.")
+    height_A = _Column("The maximum MA/LWA of line A (scaled intensity).")
+    height_A_se = _Column("The standard error of height_A.")
+    height_B = _Column("The maximum MB/LWB of line B (scaled intensity).")
+    height_B_se = _Column("The standard error of height_B.")
+    area_A = _Column("The area pi*MA of line A.")
+    area_A_se = _Column("The standard error of area_A.")
+    area_B = _Column("The area pi*MB of line B.")
+    area_B_se = _Column("The standard error of area_B.")
+    fraction_A = _Column("MA/(MA + MB), A's share of the total area.")
+    fraction_A_se = _Column("The standard error of fraction_A.")
+    rss = _Column("The residual sum of squares.")
+    sigma = _Column("sqrt(rss/(points - fitted parameters)).")
+    noise = _Column("The slice's noise in the region of noise=; NaN without.")
+    chi2_red = _Column("rss/((points - fitted parameters) noise^2); NaN without noise=.")
 
     def __init__(self, fitted, series, peak_A, peak_B, widths):
         self._fitted = fitted
         self._curves = None
         self.columns = list(_core.columns)
         self._values = fitted.columns([] if series.z is None else list(series.z))
-        for name, column in self._values.items():
+        for column in self._values.values():
             if isinstance(column, np.ndarray):
                 _frozen(column)
-            if name != "scale_factor":
-                setattr(self, name, column)
         self.scale_factor = fitted.scale_factor
         self.ppm = series.ppm
         self.peak_A = peak_A
@@ -244,8 +373,9 @@ class Fit:
         return pandas.DataFrame({name: self._values[name] for name in self.columns})
 
     def curves(self):
-        """Curves(data, line_A, line_B, residual): 2-D arrays [point, slice] as dat.txt,
-        sim_a.txt, sim_b.txt and res.txt hold them, at full precision (Fit.ppm is their axis)."""
+        """Curves(data, line_A, line_B, residual): 2-D arrays [slice, point] as
+        Series.intensity, at full precision (Fit.ppm is their axis); the files dat.txt,
+        sim_a.txt, sim_b.txt and res.txt hold their transposes (curves().data.T)."""
         if self._curves is None:
             _, *arrays = self._fitted.curves()
             self._curves = Curves(*(_frozen(array) for array in arrays))
@@ -254,14 +384,15 @@ class Fit:
 
 def _number(value, name):
     if isinstance(value, bool) or not isinstance(value, numbers.Real) or not math.isfinite(value):
-        raise ValueError(f"{name} must be a finite number (ppm), got {value!r}")
+        raise Error(f"{name} must be a finite number (ppm), got {value!r}", "bad_arguments")
     return float(value)
 
 
 def _region(noise):
     limits = tuple(noise)
     if len(limits) != 2:
-        raise ValueError(f"noise takes the two ppm limits of a region, got {len(limits)} values")
+        raise Error(f"noise takes the two ppm limits of a region, got {len(limits)} values",
+                    "bad_arguments")
     a, b = (_number(limit, "noise") for limit in limits)
     return (min(a, b), max(a, b))
 
@@ -283,19 +414,23 @@ def fit(series, peak_A, peak_B, widths=None, signed=False, noise=None):
     and fits MA and MB (pairfit2). As in the programs the intensities are divided by the
     largest of them, and the slices are fitted in order, each from the previous result,
     every parameter within 1e-4 and 10. The programs' warnings (a slice stopped by the
-    iteration limit, slices ended at a bound) are issued as UserWarning. Raises ValueError with the programs' message when the
-    fit meets non-finite values (no positive intensity, a zero half-width).
+    iteration limit, slices ended at a bound) are issued as PairfitWarning. Raises Error of
+    kind "non_finite_fit" with the programs' message when the fit meets non-finite values
+    (no positive intensity, a zero half-width).
     """
     if not isinstance(series, Series):
-        raise ValueError(f"series must be a pairfit.Series, got {type(series).__name__}")
+        raise Error(f"series must be a pairfit.Series, got {type(series).__name__}",
+                    "bad_arguments")
     options = {"peak_A": _number(peak_A, "peak_A"), "peak_B": _number(peak_B, "peak_B")}
     if widths is not None:
         widths = tuple(widths)
         if len(widths) != 2:
-            raise ValueError(f"widths takes two half-widths (LWA, LWB), got {len(widths)}")
+            raise Error(f"widths takes two half-widths (LWA, LWB), got {len(widths)}",
+                        "bad_arguments")
         widths = tuple(_number(w, name) for w, name in zip(widths, ("LWA", "LWB")))
         if min(widths) < 0:
-            raise ValueError(f"widths: the half-widths must not be below 0, got {widths}")
+            raise Error(f"widths: the half-widths must not be below 0, got {widths}",
+                        "malformed_input")
     options["widths"] = widths
     options["signed"] = bool(signed)
     noise_intensity = []
@@ -307,10 +442,11 @@ def fit(series, peak_A, peak_B, widths=None, signed=False, noise=None):
             inside = (series.ppm > region[0]) & (series.ppm < region[1])
             noise_intensity = [np.ascontiguousarray(row[inside]) for row in series.intensity]
         options["noise"] = region
-    fitted = _core.fit(series.ppm, series.intensity, series._slice_ppm, noise_intensity,
-                       **options)
+    with _arguments_checked():
+        fitted = _core.fit(series.ppm, series.intensity, series._slice_ppm, noise_intensity,
+                           **options)
     for message in fitted.warnings():
-        warnings.warn(message, UserWarning, stacklevel=2)
+        warnings.warn(message, PairfitWarning, stacklevel=2)
     return Fit(fitted, series, options["peak_A"], options["peak_B"], widths)
 
 
@@ -328,19 +464,24 @@ def trend(z, y, se, model, protein=None, mc=500, seed=None, weighted=True):
     whose z, y or se is NaN are left out.
 
     Returns {name: (value, se, se_mc)} for each parameter (each time constant followed by its
-    rate R or R1), plus "chi2", "dof" and "n". Raises ValueError with pairfit-trend's message
-    for too few points, an se <= 0, or a fit that does not converge.
+    rate R or R1), plus "chi2", "dof" and "n". Raises Error with pairfit-trend's message for
+    an unknown model ("bad_arguments"), too few points or an se <= 0 ("malformed_input"), or
+    a fit that does not converge ("non_finite_fit").
 
         fit = pairfit.fit(series, 0.7293, 0.7176, signed=True)
         pairfit.trend(series.z, fit.area_A, fit.area_A_se, "inversion")["T1"]
     """
-    arrays = [np.ascontiguousarray(np.asarray(values, dtype=np.float64).ravel())
-              for values in (z, y, se)]
+    try:
+        arrays = [np.ascontiguousarray(np.asarray(values, dtype=np.float64).ravel())
+                  for values in (z, y, se)]
+    except (TypeError, ValueError) as error:
+        raise Error(f"z, y and se must be arrays of numbers ({error})", "bad_arguments") from None
     if isinstance(mc, bool) or not isinstance(mc, numbers.Integral) or mc < 0:
-        raise ValueError(f"mc must be a whole number from 0 on, got {mc!r}")
+        raise Error(f"mc must be a whole number from 0 on, got {mc!r}", "bad_arguments")
     if seed is not None and (isinstance(seed, bool) or not isinstance(seed, numbers.Integral)
                              or seed < 0):
-        raise ValueError(f"seed must be a whole number from 0 on, got {seed!r}")
-    return _core.trend(*(list(a) for a in arrays), str(model),
-                       None if protein is None else float(protein), int(mc),
-                       None if seed is None else int(seed), bool(weighted))
+        raise Error(f"seed must be a whole number from 0 on, got {seed!r}", "bad_arguments")
+    with _arguments_checked():
+        return _core.trend(*(list(a) for a in arrays), str(model),
+                           None if protein is None else float(protein), int(mc),
+                           None if seed is None else int(seed), bool(weighted))

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # check_install.sh BUILD_DIR SOURCE_DIR CXX PREFIX BINDIR LIBDIR INCLUDEDIR MANDIR CXXFLAGS
-#                  HEADERS CONFIG [PYTHON_FILES]: installs
+#                  HEADERS CONFIG PYTHON_FILES DRAWING_FILES: installs
 # BUILD_DIR into a temporary DESTDIR and into a temporary prefix, compares both file lists
 # with the expected one, then runs the installed programs on the example against the build
 # tree's and builds a caller of the installed library through find_package and through
 # pkg-config. PREFIX and the folders below it are the build's CMAKE_INSTALL_PREFIX and
 # GNUInstallDirs' relative CMAKE_INSTALL_<dir>; CXXFLAGS are the build's own, which the library
 # caller needs too (a sanitized library, say); HEADERS the blank-separated headers of src/
-# that are installed, the library's interface; CONFIG the lower-case build type that names the exported
-# target's per-configuration file; PYTHON_FILES the Python module's files below the prefix.
+# that are installed, the library's interface; CONFIG the lower-case build type that names the
+# exported target's per-configuration file; PYTHON_FILES the Python module's files below the
+# prefix (empty without it), DRAWING_FILES those of the drawing scripts' package.
 set -euo pipefail
 build=$(cd "$1" && pwd)
 source_dir=$(cd "$2" && pwd)
@@ -23,6 +24,7 @@ read -r -a cxxflags <<< "$cxxflags_text"
 read -r -a public_headers <<< "${10:-}"
 config=${11:-noconfig}
 read -r -a python_files <<< "${12:-}" # the Python module's, when it is built
+read -r -a drawing_files <<< "${13:-}"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -39,7 +41,7 @@ expected_files() { # relative to the prefix
     for header in "${public_headers[@]}"; do
         echo "$includedir/pairfit/$header"
     done
-    for file in "${python_files[@]}"; do
+    for file in "${python_files[@]}" "${drawing_files[@]}"; do
         echo "$file"
     done
     echo "$libdir/libpairfit_core.a"
@@ -87,6 +89,18 @@ echo "== installed pairfit-plot, found on PATH"
 for picture in fits.png fits.pdf trends.png trends.pdf; do
     [ -s "$work/pairfit4-installed/$picture" ] || fail "installed pairfit-plot wrote no $picture"
 done
+# The launchers find their package relative to their real folder, so through a link and
+# below another prefix too; without arguments pairfit-trend-plot answers with its usage.
+mkdir -p "$work/linked"
+ln -s "$work/prefix/$bindir/pairfit-plot" "$work/prefix/$bindir/pairfit-trend-plot" "$work/linked/"
+(cd "$work/pairfit4-installed" && "$work/linked/pairfit-plot" > /dev/null) ||
+    fail "pairfit-plot of the --prefix install, run through a link, failed"
+set +e
+"$work/linked/pairfit-trend-plot" < /dev/null 2> "$work/trend-plot.err"
+got=$?
+set -e
+[ "$got" -eq 1 ] && grep -q '^usage: pairfit-trend-plot FOLDER' "$work/trend-plot.err" ||
+    fail "installed pairfit-trend-plot without arguments: status $got: $(cat "$work/trend-plot.err")"
 
 if [ "${#python_files[@]}" -gt 0 ]; then
     echo "== the installed Python module fits as the installed pairfit4 does"

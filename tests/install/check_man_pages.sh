@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # check_man_pages.sh SOURCE_DIR MAN_DIR: the generated manual pages render without a single
-# warning under groff, mandoc and man, and every program page documents each exit status
-# that src/*.h define (exit_* constants).
+# warning under groff, mandoc and man, and every page documents the exit statuses of src/*.h
+# (exit_* constants) that its program can end with.
 set -euo pipefail
 source_dir=$1
 man_dir=$2
@@ -33,10 +33,14 @@ for page in pairfit4 pairfit2 pairfit2x; do
         fail "$page.1: EXIT STATUS lists $(echo $documented), src/*.h define $(echo $defined)" \
             "(the list is in man/pairfit-common.roff)"
 done
-# pairfit-import never fits, so it has every status but the fit's.
-documented=$(documented_statuses "$man_dir/pairfit-import.1" | sort -n)
-expected=$(echo "$defined" | grep -vx 3)
-[ "$documented" = "$expected" ] ||
-    fail "pairfit-import.1: EXIT STATUS lists $(echo $documented), expected $(echo $expected)"
+# pairfit-import never fits nor draws, pairfit-plot never fits, and pairfit-trend leaves a
+# missing matplotlib to a warning: each has every status of the table but those.
+for page_without in pairfit-import:3,6 pairfit-plot:3 pairfit-trend:6; do
+    page=${page_without%%:*}
+    documented=$(documented_statuses "$man_dir/$page.1" | sort -n)
+    expected=$(echo "$defined" | grep -vx -f <(tr , '\n' <<< "${page_without#*:}"))
+    [ "$documented" = "$expected" ] ||
+        fail "$page.1: EXIT STATUS lists $(echo $documented), expected $(echo $expected)"
+done
 [ "$status" -eq 0 ] && echo "manual pages clean"
 exit "$status"

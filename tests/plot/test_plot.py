@@ -2,13 +2,11 @@
 whose result files are missing or do not agree; pairfit-trend-plot's picture writing.
 
 Environment: PAIRFIT_PLOT (the command; pairfit-trend-plot is taken from beside it),
-PAIRFIT4 (the program) and EXAMPLE_DIR (the folder with 2d.txt and peaks.txt of the
-titration example).
+PAIRFIT_DRAWING_PATH (the folder of their package pairfit_drawing), PAIRFIT4 (the program)
+and EXAMPLE_DIR (the folder with 2d.txt and peaks.txt of the titration example).
 """
 
 import contextlib
-import importlib.machinery
-import importlib.util
 import io
 import json
 import math
@@ -37,14 +35,8 @@ RESULT_FILES = ("dat.txt", "sim_a.txt", "sim_b.txt", "res.txt", "results.txt")
 PICTURES = ("fits.png", "fits.pdf", "trends.png", "trends.pdf")
 
 
-def load_plot_module():
-    loader = importlib.machinery.SourceFileLoader("pairfit_plot", PAIRFIT_PLOT)
-    module = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
-    loader.exec_module(module)
-    return module
-
-
-PLOT = load_plot_module()
+sys.path.insert(0, os.environ["PAIRFIT_DRAWING_PATH"])
+from pairfit_drawing import plot as PLOT  # noqa: E402
 
 
 def run_plot(*args, cwd=None, env=None):
@@ -252,13 +244,14 @@ class SyntheticRunTest(TemporaryFolderTest):
         write_lines(os.path.join(shadow, "__init__.py"), ["raise ImportError('not here')"])
         env = dict(os.environ, PYTHONPATH=os.path.dirname(shadow))
         result = run_plot(self.folder, env=env)
-        self.assertEqual(result.returncode, 3)
+        self.assertEqual(result.returncode, 6)
         self.assertIn("install Debian's python3-matplotlib", result.stderr)
         self.assert_no_pictures()
 
 
 class BadResultsTest(TemporaryFolderTest):
-    """Missing or disagreeing result files: status 2, the file named, nothing written."""
+    """Missing result files (status 1) or disagreeing ones (status 2): the file named,
+    nothing written."""
 
     def edit(self, name, change):
         path = os.path.join(self.folder, name)
@@ -267,18 +260,18 @@ class BadResultsTest(TemporaryFolderTest):
         write_lines(path, change(lines))
 
     def test_empty_folder(self):
-        self.assert_fails(2, self.folder, "no pairfit results")
+        self.assert_fails(1, self.folder, "no pairfit results")
 
     def test_folder_that_does_not_exist(self):
         missing = os.path.join(self.folder, "nowhere")
         result = run_plot(missing)
-        self.assertEqual(result.returncode, 2)
+        self.assertEqual(result.returncode, 1)
         self.assertIn(f"{missing}: no such folder", result.stderr)
 
     def test_one_file_missing(self):
         write_run(self.folder, 4)
         os.remove(os.path.join(self.folder, "sim_b.txt"))
-        self.assert_fails(2, "sim_b.txt: missing")
+        self.assert_fails(1, "sim_b.txt: missing")
 
     def test_matrix_file_with_a_row_less(self):
         write_run(self.folder, 4, point_count=30)
@@ -576,7 +569,7 @@ class PreviewTest(TemporaryFolderTest):
 
     def test_series_that_cannot_be_previewed(self):
         result = run_plot("--preview", self.folder)
-        self.assertEqual(result.returncode, 2)
+        self.assertEqual(result.returncode, 1)
         self.assertIn("2d.txt: not found in", result.stderr)
         write_lines(os.path.join(self.folder, "2d.txt"), ["1 2", "3 4"])
         result = run_plot("--preview", self.folder)
@@ -706,6 +699,68 @@ class TrendOrderTest(TemporaryFolderTest):
         _, axes, summary = self.drawn([9.0 - s for s in range(8)])
         self.assertNotIn("not monotonic", summary)
         self.assertEqual(sum(len(panel.texts) for panel in axes), 0)
+
+
+def header_statuses(path):
+    """{EXIT_NAME: status} of src/ExitStatus.h, read as text (an alias takes its target's)."""
+    statuses = {}
+    with open(path) as header:
+        for name, value in re.findall(r"^constexpr int exit_(\w+) = (\w+);", header.read(),
+                                      re.MULTILINE):
+            statuses["EXIT_" + name.upper()] = (int(value) if value.isdigit()
+                                                else statuses["EXIT_" + value[5:].upper()])
+    return statuses
+
+
+class StatusTableTest(TemporaryFolderTest):
+    """The scripts' generated constants are the C++ table, and a fault of one kind ends a
+    program and a script with one status."""
+
+    SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+
+    def test_constants_are_the_header_table(self):
+        from pairfit_drawing import constants
+        statuses = header_statuses(os.path.join(self.SOURCE, "src", "ExitStatus.h"))
+        self.assertIn("EXIT_MISSING_TOOL", statuses)
+        generated = {name: value for name, value in vars(constants).items()
+                     if name.startswith("EXIT_")}
+        self.assertEqual(generated, statuses)
+        for launcher in ("pairfit-plot", "pairfit-trend-plot"):
+            with open(os.path.join(os.path.dirname(PAIRFIT_PLOT), launcher)) as file:
+                fallback = re.search(r"^EXIT_INTERNAL_ERROR = (\d+)$", file.read(), re.MULTILINE)
+            self.assertEqual(int(fallback.group(1)), statuses["EXIT_INTERNAL_ERROR"], launcher)
+
+    def test_report_columns_are_those_pairfit4_writes(self):
+        from pairfit_drawing import constants
+        for name in ("2d.txt", "peaks.txt"):
+            shutil.copy(os.path.join(EXAMPLE_DIR, name), self.folder)
+        subprocess.run([PAIRFIT4, "--report"], cwd=self.folder, check=True,
+                       capture_output=True, timeout=120)
+        with open(os.path.join(self.folder, "report.csv")) as report:
+            self.assertEqual(report.readline().rstrip("\n").split(","),
+                             list(constants.REPORT_COLUMNS))
+        self.assertIs(PLOT.REPORT_COLUMNS, constants.REPORT_COLUMNS)
+
+    def test_program_and_script_agree(self):
+        from pairfit_drawing import constants
+        empty = os.path.join(self.folder, "empty")
+        broken = os.path.join(self.folder, "broken")
+        os.mkdir(empty)
+        os.mkdir(broken)
+        write_run(broken, 2)
+        write_lines(os.path.join(broken, "peaks.txt"), ["1.2"])  # one value on row 1
+        write_lines(os.path.join(broken, "2d.txt"), ["1 2", "&"])
+        with open(os.path.join(broken, "dat.txt"), "a") as file:
+            file.write("1.0 x\n")
+        for fault, folder, args, status in (
+                ("a wrong argument", empty, ["--bogus"], constants.EXIT_BAD_ARGUMENTS),
+                ("no input", empty, [], constants.EXIT_MISSING_INPUT),
+                ("malformed input", broken, [], constants.EXIT_MALFORMED_INPUT)):
+            program = subprocess.run([PAIRFIT4, *args], cwd=folder, capture_output=True,
+                                     text=True, timeout=120)
+            script = run_plot(*args, cwd=folder)
+            self.assertEqual((program.returncode, script.returncode), (status, status),
+                             (fault, program.stderr, script.stderr))
 
 
 class ArgumentsTest(unittest.TestCase):

@@ -1,11 +1,14 @@
 """The module pairfit against the programs: every value of a Fit is the one report.csv prints,
 every curve rounds to the bytes of the result files, and every refusal carries the programs'
-message. The programs come from the environment (CTest sets PAIRFIT4, PAIRFIT2,
+message, with a kind that gives the programs' exit status. The programs come from the environment (CTest sets PAIRFIT4, PAIRFIT2,
 PAIRFIT_IMPORT and PAIRFIT_SOURCE)."""
 
+import ast
 import csv
+import errno
 import math
 import os
+import pickle
 import shutil
 import subprocess
 import warnings
@@ -23,6 +26,9 @@ PROGRAMS = {name: os.environ[variable] for name, variable in
 SOURCE = Path(os.environ["PAIRFIT_SOURCE"])
 BRUKER = SOURCE / "tests" / "data" / "bruker"
 MATRIX_FILES = ["dat.txt", "sim_a.txt", "sim_b.txt", "res.txt"]
+# The exit status of each kind of refusal, as the programs' table documents it.
+KIND_STATUS = {"bad_arguments": 1, "unreadable_input": 1, "malformed_input": 2,
+               "non_finite_fit": 3, "unwritable_output": 4, "internal_error": 5}
 
 
 def run(program, folder, *args):
@@ -56,7 +62,8 @@ def assert_same_as_files(fit, folder):
                 assert float(text) == value, (name, s, text, repr(value))
     assert float(rows[1][fit.columns.index("scale_factor")]) == fit.scale_factor
     for name, curve in zip(MATRIX_FILES, fit.curves()):
-        assert matrix_text(fit.ppm, curve) == (folder / name).read_text(), name
+        assert curve.shape == (len(fit), len(fit.ppm))  # [slice, point], the files' transpose
+        assert matrix_text(fit.ppm, curve.T) == (folder / name).read_text(), name
 
 
 def program_fit(program, folder, *args):
@@ -134,6 +141,7 @@ def test_imported_bruker_data_give_the_programs_numbers(tmp_path, inputs, window
     # The programs' warnings, in their order, as the lines of standard error.
     assert [str(w.message) for w in caught] == [
         line for line in done.stderr.splitlines() if "warning" in line]
+    assert all(w.category is pairfit.PairfitWarning for w in caught)
     assert_same_as_files(fit, tmp_path)
 
 
@@ -182,9 +190,10 @@ def test_random_small_series_give_the_programs_numbers(tmp_path):
         series = pairfit.Series(ppm, intensity)
         if done.returncode != 0:
             # No positive intensity to scale by: the same refusal.
-            with pytest.raises(ValueError) as raised:
+            with pytest.raises(pairfit.Error) as raised:
                 pairfit.fit(series, peak_A, peak_B, widths=widths)
             assert done.stderr.endswith(str(raised.value) + "\n")
+            assert KIND_STATUS[raised.value.kind] == done.returncode
             refused += 1
             continue
         assert_same_as_files(pairfit.fit(series, peak_A, peak_B, widths=widths), folder)
@@ -247,11 +256,19 @@ def test_refusals_carry_the_programs_message(tmp_path, monkeypatch, case):
     assert done.returncode != 0 and done.stderr
 
     monkeypatch.chdir(folder)  # the programs name their inputs as in the working directory
-    with pytest.raises(ValueError) as raised, warnings.catch_warnings():
+    with pytest.raises(pairfit.Error) as raised, warnings.catch_warnings():
         warnings.simplefilter("ignore")
         series, peaks = pairfit.read_series()
         pairfit.fit(series, peaks["peak_A"], peaks["peak_B"])
     assert str(raised.value) and done.stderr.endswith(str(raised.value) + "\n")
+    assert KIND_STATUS[raised.value.kind] == done.returncode, raised.value.kind
+    # A missing file, and only that, is also a FileNotFoundError naming it.
+    assert isinstance(raised.value, FileNotFoundError) == (change is None)
+    if change is None:
+        assert (raised.value.errno, raised.value.filename) == (errno.ENOENT, str(path))
+    copy = pickle.loads(pickle.dumps(raised.value))
+    assert (type(copy), str(copy), copy.kind) == (type(raised.value), str(raised.value),
+                                                 raised.value.kind)
     # The module is as good as before.
     assert np.array_equal(pairfit.fit(*pairfit.read_series(tmp_path / "good")[:1], 1.2, 0.9).MA,
                           expected)
@@ -267,9 +284,13 @@ def test_importer_refusals_carry_its_message(tmp_path):
         args = ["--window", *map(str, window)] if window else []
         done = run("import", tmp_path, *args, *map(str, inputs))
         assert done.returncode != 0
-        with pytest.raises(ValueError) as raised:
+        with pytest.raises(pairfit.Error) as raised:
             pairfit.import_spectra(*inputs, window=window)
         assert done.stderr == "pairfit-import: " + str(raised.value) + "\n"
+        assert KIND_STATUS[raised.value.kind] == done.returncode, raised.value.kind
+        missing = next((str(path) for path in inputs if not path.exists()), None)
+        assert getattr(raised.value, "filename", None) == missing
+        assert isinstance(raised.value, FileNotFoundError) == (missing is not None)
     assert pairfit.import_spectra(pseudo2d, window=(0.76, 0.69)).intensity.shape == (10, 95)
 
 
@@ -286,19 +307,28 @@ def test_series_says_what_is_wrong():
         ((ppm, good.tolist()[:0]), "intensity must be 2-D"),
         ((["a"] * 5, good), "ppm: not an array of numbers"),
     ]:
-        with pytest.raises(ValueError, match=None) as raised:
+        with pytest.raises(pairfit.Error, match=None) as raised:
             pairfit.Series(*arguments)
         assert words in str(raised.value), (words, str(raised.value))
+        assert raised.value.kind == "malformed_input"
     series = pairfit.Series(ppm, good, z=[1, 2, 3], z_unit="s")
-    for arguments, words in [((series, 1.0, float("nan")), "peak_B must be a finite number"),
-                             ((series, 1.0, 0.5, (0.1,)), "two half-widths"),
-                             ((series, 1.0, 0.5, (0.1, -0.2)), "must not be below 0"),
-                             ((series, 1.0, 0.5, (0.1, 0.0)), "half-widths of peaks.txt"),
-                             ((series, 1.0, 0.5, None, False, (0.2, 1.8)),
-                              "points of 2d.txt lie between 0 and 2 ppm")]:
-        with pytest.raises(ValueError) as raised:
+    for arguments, words, kind in [
+            ((series, 1.0, float("nan")), "peak_B must be a finite number", "bad_arguments"),
+            ((series, 1.0, 0.5, (0.1,)), "two half-widths", "bad_arguments"),
+            ((series, 1.0, 0.5, (0.1, -0.2)), "must not be below 0", "malformed_input"),
+            ((series, 1.0, 0.5, (0.1, 0.0)), "half-widths of peaks.txt", "non_finite_fit"),
+            ((series, 1.0, 0.5, None, False, (0.2, 1.8)),
+             "points of 2d.txt lie between 0 and 2 ppm", "malformed_input")]:
+        with pytest.raises(pairfit.Error) as raised:
             pairfit.fit(*arguments)
         assert words in str(raised.value), (words, str(raised.value))
+        assert raised.value.kind == kind, (words, raised.value.kind)
+    for arguments, kind in [((series.z, [1, 2, 3], [1, 1, 1], "growth"), "bad_arguments"),
+                            ((series.z, [1, 2, 3], [1, 0, 1], "decay"), "malformed_input"),
+                            ((series.z, ["x"] * 3, [1, 1, 1], "decay"), "bad_arguments")]:
+        with pytest.raises(pairfit.Error) as raised:
+            pairfit.trend(*arguments)
+        assert raised.value.kind == kind, (arguments, str(raised.value))
 
 
 def test_inversion_recovery_to_T1_as_the_programs_give_it(tmp_path):
@@ -324,3 +354,42 @@ def test_inversion_recovery_to_T1_as_the_programs_give_it(tmp_path):
         for row in mine:
             assert result[row["parameter"]] == tuple(float(row[k]) for k in ("value", "se", "se_mc"))
             assert (result["chi2"], result["dof"]) == (float(row["chi2"]), int(row["dof"]))
+
+
+def stub_names(tree):
+    """{name: set of attribute names} of the stub's classes, and "" for the module."""
+    names = {"": set()}
+    for node in tree.body:
+        if isinstance(node, ast.ClassDef):
+            names[node.name] = {child.target.id if isinstance(child, ast.AnnAssign) else child.name
+                                for child in node.body
+                                if isinstance(child, (ast.AnnAssign, ast.FunctionDef))}
+            names[""].add(node.name)
+        elif isinstance(node, ast.FunctionDef):
+            names[""].add(node.name)
+    return names
+
+
+def public(names):
+    return {name for name in names if not name.startswith("_")}
+
+
+def test_stub_lists_every_public_name_and_attribute(titration):
+    """__init__.pyi against the package: the names, each class's attributes (a real Fit's
+    and Series' included) and the columns of report.csv as Fit's attributes."""
+    package = Path(pairfit.__file__).parent
+    assert (package / "py.typed").exists()
+    stub = stub_names(ast.parse((package / "__init__.pyi").read_text()))
+    assert public(stub[""]) == set(pairfit.__all__)
+    series, peaks = pairfit.read_series(titration)
+    fitted = pairfit.fit(series, peaks["peak_A"], peaks["peak_B"])
+    for name, instance in (("Fit", fitted), ("Series", series), ("Curves", fitted.curves())):
+        runtime = public(dir(instance)) - ({"count", "index"} if name == "Curves" else set())
+        assert public(stub[name]) == runtime, name
+    # Every column is a class attribute an editor sees, and the stub's Fit holds them all.
+    column_attributes = {name for name, value in vars(pairfit.Fit).items()
+                         if type(value).__name__ == "_Column"}
+    assert column_attributes == set(fitted.columns) - {"scale_factor"}
+    assert set(fitted.columns) <= stub["Fit"]
+    with pytest.raises(AttributeError):
+        fitted.MA = fitted.MB

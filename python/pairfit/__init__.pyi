@@ -1,0 +1,97 @@
+# The interface of the package pairfit for type checkers and editors; __init__.py documents
+# it. tests/python checks that this file lists every public name and attribute.
+import os
+from typing import ClassVar, Literal, NamedTuple, Optional, Sequence, Union
+
+import numpy as np
+import numpy.typing as npt
+
+__all__ = ["Series", "Fit", "Curves", "read_series", "import_spectra", "fit", "trend", "Error",
+           "MissingFileError", "PairfitWarning"]
+
+_Path = Union[str, os.PathLike[str]]
+_Floats = npt.NDArray[np.float64]
+_Ints = npt.NDArray[np.int64]
+_Kind = Literal["bad_arguments", "unreadable_input", "malformed_input", "non_finite_fit",
+                "unwritable_output", "internal_error"]
+_Model = Literal["decay", "recovery", "inversion", "binding"]
+_XList = Literal["vdlist", "vclist", "vplist", "vtlist", "none"]
+
+class Error(ValueError):
+    KINDS: ClassVar[tuple[str, ...]]
+    kind: _Kind
+    def __init__(self, message: str, kind: _Kind) -> None: ...
+
+class MissingFileError(FileNotFoundError, Error):
+    message: str
+    def __init__(self, message: str, filename: str) -> None: ...
+
+class PairfitWarning(UserWarning): ...
+
+class Series:
+    ppm: _Floats
+    intensity: _Floats
+    z: Optional[_Floats]
+    z_unit: str
+    noise_region: Optional[tuple[float, float]]
+    noise: Optional[list[_Floats]]
+    def __init__(self, ppm: npt.ArrayLike, intensity: npt.ArrayLike,
+                 z: Optional[npt.ArrayLike] = None, z_unit: str = "") -> None: ...
+    @property
+    def slices(self) -> int: ...
+
+class Curves(NamedTuple):
+    data: _Floats
+    line_A: _Floats
+    line_B: _Floats
+    residual: _Floats
+
+class Fit:
+    slice: _Ints
+    z: _Floats
+    points: _Ints
+    status: list[str]
+    iterations: _Ints
+    MA: _Floats
+    MA_se: _Floats
+    MB: _Floats
+    MB_se: _Floats
+    LWA: _Floats
+    LWA_se: _Floats
+    LWB: _Floats
+    LWB_se: _Floats
+    height_A: _Floats
+    height_A_se: _Floats
+    height_B: _Floats
+    height_B_se: _Floats
+    area_A: _Floats
+    area_A_se: _Floats
+    area_B: _Floats
+    area_B_se: _Floats
+    fraction_A: _Floats
+    fraction_A_se: _Floats
+    rss: _Floats
+    sigma: _Floats
+    noise: _Floats
+    chi2_red: _Floats
+    columns: list[str]
+    scale_factor: float
+    ppm: _Floats
+    peak_A: float
+    peak_B: float
+    widths: Optional[tuple[float, float]]
+    def __len__(self) -> int: ...
+    def __getitem__(self, name: str) -> Union[_Floats, _Ints, list[str]]: ...
+    def to_pandas(self): ...  # a pandas.DataFrame; pandas is optional
+    def curves(self) -> Curves: ...
+
+def read_series(folder: _Path = ".",
+                noise: Optional[Sequence[float]] = None) -> tuple[Series, dict[str, object]]: ...
+def import_spectra(*paths: _Path, window: Optional[Sequence[float]] = None,
+                   x_list: Optional[_XList] = None) -> Series: ...
+def fit(series: Series, peak_A: float, peak_B: float,
+        widths: Optional[Sequence[float]] = None, signed: bool = False,
+        noise: Optional[Sequence[float]] = None) -> Fit: ...
+def trend(z: npt.ArrayLike, y: npt.ArrayLike, se: npt.ArrayLike, model: _Model,
+          protein: Optional[float] = None, mc: int = 500, seed: Optional[int] = None,
+          weighted: bool = True) -> dict[str, object]: ...
