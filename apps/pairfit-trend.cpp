@@ -97,9 +97,10 @@ Options parse_options(const std::vector<std::string>& args) {
         } else if (arg == "--mc") {
             const std::string text = take_value("a count");
             unsigned long long n = 0;
-            if (!parse_whole_number(text, 1000000, n)) {
-                throw Failure(FailureKind::bad_arguments,
-                              "--mc needs a whole number from 0 to 1000000, not '" + text + "'");
+            if (!parse_whole_number(text, max_monte_carlo_sets, n)) {
+                throw Failure(FailureKind::bad_arguments, "--mc needs a whole number from 0 to " +
+                                                              std::to_string(max_monte_carlo_sets) +
+                                                              ", not '" + text + "'");
             }
             options.fit.monte_carlo = static_cast<unsigned>(n);
         } else if (arg == "--seed") {

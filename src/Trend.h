@@ -26,6 +26,9 @@ std::vector<std::string> trend_parameter_names(TrendModel model);
 double trend_curve(TrendModel model, const std::vector<double>& parameters, double protein,
                    double z);
 
+// The most Monte Carlo sets one fit may take (pairfit-trend --mc, pairfit.trend's mc).
+constexpr unsigned max_monte_carlo_sets = 1000000;
+
 struct TrendOptions {
     bool weighted = true;          // weights 1/se^2; false: equal weights, errors scaled by s
     unsigned monte_carlo = 500;    // synthetic sets refitted for se_mc; 0: no se_mc

@@ -129,6 +129,9 @@ def _arguments_checked():
 
 from . import _core  # noqa: E402  (its refusals are raised through _failure above)
 
+# pairfit-trend's --mc range.
+_MAX_MONTE_CARLO = _core.max_monte_carlo
+
 # The lists of a pseudo-2D experiment that give the x value of each slice.
 _X_LISTS = ("vdlist", "vclist", "vplist", "vtlist", "none")
 
@@ -138,11 +141,20 @@ def _frozen(array):
     return array
 
 
+def _dtype_words(dtype):
+    return {"c": "complex numbers", "b": "booleans", "U": "strings", "S": "bytes",
+            "O": "Python objects"}.get(dtype.kind, f"{dtype} values")
+
+
 def _float_array(value, name, ndim, kind="malformed_input"):
     """VALUE as a read-only float array; refused as KIND: data arrays are input, malformed
     when not finite numbers of the right shape."""
+    given = np.asarray(value)
+    if given.dtype.kind not in "iuf":
+        raise Error(f"{name}: an array of {_dtype_words(given.dtype)}, not of real numbers "
+                    "(give float or integer values)", kind)
     try:
-        array = np.array(value, dtype=np.float64)
+        array = np.array(given, dtype=np.float64)
     except (TypeError, ValueError) as error:
         raise Error(f"{name}: not an array of numbers ({error})", kind) from None
     if array.ndim != ndim:
@@ -465,22 +477,37 @@ def trend(z, y, se, model, protein=None, mc=500, seed=None, weighted=True):
 
     Returns {name: (value, se, se_mc)} for each parameter (each time constant followed by its
     rate R or R1), plus "chi2", "dof" and "n". Raises Error with pairfit-trend's message for
-    an unknown model ("bad_arguments"), too few points or an se <= 0 ("malformed_input"), or
-    a fit that does not converge ("non_finite_fit").
+    an unknown model, protein with a model other than binding, mc outside 0 to 1000000 or seed
+    outside 0 to 2**64 - 1 ("bad_arguments"), too few points, an infinite value or an se <= 0
+    ("malformed_input"), or a fit that does not converge ("non_finite_fit").
 
         fit = pairfit.fit(series, 0.7293, 0.7176, signed=True)
         pairfit.trend(series.z, fit.area_A, fit.area_A_se, "inversion")["T1"]
     """
-    try:
-        arrays = [np.ascontiguousarray(np.asarray(values, dtype=np.float64).ravel())
-                  for values in (z, y, se)]
-    except (TypeError, ValueError) as error:
-        raise Error(f"z, y and se must be arrays of numbers ({error})", "bad_arguments") from None
-    if isinstance(mc, bool) or not isinstance(mc, numbers.Integral) or mc < 0:
-        raise Error(f"mc must be a whole number from 0 on, got {mc!r}", "bad_arguments")
+    arrays = []
+    for name, values in (("z", z), ("y", y), ("se", se)):
+        given = np.asarray(values)
+        if given.dtype.kind not in "iuf":
+            raise Error(f"{name}: an array of {_dtype_words(given.dtype)}, not of real numbers",
+                        "bad_arguments")
+        array = np.ascontiguousarray(given.astype(np.float64).ravel())
+        # NaN is an empty cell, left out as pairfit-trend leaves it; an infinity is refused
+        # there as a cell that is not one finite number.
+        infinite = np.flatnonzero(np.isinf(array))
+        if len(infinite):
+            raise Error(f"{name}[{infinite[0]}] is {array[infinite[0]]}: a value must be finite "
+                        "(NaN leaves a point out)", "malformed_input")
+        arrays.append(array)
+    if (isinstance(mc, bool) or not isinstance(mc, numbers.Integral)
+            or not 0 <= mc <= _MAX_MONTE_CARLO):
+        raise Error(f"mc needs a whole number from 0 to {_MAX_MONTE_CARLO}, not {mc!r}",
+                    "bad_arguments")
     if seed is not None and (isinstance(seed, bool) or not isinstance(seed, numbers.Integral)
-                             or seed < 0):
-        raise Error(f"seed must be a whole number from 0 on, got {seed!r}", "bad_arguments")
+                             or not 0 <= seed < 2**64):
+        raise Error(f"seed needs a whole number from 0 to 2**64 - 1, not {seed!r}",
+                    "bad_arguments")
+    if protein is not None and str(model) != "binding":
+        raise Error("protein applies to the binding model only", "bad_arguments")
     with _arguments_checked():
         return _core.trend(*(list(a) for a in arrays), str(model),
                            None if protein is None else float(protein), int(mc),

@@ -305,7 +305,10 @@ def test_series_says_what_is_wrong():
         ((ppm, np.where(np.eye(3, 5) > 0, np.inf, 1.0)), "intensity[(0, 0)] is inf"),
         ((ppm, good, [1.0, 2.0]), "z holds 2 values for 3 slices"),
         ((ppm, good.tolist()[:0]), "intensity must be 2-D"),
-        ((["a"] * 5, good), "ppm: not an array of numbers"),
+        ((["a"] * 5, good), "ppm: an array of strings, not of real numbers"),
+        ((ppm.astype(complex), good), "ppm: an array of complex numbers"),
+        ((ppm, good > 0), "intensity: an array of booleans"),
+        ((np.array([2.0, 1.5, 1.0, 0.5, None], dtype=object), good), "ppm: an array of Python"),
     ]:
         with pytest.raises(pairfit.Error, match=None) as raised:
             pairfit.Series(*arguments)
@@ -329,6 +332,23 @@ def test_series_says_what_is_wrong():
         with pytest.raises(pairfit.Error) as raised:
             pairfit.trend(*arguments)
         assert raised.value.kind == kind, (arguments, str(raised.value))
+    # What pairfit-trend refuses, refused alike: an infinite value (NaN is an empty cell),
+    # protein outside binding, mc and seed beyond the program's ranges, named with the range.
+    z = np.linspace(0.1, 2.0, 8)
+    y = np.exp(-z / 0.5)
+    for change, keywords, words in [
+            (lambda v: v.__setitem__(3, np.inf), {}, "y[3] is inf"),
+            (None, {"protein": 1.0}, "protein applies to the binding model only"),
+            (None, {"mc": 10**12}, "from 0 to 1000000"),
+            (None, {"mc": -1}, "from 0 to 1000000"),
+            (None, {"seed": 2**64}, "from 0 to 2**64 - 1")]:
+        values = y.copy()
+        if change:
+            change(values)
+        with pytest.raises(pairfit.Error) as raised:
+            pairfit.trend(z, values, np.full(8, 0.01), "decay", **keywords)
+        assert words in str(raised.value), (words, str(raised.value))
+    assert pairfit.trend(z, np.where(z > 1.9, np.nan, y), np.full(8, 0.01), "decay", mc=0)["n"] == 7
 
 
 def test_inversion_recovery_to_T1_as_the_programs_give_it(tmp_path):
