@@ -102,6 +102,9 @@ Options parse_options(const std::vector<std::string>& args) {
                                                               std::to_string(max_monte_carlo_sets) +
                                                               ", not '" + text + "'");
             }
+            if (const std::string problem = monte_carlo_problem(n); !problem.empty()) {
+                throw Failure(FailureKind::bad_arguments, "--mc " + text + ": " + problem);
+            }
             options.fit.monte_carlo = static_cast<unsigned>(n);
         } else if (arg == "--seed") {
             const std::string text = take_value("a whole number");
@@ -186,7 +189,11 @@ Series read_series(const Options& options) {
     try {
         std::string z_text;
         read_text_file(options.folder + "/z.txt", max_z_file_bytes, z_text);
-        series.unit = z_unit(z_text);
+        std::string note;
+        series.unit = z_unit(z_text, &note);
+        if (!note.empty()) {
+            std::cerr << "pairfit-trend: note: " << note << std::endl;
+        }
     } catch (const Failure&) {
     }
     return series;

@@ -168,7 +168,8 @@ template <long FreeParams> void fit_slices(SeriesFit& fit, const SliceFitted& on
             }
         } catch (const dlib::error& e) {
             slice.end = SliceEnd::non_finite;
-            slice.end_message = non_finite_fit_message(e.what(), slice_index, half_widths_free);
+            slice.end_message = non_finite_fit_message(e.what(), slice_index, half_widths_free,
+                                                       fit.settings.signed_amplitudes);
             x = start;
         }
         // The last evaluation may have been a derivative probe beside the result.
@@ -331,10 +332,12 @@ std::string misfit_warning(const SeriesFit& fit) {
 }
 
 std::string non_finite_fit_message(const std::string& minimiser_error, std::size_t slice,
-                                   bool half_widths_free) {
+                                   bool half_widths_free, bool signed_amplitudes) {
     return minimiser_error + "\nslice " + std::to_string(slice) +
-           ": check the intensities of 2d.txt inside the window (a window without any positive "
-           "intensity cannot be scaled)" +
+           ": check the intensities of 2d.txt inside the window (a window " +
+           (signed_amplitudes ? "whose intensities are all 0 (no |intensity| above 0)"
+                              : "without any positive intensity") +
+           " cannot be scaled)" +
            (half_widths_free ? "" : " and the half-widths of peaks.txt (not 0)");
 }
 

@@ -117,7 +117,7 @@ std::string iteration_limit_warning(std::size_t slice);
 // The message of a slice fit that met non-finite values: the minimiser's error, then what to
 // check.
 std::string non_finite_fit_message(const std::string& minimiser_error, std::size_t slice,
-                                   bool half_widths_free);
+                                   bool half_widths_free, bool signed_amplitudes = false);
 
 // report.csv, column by column: each column's name and how a slice's cell is made. The writer,
 // the Python module and the drawing scripts all take the columns from this one table.

@@ -53,7 +53,7 @@ ZValues parse_z_values(const std::string& text, const std::string& name) {
     const std::size_t unit = first_line.find("(unit ");
     if (first_line.rfind('#', 0) == 0 && unit != std::string::npos) {
         const std::size_t end = first_line.find(')', unit + 6);
-        if (end != std::string::npos) {
+        if (end != std::string::npos && end - unit - 6 <= max_unit_length) {
             z.unit = first_line.substr(unit + 6, end - unit - 6);
         }
     }
@@ -83,7 +83,7 @@ void check_z_count(const ZValues& z, const std::string& name, std::size_t slice_
                                                     (count == 1 ? " value" : " values") + needed);
 }
 
-std::string z_unit(const std::string& z_text) {
+std::string z_unit(const std::string& z_text, std::string* note) {
     std::size_t start = 0;
     while (start < z_text.size()) {
         std::size_t end = z_text.find('\n', start);
@@ -102,6 +102,14 @@ std::string z_unit(const std::string& z_text) {
             return "";
         }
         const std::string unit = line.substr(open + 6, close - open - 6);
+        if (unit.size() > max_unit_length) {
+            if (note != nullptr) {
+                *note = "the unit named in z.txt is " + std::to_string(unit.size()) +
+                        " characters long, over " + std::to_string(max_unit_length) +
+                        ": it is left unnamed";
+            }
+            return "";
+        }
         const bool printable = std::all_of(unit.begin(), unit.end(), [](char c) {
             return static_cast<unsigned char>(c) > 0x20 && static_cast<unsigned char>(c) < 0x7f;
         });

@@ -18,8 +18,8 @@ struct ZValues {
 constexpr std::uint64_t max_z_file_bytes = std::uint64_t{64} << 20;
 
 // Parses the text of a z file called `name` (for messages), with the unit of a first comment
-// line that holds "(unit U)". Throws Failure (malformed_input)
-// naming the first line that does not hold exactly one finite number.
+// line that holds "(unit U)" (none when U is longer than max_unit_length). Throws Failure
+// (malformed_input) naming the first line that does not hold exactly one finite number.
 ZValues parse_z_values(const std::string& text, const std::string& name);
 // Reads and parses the file. Throws Failure: unreadable_input when it cannot be opened or
 // read (with the reason), malformed_input when it is not a regular file, is longer than
@@ -29,6 +29,10 @@ ZValues read_z_file(const std::string& name);
 // per slice.
 void check_z_count(const ZValues& z, const std::string& name, std::size_t slice_count);
 
+// The longest unit taken from a z file; a longer one is left unnamed, not echoed on every line.
+constexpr std::size_t max_unit_length = 64;
+
 // The unit named "(unit X)" in the first comment line of a z file's text, as pairfit-import
-// writes it ("# x of each slice, from vdlist (unit s)"); empty when there is none.
-std::string z_unit(const std::string& z_text);
+// writes it ("# x of each slice, from vdlist (unit s)"); empty when there is none, or when it
+// is longer than max_unit_length, which `note` (when given) then says.
+std::string z_unit(const std::string& z_text, std::string* note = nullptr);

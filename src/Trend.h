@@ -28,6 +28,9 @@ double trend_curve(TrendModel model, const std::vector<double>& parameters, doub
 
 // The most Monte Carlo sets one fit may take (pairfit-trend --mc, pairfit.trend's mc).
 constexpr unsigned max_monte_carlo_sets = 1000000;
+// Empty, or why `sets` Monte Carlo sets cannot be asked for: more than max_monte_carlo_sets,
+// or one set, whose spread is not defined (0 means none).
+std::string monte_carlo_problem(unsigned long long sets);
 
 struct TrendOptions {
     bool weighted = true;          // weights 1/se^2; false: equal weights, errors scaled by s
@@ -66,8 +69,8 @@ struct TrendFit {
 // noise of each point's se (unweighted: s), refitted from the fitted values.
 // Throws Failure: malformed_input for vectors of different lengths, fewer usable points than
 // parameters + 1, an se <= 0 when weighted (naming the point by its index), binding without a
-// protein P > 0 or with a z < 0; non_finite_fit for a fit that does not converge or whose
-// J^T W J is singular.
+// protein P > 0 or with a z < 0, an se below 1e-15 times the largest |y| when weighted;
+// non_finite_fit for a fit that does not converge or whose J^T W J is singular.
 TrendFit fit_trend(const std::vector<double>& z, const std::vector<double>& y,
                    const std::vector<double>& se, TrendModel model, const TrendOptions& options);
 

@@ -459,6 +459,16 @@ std::string rate_name(const std::string& time_constant) {
 
 } // namespace
 
+std::string monte_carlo_problem(unsigned long long sets) {
+    if (sets > max_monte_carlo_sets) {
+        return "at most " + std::to_string(max_monte_carlo_sets) + " Monte Carlo sets";
+    }
+    if (sets == 1) {
+        return "one Monte Carlo set has no spread for se_mc: ask for 0 (none) or at least 2";
+    }
+    return "";
+}
+
 bool parse_trend_model(const std::string& name, TrendModel& model) {
     for (const TrendModel candidate :
          {TrendModel::decay, TrendModel::recovery, TrendModel::inversion, TrendModel::binding}) {
@@ -559,6 +569,19 @@ TrendFit fit_trend(const std::vector<double>& z, const std::vector<double>& y,
     }
     if (problem.y_scale == 0.0) {
         problem.y_scale = 1.0;
+    }
+    // An error below the rounding of the largest value is no measurement: it would weight its
+    // slice beyond every other and leave the fit to rounding.
+    for (std::size_t j = 0; options.weighted && j < fit.n; ++j) {
+        if (problem.divisor[j] < 1e-15 * problem.y_scale) {
+            throw Failure(FailureKind::malformed_input,
+                          "slice " + std::to_string(fit.used[j]) + " has the standard error " +
+                              shortest_text(problem.divisor[j]) +
+                              ", below the rounding of the values (the largest |value| is " +
+                              shortest_text(problem.y_scale) +
+                              "): no measurement is that precise; check how it was made, leave "
+                              "that slice out of report.csv or fit with --unweighted");
+        }
     }
     if (problem.z_scale == 0.0) {
         problem.z_scale = 1.0;

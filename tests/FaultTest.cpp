@@ -333,6 +333,9 @@ TEST(FailedRuns, LeaveEarlierResultsByteForByte) {
         {"negative half-width", PAIRFIT2, "0 0.5\n-1 1\n-0.1 0.1\n", small_series, 2,
          "peaks.txt: data row 3"},
         {"nothing positive", PAIRFIT4, sound_peaks, "0.5 -1\n0 -2\n&\n", 3, non_finite_start},
+        // run_limited quotes the program: the option follows as a word of its own.
+        {"all zero, signed", PAIRFIT4 "' '--signed", sound_peaks, "0.5 0\n0 0\n&\n", 3,
+         non_finite_start},
         {"zero half-width", PAIRFIT2, "0 0.5\n-1 1\n0 0.1\n", small_series, 3, non_finite_start},
         // Slices 0 to 2 are fitted before the last one meets an infinite square.
         {"last slice", PAIRFIT4, sound_peaks,
@@ -359,6 +362,9 @@ TEST(FailedRuns, LeaveEarlierResultsByteForByte) {
         const ProgramRun run = run_limited(dir.path(), c.program);
         EXPECT_EQ(run.status, c.status);
         EXPECT_EQ(run.err.rfind(c.message_start, 0), 0u) << run.err;
+        if (c.what == std::string("all zero, signed")) {
+            EXPECT_NE(run.err.find("no |intensity| above 0"), std::string::npos) << run.err;
+        }
         if (c.what == std::string("last slice")) {
             EXPECT_NE(run.err.find("\nslice 3: "), std::string::npos) << run.err;
         }

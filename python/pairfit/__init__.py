@@ -502,6 +502,8 @@ def trend(z, y, se, model, protein=None, mc=500, seed=None, weighted=True):
             or not 0 <= mc <= _MAX_MONTE_CARLO):
         raise Error(f"mc needs a whole number from 0 to {_MAX_MONTE_CARLO}, not {mc!r}",
                     "bad_arguments")
+    if _core.monte_carlo_problem(int(mc)):
+        raise Error(f"mc={mc}: {_core.monte_carlo_problem(int(mc))}", "bad_arguments")
     if seed is not None and (isinstance(seed, bool) or not isinstance(seed, numbers.Integral)
                              or not 0 <= seed < 2**64):
         raise Error(f"seed needs a whole number from 0 to 2**64 - 1, not {seed!r}",

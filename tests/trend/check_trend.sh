@@ -139,6 +139,21 @@ for target in limit fifo; do
     [ "$target" = fifo ] && { [ -p "$folder/trend.csv" ] || fail "the FIFO was replaced"; }
     [ "$target" = limit ] && { [ "$(wc -c < "$folder/trend.csv")" -eq 3000 ] || fail "trend.csv replaced under the limit"; }
 done
+# One Monte Carlo set has no spread; an se below the rounding of the values is no measurement;
+# a unit too long to print on every line is left unnamed with a note.
+expect 1 "--mc 1: one Monte Carlo set has no spread" "$real" decay --mc 1
+mkdir -p "$work/tiny_se"
+awk -F, -v OFS=, 'NR == 1 { for (c = 1; c <= NF; c++) if ($c == "area_A_se") col = c }
+                  NR == 4 { $col = "1e-300" } { print }' "$real/report.csv" > "$work/tiny_se/report.csv"
+expect 2 "slice 2 has the standard error 1e-300, below the rounding" "$work/tiny_se" decay --mc 0
+mkdir -p "$work/long_unit"
+cp "$real/report.csv" "$work/long_unit/"
+{ printf '# x of each slice (unit %0100d)\n' 0; tail -n +2 "$real/z.txt"; } > "$work/long_unit/z.txt"
+(cd "$work/long_unit" && "$trend" decay --mc 0 > "$work/out" 2> "$work/err") ||
+    fail "long unit: status $?: $(cat "$work/err")"
+grep -q "note: the unit named in z.txt is 100 characters long" "$work/err" ||
+    fail "long unit: no note: $(cat "$work/err")"
+grep -q "0000000000" "$work/out" && fail "long unit echoed: $(head -3 "$work/out")"
 # A falls and B rises: B cannot follow a decay to a finite T, nor A a recovery.
 expect 3 "line A (area_A): the recovery fit" "$real" recovery --mc 0
 [ "$status" -eq 0 ] && echo "pairfit-trend runs and refusals as expected"
