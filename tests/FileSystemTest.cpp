@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
@@ -14,6 +15,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -190,4 +192,34 @@ TEST(ResultFiles, A2dTxtFifoIsOpenedOnceAndReadWholeThroughTheWritersPause) {
             EXPECT_EQ(read_file(dir.file(name)), text) << name;
         }
     }
+}
+
+// A run holds its folder's shared lock while it reads its inputs: with 2d.txt a FIFO whose
+// writer has not come yet, the run waits in the read, and an exclusive lock cannot be had.
+TEST(ResultFiles, TheReadLockIsHeldWhileTheInputsAreRead) {
+    TempDir dir;
+    write_file(dir.file("peaks.txt"), sound_peaks);
+    ASSERT_EQ(::mkfifo(dir.file("2d.txt").c_str(), 0644), 0);
+    ProgramRun run;
+    std::thread program([&] { run = run_limited(dir.path(), PAIRFIT2, 60); });
+    const int folder = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(folder, 0);
+    bool refused = false;
+    for (int wait = 0; wait < 500 && !refused; ++wait) {
+        if (::flock(folder, LOCK_EX | LOCK_NB) == 0) {
+            ::flock(folder, LOCK_UN);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        } else {
+            refused = errno == EWOULDBLOCK;
+        }
+    }
+    EXPECT_TRUE(refused) << "no run held the folder while 2d.txt was being read";
+    const int writer = ::open(dir.file("2d.txt").c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    const std::string series = testfiles::small_series;
+    EXPECT_EQ(::write(writer, series.data(), series.size()), static_cast<ssize_t>(series.size()));
+    ::close(writer);
+    program.join();
+    ::close(folder);
+    EXPECT_EQ(run.status, 0) << run.err;
 }

@@ -4,7 +4,9 @@
 #include "FitSeries.h"
 
 #include <algorithm>
+#include <boost/math/distributions/fisher_f.hpp>
 #include <cmath>
+#include <numeric>
 #include <gtest/gtest.h>
 #include <random>
 #include <string>
@@ -139,3 +141,82 @@ TEST(NoiseFit, ThirdLineAboveTheNoiseIsFlaggedAsMisfit) {
 }
 
 } // namespace
+
+// The exact definitions, on a narrow window (40 points, so points - 4 differs from points) and
+// a noise region standing on an offset: noise is the n - 1 standard deviation about the mean,
+// chi2_red = rss / ((points - 4) noise^2), and the misfit flag lies at the 99.9 % point of
+// F(points - 4, noise points - 1), computed here with Boost; slice 0 is placed between the 99 %
+// and the 99.9 % points (not flagged), slice 1 above the 99.9 % point (flagged).
+TEST(NoiseFit, NoiseChi2RedAndTheMisfitPointAreExact) {
+    constexpr int points = 40, region = 20;
+    WindowedSeries series;
+    std::mt19937_64 engine(11);
+    for (int s = 0; s < 2; ++s) {
+        for (int i = 0; i < points; ++i) {
+            const double x = 1.3 - 0.5 * (i + 0.5) / points;
+            series.ppm.push_back(x);
+            series.intensity.push_back(line(40.0, width_A, peak_A, x) +
+                                       line(30.0, width_B, peak_B, x) + gaussian(engine));
+        }
+        series.slice_start.push_back(series.ppm.size());
+    }
+    // A standardized shape for the noise region: mean 0, n - 1 standard deviation 1.
+    std::vector<double> shape(region);
+    for (double& v : shape) {
+        v = gaussian(engine);
+    }
+    const double mean = std::accumulate(shape.begin(), shape.end(), 0.0) / region;
+    double squares = 0.0;
+    for (double& v : shape) {
+        v -= mean;
+        squares += v * v;
+    }
+    for (double& v : shape) {
+        v /= std::sqrt(squares / (region - 1));
+    }
+    const auto with_noise = [&](const double (&sd)[2]) {
+        WindowedSeries fitted = series;
+        for (int s = 0; s < 2; ++s) {
+            for (const double v : shape) {
+                fitted.noise_intensity.push_back(500.0 + sd[s] * v);
+            }
+            fitted.noise_start.push_back(fitted.noise_intensity.size());
+        }
+        return fit_series(fitted, noise_settings());
+    };
+    const boost::math::fisher_f_distribution<double> f(points - 4, region - 1);
+    const double q99 = boost::math::quantile(f, 0.99), q999 = boost::math::quantile(f, 0.999);
+    const SeriesFit first = with_noise({1.0, 1.0});
+    // The noise that puts each slice's chi2_red where it is wanted, in raw units.
+    const double wanted[2] = {0.5 * (q99 + q999), 1.5 * q999};
+    double sd[2];
+    for (int s = 0; s < 2; ++s) {
+        sd[s] = first.scale_factor *
+                std::sqrt(first.slices[s].report->rss / ((points - 4) * wanted[s]));
+    }
+    const SeriesFit fit = with_noise(sd);
+    for (int s = 0; s < 2; ++s) {
+        SCOPED_TRACE("slice " + std::to_string(s));
+        const SliceReport& report = *fit.slices[s].report;
+        const double* noise = fit.scaled.noise_intensity.data() + fit.scaled.noise_start[s];
+        long double sum = 0.0L;
+        for (int i = 0; i < region; ++i) {
+            sum += noise[i];
+        }
+        const long double noise_mean = sum / region;
+        long double deviations = 0.0L;
+        for (int i = 0; i < region; ++i) {
+            deviations += (noise[i] - noise_mean) * (noise[i] - noise_mean);
+        }
+        const double expected_noise = static_cast<double>(std::sqrt(deviations / (region - 1)));
+        ASSERT_TRUE(report.noise && report.chi2_red);
+        EXPECT_NEAR(*report.noise, expected_noise, 1e-12 * expected_noise);
+        const double expected_chi2 =
+            report.rss / ((points - 4) * expected_noise * expected_noise);
+        EXPECT_NEAR(*report.chi2_red, expected_chi2, 1e-10 * expected_chi2);
+        EXPECT_NEAR(*report.chi2_red, wanted[s], 1e-6 * wanted[s]);
+        EXPECT_EQ(report.misfit, *report.chi2_red > q999);
+    }
+    EXPECT_FALSE(fit.slices[0].report->misfit);
+    EXPECT_TRUE(fit.slices[1].report->misfit);
+}

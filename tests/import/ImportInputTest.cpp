@@ -248,7 +248,7 @@ TEST(ImportInput, XListEntriesAreNumbersWithTheUnitsTopSpinWrites) {
     EXPECT_TRUE(contains(refusal("1s\n2m\n", "vdlist"), "vdlist:2: unit \"m\" differs from \"s\""));
     EXPECT_TRUE(contains(refusal(std::string("1\0", 2) + "\n", "vdlist"), "\"1\\x00\""))
         << refusal(std::string("1\0", 2), "vdlist");
-    for (const char* entry : {"inf", "nan", "1e999", "1e", "+", "s", ".", "1 2"}) {
+    for (const char* entry : {"inf", "nan", "1e999", "1e", "+", "s", ".", "1 2", "10s,", "10,s"}) {
         EXPECT_TRUE(contains(refusal(std::string(entry) + "\n", "vdlist"), "vdlist:1:")) << entry;
     }
 

@@ -413,3 +413,40 @@ def test_stub_lists_every_public_name_and_attribute(titration):
     assert set(fitted.columns) <= stub["Fit"]
     with pytest.raises(AttributeError):
         fitted.MA = fitted.MB
+
+
+def test_slices_on_axes_that_differ_within_the_tolerance_give_the_programs_numbers(titration):
+    # Every other slice's points moved by 0.5 % of the point spacing: the fit uses each
+    # slice's own ppm, as the programs do.
+    blocks = [block for block in (titration / "2d.txt").read_text().split("&") if block.strip()]
+    text = ""
+    for s, block in enumerate(blocks):
+        rows = [line.split() for line in block.splitlines() if line.strip()
+                and not line.startswith("#")]
+        spacing = abs(float(rows[1][0]) - float(rows[0][0]))
+        shift = 0.005 * spacing if s % 2 else 0.0
+        text += "".join(f"{float(x) + shift!r} {y}\n" for x, y, *_ in rows) + "&\n"
+    (titration / "2d.txt").write_text(text)
+    program_fit("pairfit4", titration)
+    series, peaks = pairfit.read_series(titration)
+    assert series._slice_ppm is not None  # the slices' own axes were kept
+    assert_same_as_files(pairfit.fit(series, peaks["peak_A"], peaks["peak_B"]), titration)
+
+
+def test_fits_on_several_threads_beside_python_work_give_one_result(titration):
+    series, peaks = pairfit.read_series(titration)
+    alone = pairfit.fit(series, peaks["peak_A"], peaks["peak_B"], signed=True)
+
+    def fit(_):
+        return pairfit.fit(series, peaks["peak_A"], peaks["peak_B"], signed=True)
+
+    with ThreadPoolExecutor(max_workers=4) as pool:
+        futures = [pool.submit(fit, i) for i in range(8)]
+        # The interpreter works meanwhile: the fits must not touch it without the GIL.
+        churn = [{"k": list(range(i % 50)), "s": str(i)} for i in range(200000)]
+        fits = [future.result() for future in futures]
+    assert len(churn) == 200000
+    for other in fits:
+        for name in alone.columns:
+            if name != "status":
+                assert np.array_equal(other[name], alone[name], equal_nan=True), name

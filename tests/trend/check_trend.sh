@@ -154,6 +154,27 @@ cp "$real/report.csv" "$work/long_unit/"
 grep -q "note: the unit named in z.txt is 100 characters long" "$work/err" ||
     fail "long unit: no note: $(cat "$work/err")"
 grep -q "0000000000" "$work/out" && fail "long unit echoed: $(head -3 "$work/out")"
+# --column height fits the heights with their own errors: the same trend.csv as the areas' fit
+# of a report.csv whose area columns hold the heights and their errors.
+mkdir -p "$work/heights"
+awk -F, -v OFS=, 'NR == 1 { for (c = 1; c <= NF; c++) at[$c] = c; print; next }
+    { for (n = split("A_se A B_se B", s, " "); n > 0; n--) $at["area_" s[n]] = $at["height_" s[n]]
+      print }' "$real/report.csv" > "$work/heights/report.csv"
+(cd "$real" && "$trend" decay --column height --mc 0 > /dev/null 2>&1 && cp trend.csv "$work/by_height.csv") ||
+    fail "--column height failed"
+(cd "$work/heights" && "$trend" decay --mc 0 > /dev/null 2>&1) || fail "the areas holding heights failed"
+cmp -s "$work/by_height.csv" "$work/heights/trend.csv" ||
+    fail "--column height does not fit the heights with their errors: $(diff "$work/by_height.csv" "$work/heights/trend.csv")"
+# A report.csv of a few hundred KiB (the series above 200 times over) is read whole.
+mkdir -p "$work/long_report"
+awk -F, -v OFS=, 'NR == 1 { print; next } { rows[NR] = $0 }
+    END { for (r = 0; r < 200; r++) for (i = 2; i <= NR; i++) { $0 = rows[i]; $1 = r * (NR - 1) + i - 2; print } }' \
+    "$real/report.csv" > "$work/long_report/report.csv"
+[ "$(wc -c < "$work/long_report/report.csv")" -gt 300000 ] || fail "the long report.csv is short"
+(cd "$work/long_report" && "$trend" decay --mc 0 > "$work/out" 2> "$work/err") ||
+    fail "a long report.csv: status $?: $(cat "$work/err")"
+grep -q '^B,decay,T,.*,2400,' "$work/long_report/trend.csv" ||
+    fail "a long report.csv: not every slice fitted: $(cat "$work/long_report/trend.csv")"
 # A falls and B rises: B cannot follow a decay to a finite T, nor A a recovery.
 expect 3 "line A (area_A): the recovery fit" "$real" recovery --mc 0
 [ "$status" -eq 0 ] && echo "pairfit-trend runs and refusals as expected"
