@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <numeric>
 #include <random>
 
 namespace {
@@ -289,6 +290,74 @@ TEST(TrendFit, MonteCarloIsFixedByTheSeed) {
     const TrendFit other = fit_trend(data.z, data.y, data.se, c.model, options);
     EXPECT_EQ(format_trend_csv({{"A", first}}, c.model), format_trend_csv({{"A", again}}, c.model));
     EXPECT_NE(first.parameters[1].se_mc, other.parameters[1].se_mc);
+}
+
+// se_mc exactly: the documented draws (Marsaglia's polar method on std::mt19937_64, written
+// again here) around the fitted curve with each point's se, each set refitted, the spread with
+// N - 1. The same draws around the data give a spread measurably different, so the test tells
+// the two apart.
+TEST(TrendFit, MonteCarloSpreadIsTheN1SpreadOfRefitsAroundTheFittedCurve) {
+    const Case c = cases()[2]; // inversion: three parameters, curved enough to tell
+    const Data data = make_data(c.curve, c.truth, z_for(c.model), 0.05, 7);
+    TrendOptions options;
+    options.monte_carlo = 6;
+    options.seed = 99;
+    const TrendFit fit = fit_trend(data.z, data.y, data.se, c.model, options);
+    ASSERT_EQ(fit.monte_carlo_refits, 6u);
+
+    std::mt19937_64 engine(options.seed);
+    bool has_spare = false;
+    double spare = 0.0;
+    const auto normal = [&] {
+        if (has_spare) {
+            has_spare = false;
+            return spare;
+        }
+        for (;;) {
+            const double u = 2.0 * static_cast<double>(engine() >> 11) * 0x1p-53 - 1.0;
+            const double v = 2.0 * static_cast<double>(engine() >> 11) * 0x1p-53 - 1.0;
+            const double s = u * u + v * v;
+            if (s > 0.0 && s < 1.0) {
+                spare = v * std::sqrt(-2.0 * std::log(s) / s);
+                has_spare = true;
+                return u * std::sqrt(-2.0 * std::log(s) / s);
+            }
+        }
+    };
+    TrendOptions plain = options;
+    plain.monte_carlo = 0;
+    std::vector<std::vector<double>> around_curve(3), around_data(3);
+    for (unsigned m = 0; m < options.monte_carlo; ++m) {
+        Data curve_set = data, data_set = data;
+        for (std::size_t i = 0; i < data.z.size(); ++i) {
+            const double noise = data.se[i] * normal();
+            curve_set.y[i] = trend_curve(c.model, fit.fitted, c.protein, data.z[i]) + noise;
+            data_set.y[i] = data.y[i] + noise;
+        }
+        const std::vector<TrendParameter> a =
+            fitted(fit_trend(curve_set.z, curve_set.y, curve_set.se, c.model, plain));
+        const std::vector<TrendParameter> b =
+            fitted(fit_trend(data_set.z, data_set.y, data_set.se, c.model, plain));
+        for (std::size_t j = 0; j < 3; ++j) {
+            around_curve[j].push_back(a[j].value);
+            around_data[j].push_back(b[j].value);
+        }
+    }
+    const auto spread = [](const std::vector<double>& v) {
+        const double mean = std::accumulate(v.begin(), v.end(), 0.0) / v.size();
+        double sum = 0.0;
+        for (const double x : v) {
+            sum += (x - mean) * (x - mean);
+        }
+        return std::sqrt(sum / (v.size() - 1));
+    };
+    const std::vector<TrendParameter> got = fitted(fit);
+    for (std::size_t j = 0; j < 3; ++j) {
+        SCOPED_TRACE(got[j].name);
+        const double expected = spread(around_curve[j]);
+        EXPECT_NEAR(got[j].se_mc, expected, 1e-6 * expected);
+        EXPECT_GT(std::fabs(spread(around_data[j]) - expected), 1e-4 * expected);
+    }
 }
 
 TEST(TrendFit, RefusesWhatCannotBeFitted) {
