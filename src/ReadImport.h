@@ -143,14 +143,15 @@ constexpr std::uint64_t max_nmrpipe_bytes = std::uint64_t(1) << 30;
 // What the header says of the layout of the data and of the direct dimension's axis.
 struct NmrpipeHeader {
     bool big_endian = false;
-    int dimensions = 0;             // FDDIMCOUNT, 1 or 2
-    std::size_t points = 0;         // FDSIZE: points of a row (complex points when complex)
-    std::size_t rows = 0;           // FDSPECNUM
-    bool complex = false;           // FDF2QUADFLAG 0: each row's imaginary half follows its real
-    bool indirect_spectrum = false; // FDF1FTFLAG 1: the rows are a true 2D, not a series
-    double sweep_width = 0.0;       // FDF2SW, Hz
-    double origin = 0.0;            // FDF2ORIG, Hz at the last point
-    double observe = 0.0;           // FDF2OBS, MHz
+    int dimensions = 0;                // FDDIMCOUNT, 1 or 2
+    std::size_t points = 0;            // FDSIZE: points of a row (complex points when complex)
+    std::size_t rows = 0;              // FDSPECNUM
+    bool complex = false;              // FDF2QUADFLAG 0: each row's imaginary half follows its real
+    bool indirect_spectrum = false;    // FDF1FTFLAG 1: the rows are a true 2D, not a series
+    double sweep_width = 0.0;          // FDF2SW, Hz
+    double origin = 0.0;               // FDF2ORIG, Hz at the last point
+    double observe = 0.0;              // FDF2OBS, MHz
+    double whole_file_quad_flag = 1.0; // FDQUADFLAG: 1 when all the data are real
 };
 
 // Whether the first bytes of a file hold 2.345 in word 2, in either byte order.
@@ -159,7 +160,7 @@ bool is_nmrpipe_header(std::string_view head);
 // The header of the first 2048 bytes of `file_name`. Refused (malformed_input), naming the file
 // and the header word, for what is not read: no FDFLTORDER either way round, a time-domain
 // direct dimension, a 3D or 4D file or a series of several files, a transposed file, a complex
-// F1, a size that is not a positive whole number.
+// F1, a size that is not a positive whole number. The layout of a row follows FDF2QUADFLAG.
 NmrpipeHeader parse_nmrpipe_header(std::string_view head, const std::string& file_name);
 
 // The bytes of the whole file, header included, that the header calls for.

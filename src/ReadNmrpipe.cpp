@@ -219,7 +219,6 @@ NmrpipeHeader parse_nmrpipe_header(std::string_view head, const std::string& fil
                   "spectrum; Fourier transform it first");
     }
     header.complex = !words.flag(fdf2quadflag, "1 for real data, 0 for complex");
-    bool all_real = !header.complex;
     if (header.dimensions == 2) {
         header.indirect_spectrum = words.flag(fdf1ftflag, "1 when F1 is a spectrum");
         if (!words.flag(fdf1quadflag, "1 for real data, 0 for complex")) {
@@ -228,12 +227,9 @@ NmrpipeHeader parse_nmrpipe_header(std::string_view head, const std::string& fil
                       "real F1 is read");
         }
     }
-    if (words.flag(fdquadflag, "1 when all the data are real") != all_real) {
-        malformed(words.where(fdquadflag) + " is " + (all_real ? "0" : "1") + " where " +
-                  fdf2quadflag.name + (header.dimensions == 2 ? " and FDF1QUADFLAG say" : " says") +
-                  " the data are " + (all_real ? "real" : "complex") +
-                  "; the header contradicts itself");
-    }
+    // With F1 real, the whole file is real exactly when F2 is. Where FDQUADFLAG says otherwise,
+    // the layout of each row is FDF2QUADFLAG's, and the size check holds it to the file.
+    header.whole_file_quad_flag = words.value(fdquadflag);
     header.points = words.count(fdsize, 1, max_count, "the points of a row");
     header.rows = header.dimensions == 1 ? words.count(fdspecnum, 1, 1, "the rows of a 1D file")
                                          : words.count(fdspecnum, 1, max_count, "the rows");
@@ -309,6 +305,13 @@ ImportedSeries parse_nmrpipe(std::string_view bytes, const std::string& file_nam
         series.slices.push_back(std::move(slice));
     }
 
+    std::string flag_note;
+    if (header.whole_file_quad_flag != (header.complex ? 0 : 1)) {
+        flag_note =
+            (file_name + ": FDQUADFLAG (header word 106) is " + shown(header.whole_file_quad_flag) +
+             ", where FDF2QUADFLAG says the rows are " + (header.complex ? "complex" : "real") +
+             "; they are read as FDF2QUADFLAG says, which the size of the file bears out");
+    }
     const std::string storage = "float32, " + order_text(header.big_endian) + " (FDFLTORDER)";
     if (header.dimensions == 1) {
         std::string note = "NMRPipe 1D " + file_name +
@@ -317,6 +320,9 @@ ImportedSeries parse_nmrpipe(std::string_view bytes, const std::string& file_nam
             note += "; " + complex_note(header);
         }
         series.notes.push_back(note);
+        if (!flag_note.empty()) {
+            series.notes.push_back(flag_note);
+        }
         return series;
     }
     series.notes.push_back(
@@ -328,6 +334,9 @@ ImportedSeries parse_nmrpipe(std::string_view bytes, const std::string& file_nam
     series.notes.push_back("stored as " + storage);
     if (header.complex) {
         series.notes.push_back(complex_note(header));
+    }
+    if (!flag_note.empty()) {
+        series.notes.push_back(flag_note);
     }
     if (header.indirect_spectrum) {
         series.warnings.push_back(

@@ -139,12 +139,15 @@ std::string write_series(const fs::path& dir, const writer::Layout& layout, bool
 TEST(ImportNmrpipe, TheBrukerSeriesInEveryNmrpipeFormImportsAsTheBrukerImport) {
     writer::Layout true_2d = layout(false, 2, false);
     true_2d.indirect_spectrum = true;
+    writer::Layout flags_differ = layout(false, 2, false);
+    flags_differ.words[106] = 0.0f; // FDQUADFLAG complex, FDF2QUADFLAG real
     const std::vector<std::tuple<std::string, writer::Layout, bool, std::string>> forms = {
         // name, layout, named by a template, what standard output and error say
         {"pseudo-2D, little endian", layout(false, 2, false), false, "float32, little endian"},
         {"pseudo-2D, big endian", layout(true, 2, false), false, "float32, big endian"},
         {"pseudo-2D, complex", layout(true, 2, true), false, "the real half of each row is read"},
         {"true 2D", true_2d, false, "warning: series.ft2: F1 is a spectrum too (FDF1FTFLAG 1)"},
+        {"FDQUADFLAG differs", flags_differ, false, "they are read as FDF2QUADFLAG says"},
         {"1D files", layout(false, 1, false), false, "NMRPipe 1D ft/test010.ft1"},
         {"1D template, complex", layout(true, 1, true), true, "template ft/test%03d.ft1: 10 files"},
     };
@@ -247,7 +250,8 @@ TEST(ImportNmrpipe, RefusalsNameTheFileAndTheHeaderWordAndWriteNothing) {
         {"transposed", file({{221, 1.0f}}), "FDTRANSPOSED (header word 221) is 1"},
         {"rows along F1", file({{24, 1.0f}}), "FDDIMORDER1 (header word 24) is 1"},
         {"complex F1", file({{55, 0.0f}, {106, 0.0f}}), "F1 is complex"},
-        {"flags disagree", file({{106, 0.0f}}), "FDQUADFLAG (header word 106) is 0 where"},
+        {"complex rows, cut", file({{56, 0.0f}, {106, 1.0f}}).substr(0, 2096),
+         "call for a 2048-byte header and 3 rows of 4 complex float32 points"},
         {"short file", truncated,
          "holds 2095 bytes, the parameters call for a 2048-byte header and 3 rows of 4 float32 "
          "points (2096 bytes)"},
