@@ -45,7 +45,8 @@ struct Options {
     bool windowed = false;
     double window_a = 0.0;
     double window_b = 0.0;
-    std::string x_list;
+    std::string x_list;        // as read_spectrometer_inputs takes it
+    std::string x_list_option; // the option that set it
     bool help = false;
 };
 
@@ -68,9 +69,10 @@ Options parse_options(const std::vector<std::string>& args) {
             options.window_b = b;
             options.windowed = true;
         } else if (arg == "--x-list") {
-            if (!options.x_list.empty()) {
+            if (options.x_list_option == "--list") {
                 bad_usage("give one of --list and --x-list");
             }
+            options.x_list_option = arg;
             const std::string file = option_value(args, i, "--x-list needs a file (or none)");
             if (file.empty()) {
                 bad_usage("--x-list needs a file (or none)");
@@ -78,9 +80,10 @@ Options parse_options(const std::vector<std::string>& args) {
             // A file named as one of a Bruker experiment's lists is still the file.
             options.x_list = file == "none" || names_x_list_file(file) ? file : "./" + file;
         } else if (arg == "--list") {
-            if (!options.x_list.empty()) {
+            if (options.x_list_option == "--x-list") {
                 bad_usage("give one of --list and --x-list");
             }
+            options.x_list_option = arg;
             options.x_list = option_value(args, i, "--list needs a name");
             if (options.x_list != "vdlist" && options.x_list != "vclist" &&
                 options.x_list != "vplist" && options.x_list != "vtlist" &&
