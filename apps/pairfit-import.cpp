@@ -1,5 +1,6 @@
-// pairfit-import: spectrometer data (Bruker TopSpin processed data, JCAMP-DX 1D spectra)
-// into the 2d.txt the fitting programs read, and z.txt where the data carry x values.
+// pairfit-import: spectrometer data (Bruker TopSpin processed data, JCAMP-DX 1D spectra,
+// NMRPipe pseudo-2D and 1D files) into the 2d.txt the fitting programs read, and z.txt where
+// the data or a named list carry x values.
 #include "Failure.h"
 #include "Program.h"
 #include "ReadImport.h"
@@ -25,13 +26,17 @@ namespace fs = std::filesystem;
 namespace {
 
 const char* const usage =
-    "usage: pairfit-import [-o DIR] [--window A B] [--list NAME] INPUT...\n"
+    "usage: pairfit-import [-o DIR] [--window A B] [--list NAME | --x-list FILE] INPUT...\n"
     "  INPUT  a Bruker processing folder (EXPNO/pdata/PROCNO) holding a pseudo-2D 2rr,\n"
-    "         or several holding 1r, or JCAMP-DX 1D spectra (.dx, .jdx), one slice each\n"
+    "         or several holding 1r, or JCAMP-DX 1D spectra (.dx, .jdx), one slice each,\n"
+    "         or NMRPipe files: a pseudo-2D (one slice per row) or 1D spectra, given one by\n"
+    "         one or as a template such as ft/test%03d.ft1 (numbered from 1)\n"
     "  -o DIR         write 2d.txt (and z.txt) into DIR instead of the working directory\n"
     "  --window A B   keep only the points strictly between A and B ppm\n"
     "  --list NAME    the x list of a pseudo-2D: vdlist, vclist, vplist, vtlist or none\n"
-    "                 (default: the first of them present)\n";
+    "                 (default: the first of them present)\n"
+    "  --x-list FILE  the x value of every slice from FILE, one per line (as a vdlist), for\n"
+    "                 any input; none for no z.txt\n";
 
 struct Options {
     std::vector<fs::path> inputs;
@@ -39,7 +44,8 @@ struct Options {
     bool windowed = false;
     double window_a = 0.0;
     double window_b = 0.0;
-    std::string x_list;
+    std::string x_list;        // as read_spectrometer_inputs takes it
+    std::string x_list_option; // the option that set it
     bool help = false;
 };
 
@@ -61,7 +67,22 @@ Options parse_options(const std::vector<std::string>& args) {
             options.window_a = a;
             options.window_b = b;
             options.windowed = true;
+        } else if (arg == "--x-list") {
+            if (options.x_list_option == "--list") {
+                bad_usage("give one of --list and --x-list");
+            }
+            options.x_list_option = arg;
+            const std::string file = option_value(args, i, "--x-list needs a file (or none)");
+            if (file.empty()) {
+                bad_usage("--x-list needs a file (or none)");
+            }
+            // A file named as one of a Bruker experiment's lists is still the file.
+            options.x_list = file == "none" || names_x_list_file(file) ? file : "./" + file;
         } else if (arg == "--list") {
+            if (options.x_list_option == "--x-list") {
+                bad_usage("give one of --list and --x-list");
+            }
+            options.x_list_option = arg;
             options.x_list = option_value(args, i, "--list needs a name");
             if (options.x_list != "vdlist" && options.x_list != "vclist" &&
                 options.x_list != "vplist" && options.x_list != "vtlist" &&

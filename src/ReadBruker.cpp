@@ -195,6 +195,9 @@ std::string unit_letters(const std::string& list_name) {
     if (list_name == "vdlist" || list_name == "vplist") {
         return "smu";
     }
+    if (list_name == "list") {
+        return "smuK";
+    }
     return list_name == "vtlist" ? "K" : "";
 }
 
@@ -356,7 +359,8 @@ ImportedSeries read_bruker_pseudo2d(const fs::path& procno, const std::string& x
             lists.push_back(name);
         }
     }
-    std::string chosen = x_list;
+    const bool list_file = names_x_list_file(x_list);
+    std::string chosen = list_file ? x_list_kind(x_list) : x_list;
     if (chosen.empty()) {
         chosen = lists.empty() ? "none" : lists.front();
     }
@@ -366,40 +370,53 @@ ImportedSeries read_bruker_pseudo2d(const fs::path& procno, const std::string& x
                                              : "x list: none asked for");
         return series;
     }
-    const fs::path list_path = expno / chosen;
+    const fs::path list_path = list_file ? fs::path(x_list) : expno / chosen;
     if (!input_exists(list_path)) {
-        throw Failure(FailureKind::unreadable_input,
-                      list_path.string() + ": missing (asked for with --list)");
+        throw Failure(FailureKind::unreadable_input, list_path.string() +
+                                                         ": missing (asked for with " +
+                                                         (list_file ? "--x-list" : "--list") + ")");
     }
     const XList list =
         parse_x_list(read_bounded_file(list_path, max_parameter_bytes), chosen, list_path.string());
-    for (std::size_t r = 0; r < td1; ++r) {
-        series.x_values.push_back(list.values[r % list.values.size()]);
-    }
-    series.x_unit = list.unit;
-    series.x_description = chosen + (list.unit.empty() ? "" : " (unit " + list.unit + ")");
-    std::string note = "x values: " + list_path.string() + ", " +
-                       std::to_string(list.values.size()) + " values" +
-                       (list.unit.empty() ? "" : " in unit \"" + list.unit + "\"");
-    if (list.values.size() < td1) {
-        const std::size_t first = list.values.size() + 1;
-        series.warnings.push_back(
-            list_path.string() + ": holds " + std::to_string(list.values.size()) + " values for " +
-            std::to_string(td1) + " acquired rows; " +
-            (first == td1 ? "row " + std::to_string(td1)
-                          : "rows " + std::to_string(first) + " to " + std::to_string(td1)) +
-            " re-use its values from the start in z.txt. Check the list, or give --list none " +
-            "to write no z.txt");
-    } else if (list.values.size() > td1) {
-        note += ", the first " + std::to_string(td1) + " used";
-    }
+    std::string note = assign_x_values(series, list, list_file ? list_path.string() : chosen,
+                                       list_path.string(), td1, !list_file);
     for (const std::string& other : lists) {
-        if (other != chosen) {
+        if (list_file || other != chosen) {
             note += "; " + other + " also present, not used (--list " + other + " takes it)";
         }
     }
     series.notes.push_back(note);
     return series;
+}
+
+std::string assign_x_values(ImportedSeries& series, const XList& list, const std::string& kind,
+                            const std::string& list_path, std::size_t count, bool acquired_rows) {
+    series.x_values.clear();
+    for (std::size_t r = 0; r < count; ++r) {
+        series.x_values.push_back(list.values[r % list.values.size()]);
+    }
+    series.x_unit = list.unit;
+    series.x_description =
+        escaped(kind, 200) + (list.unit.empty() ? "" : " (unit " + list.unit + ")");
+    std::string note = "x values: " + list_path + ", " + std::to_string(list.values.size()) +
+                       " values" + (list.unit.empty() ? "" : " in unit \"" + list.unit + "\"");
+    if (list.values.size() < count) {
+        // Rows of a Bruker experiment are counted from 1, as TopSpin does; slices from 0.
+        const std::size_t first = list.values.size() + (acquired_rows ? 1 : 0);
+        const std::size_t last = count - (acquired_rows ? 0 : 1);
+        const std::string noun = acquired_rows ? "row" : "slice";
+        series.warnings.push_back(
+            list_path + ": holds " + std::to_string(list.values.size()) + " values for " +
+            std::to_string(count) + (acquired_rows ? " acquired rows; " : " slices; ") +
+            (first == last ? noun + " " + std::to_string(last) + " re-uses"
+                           : noun + "s " + std::to_string(first) + " to " + std::to_string(last) +
+                                 " re-use") +
+            " its values from the start in z.txt. Check the list, or give " +
+            (acquired_rows ? "--list none" : "--x-list none") + " to write no z.txt");
+    } else if (list.values.size() > count) {
+        note += ", the first " + std::to_string(count) + " used";
+    }
+    return note;
 }
 
 ImportedSpectrum bruker_1d_spectrum(const BrukerParameters& procs, const std::string& bytes,

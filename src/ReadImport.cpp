@@ -170,20 +170,106 @@ std::string read_exact_file(const fs::path& path, std::uint64_t size, const std:
     return bytes;
 }
 
+std::string read_file_head(const fs::path& path, std::size_t count) {
+    OpenFile file;
+    open_regular(path, file);
+    std::string bytes;
+    while (bytes.size() < count && read_some(path, file, bytes, count - bytes.size())) {
+    }
+    return bytes;
+}
+
+bool names_x_list_file(const std::string& x_list) {
+    return !x_list.empty() && x_list != "none" && x_list != "vdlist" && x_list != "vclist" &&
+           x_list != "vplist" && x_list != "vtlist";
+}
+
+std::string x_list_kind(const fs::path& file) {
+    const std::string name = file.filename().string();
+    for (const char* kind : {"vdlist", "vclist", "vplist", "vtlist"}) {
+        if (name.rfind(kind, 0) == 0) {
+            return kind;
+        }
+    }
+    return "list";
+}
+
+void read_x_list_file(ImportedSeries& series, const fs::path& list_path) {
+    if (!input_exists(list_path)) {
+        throw Failure(FailureKind::unreadable_input,
+                      list_path.string() + ": no such file (the x list asked for)");
+    }
+    const std::string kind = x_list_kind(list_path);
+    const XList list =
+        parse_x_list(read_bounded_file(list_path, max_parameter_bytes), kind, list_path.string());
+    series.notes.push_back(assign_x_values(series, list, list_path.string(), list_path.string(),
+                                           series.slices.size(), false));
+}
+
+namespace {
+
+// The series of one file: NMRPipe when its header says so (and then `nmrpipe` is set),
+// JCAMP-DX when it holds the labels (##) of one, else refused as neither.
+ImportedSeries read_spectrum_file(const fs::path& input, bool& nmrpipe) {
+    const std::string head = read_file_head(input, nmrpipe_header_bytes);
+    if (is_nmrpipe_header(head)) {
+        nmrpipe = true;
+        return read_nmrpipe(input);
+    }
+    if (head.find("##") == std::string::npos) {
+        try {
+            parse_nmrpipe_header(head, input.string());
+        } catch (const Failure& failure) {
+            throw Failure(FailureKind::malformed_input,
+                          failure.what() + std::string("; nor a JCAMP-DX file: no label (##) in ") +
+                              "its first " + std::to_string(nmrpipe_header_bytes) + " bytes");
+        }
+    }
+    return parse_jcamp(read_bounded_file(input, max_jcamp_bytes), input.string());
+}
+
+// An input as read: a path as given, or one of the files a template numbers, which must be
+// files.
+struct InputFile {
+    fs::path path;
+    bool from_template = false;
+};
+
+} // namespace
+
 ImportedSeries read_spectrometer_inputs(const std::vector<fs::path>& inputs,
                                         const std::string& x_list) {
-    ImportedSeries series;
-    std::string first_name;
+    std::vector<InputFile> files;
+    std::vector<std::string> template_notes;
     for (const fs::path& input : inputs) {
-        ImportedSeries part;
-        const fs::file_type type = type_of(input);
-        if (type == fs::file_type::not_found) {
+        if (type_of(input) != fs::file_type::not_found) {
+            files.push_back({input, false});
+            continue;
+        }
+        const std::vector<fs::path> numbered = template_files(input.string());
+        if (numbered.empty()) {
             throw Failure(FailureKind::unreadable_input,
                           input.string() + ": no such file or folder");
         }
-        if (type == fs::file_type::directory) {
+        for (const fs::path& file : numbered) {
+            files.push_back({file, true});
+        }
+        template_notes.push_back("template " + input.string() + ": " +
+                                 std::to_string(numbered.size()) + " files, " +
+                                 numbered.front().string() + " to " + numbered.back().string() +
+                                 " (the next number names no file)");
+    }
+
+    ImportedSeries series = {};
+    series.notes = template_notes;
+    std::string first_name;
+    bool nmrpipe = false;
+    for (const InputFile& file : files) {
+        const fs::path& input = file.path;
+        ImportedSeries part;
+        if (!file.from_template && type_of(input) == fs::file_type::directory) {
             if (input_exists(input / "2rr")) {
-                if (inputs.size() > 1) {
+                if (files.size() > 1) {
                     throw Failure(FailureKind::unreadable_input,
                                   input.string() + ": a pseudo-2D folder (2rr) is read alone, " +
                                       "not with other inputs");
@@ -202,7 +288,7 @@ ImportedSeries read_spectrometer_inputs(const std::vector<fs::path>& inputs,
             }
             part = read_bruker_1d(input);
         } else {
-            part = parse_jcamp(read_bounded_file(input, max_jcamp_bytes), input.string());
+            part = read_spectrum_file(input, nmrpipe);
         }
         if (!series.slices.empty() &&
             !same_axis(series.slices.front().ppm, part.slices.front().ppm)) {
@@ -218,6 +304,11 @@ ImportedSeries read_spectrometer_inputs(const std::vector<fs::path>& inputs,
         series.slices.insert(series.slices.end(), part.slices.begin(), part.slices.end());
         series.notes.insert(series.notes.end(), part.notes.begin(), part.notes.end());
         series.warnings.insert(series.warnings.end(), part.warnings.begin(), part.warnings.end());
+    }
+    if (names_x_list_file(x_list)) {
+        read_x_list_file(series, x_list);
+    } else if (nmrpipe && x_list.empty()) {
+        series.notes.push_back("no x values: NMRPipe files carry none (--x-list FILE gives them)");
     }
     return series;
 }

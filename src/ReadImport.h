@@ -1,5 +1,6 @@
-// Spectra as spectrometers store them: Bruker TopSpin processed data (a pseudo-2D 2rr or 1D
-// 1r files) and JCAMP-DX 1D spectra, read into ppm axes and intensities for 2d.txt.
+// Spectra as spectrometers and processing programs store them: Bruker TopSpin processed data (a
+// pseudo-2D 2rr or 1D 1r files), JCAMP-DX 1D spectra and NMRPipe files (a pseudo-2D or 1D
+// spectra), read into ppm axes and intensities for 2d.txt.
 // The parsers take the file's bytes, so that they can be fed anything; the readers that take
 // folders and file names are thin layers over them.
 
@@ -129,11 +130,76 @@ ImportedSeries read_bruker_1d(const std::filesystem::path& procno);
 ImportedSeries parse_jcamp(const std::string& text, const std::string& file_name);
 
 // ---------------------------------------------------------------------------------------
+// NMRPipe
+// ---------------------------------------------------------------------------------------
+
+// An NMRPipe file: a header of 512 float32 words, then float32 data, all in the byte order
+// that word 2 (FDFLTORDER, 2.345) shows. Words are counted from 0.
+constexpr std::size_t nmrpipe_header_bytes = 2048;
+// The largest NMRPipe file read: far beyond a real series, so that a runaway size is refused
+// from its header before anything else is read.
+constexpr std::uint64_t max_nmrpipe_bytes = std::uint64_t(1) << 30;
+
+// What the header says of the layout of the data and of the direct dimension's axis.
+struct NmrpipeHeader {
+    bool big_endian = false;
+    int dimensions = 0;                // FDDIMCOUNT, 1 or 2
+    std::size_t points = 0;            // FDSIZE: points of a row (complex points when complex)
+    std::size_t rows = 0;              // FDSPECNUM
+    bool complex = false;              // FDF2QUADFLAG 0: each row's imaginary half follows its real
+    bool indirect_spectrum = false;    // FDF1FTFLAG 1: the rows are a true 2D, not a series
+    double sweep_width = 0.0;          // FDF2SW, Hz
+    double origin = 0.0;               // FDF2ORIG, Hz at the last point
+    double observe = 0.0;              // FDF2OBS, MHz
+    double whole_file_quad_flag = 1.0; // FDQUADFLAG: 1 when all the data are real
+};
+
+// Whether the first bytes of a file hold 2.345 in word 2, in either byte order.
+bool is_nmrpipe_header(std::string_view head);
+
+// The header of the first 2048 bytes of `file_name`. Refused (malformed_input), naming the file
+// and the header word, for what is not read: no FDFLTORDER either way round, a time-domain
+// direct dimension, a 3D or 4D file or a series of several files, a transposed file, a complex
+// F1, a size that is not a positive whole number. The layout of a row follows FDF2QUADFLAG.
+NmrpipeHeader parse_nmrpipe_header(std::string_view head, const std::string& file_name);
+
+// The bytes of the whole file, header included, that the header calls for.
+std::uint64_t nmrpipe_file_bytes(const NmrpipeHeader& header);
+
+// The ppm of every real point of a row: (FDF2ORIG + FDF2SW - (i + 1) FDF2SW / N) / FDF2OBS.
+std::vector<double> nmrpipe_ppm_axis(const NmrpipeHeader& header, const std::string& file_name);
+
+// The series of a whole NMRPipe file's bytes: one slice per row (the real half of a complex
+// row), with notes saying what was read and a warning for a true 2D. Refused as the header is,
+// and when the bytes are not the size the header calls for or a point is not finite.
+ImportedSeries parse_nmrpipe(std::string_view bytes, const std::string& file_name);
+
+// An NMRPipe file read within bounds: its header first, then the whole file only when its
+// size is the one the header calls for (and at most max_nmrpipe_bytes).
+ImportedSeries read_nmrpipe(const std::filesystem::path& file);
+
+// The files of a printf-style template (one conversion such as %d or %03d, %% for a percent
+// sign): the names for 1, 2, ... up to the first that names nothing. Empty when `input` holds
+// no such conversion; refused (unreadable_input) when the name for 1 names nothing.
+std::vector<std::filesystem::path> template_files(const std::string& input);
+
+// Whether the x list of read_spectrometer_inputs names a list file, not one of a Bruker
+// experiment's lists (vdlist, vclist, vplist, vtlist), "none" or "" (the default).
+bool names_x_list_file(const std::string& x_list);
+
+// The kind of list a list file is read as: vdlist, vclist, vplist or vtlist when its name
+// starts so, else "list", whose entries may carry one unit s, m, u or K, or none.
+std::string x_list_kind(const std::filesystem::path& file);
+
+// ---------------------------------------------------------------------------------------
 // Series
 // ---------------------------------------------------------------------------------------
 
 // Reads each input in order: a folder as Bruker processed data (a pseudo-2D folder only
-// alone), a file as JCAMP-DX. Slices from several inputs must share one ppm axis.
+// alone), a file as NMRPipe when its header says so, else as JCAMP-DX; a name that names
+// nothing but is a template (template_files) as the files it numbers. Slices from several
+// inputs must share one ppm axis. `x_list` names the list of a Bruker pseudo-2D, "none", or,
+// where names_x_list_file, a list file giving the x value of every slice of any input.
 ImportedSeries read_spectrometer_inputs(const std::vector<std::filesystem::path>& inputs,
                                         const std::string& x_list);
 

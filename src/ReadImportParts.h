@@ -25,3 +25,19 @@ struct DataLine {
     bool ends_in_dif = false;
 };
 DataLine decode_jcamp_line(const std::string& line, const std::string& where);
+
+// Up to `count` bytes from the start of a regular file, refused as read_bounded_file refuses
+// what is not one: enough to tell its format before the whole of it is read.
+std::string read_file_head(const std::filesystem::path& path, std::size_t count);
+
+// The x values of `count` slices from `list`, read from `list_path`: the list's values in
+// order, used from its start again (with a warning) when it is shorter, its first `count` when
+// longer. Sets x_values, x_unit and x_description (`kind` and the unit) of `series` and returns
+// the note that tells what was taken. `acquired_rows`: the slices are the rows of a Bruker
+// experiment's own list, and the warning counts them as TopSpin does.
+std::string assign_x_values(ImportedSeries& series, const XList& list, const std::string& kind,
+                            const std::string& list_path, std::size_t count, bool acquired_rows);
+
+// The x values of every slice of `series` from a list file, read within bounds as the kind
+// its name tells (x_list_kind); its note is added to the series' notes.
+void read_x_list_file(ImportedSeries& series, const std::filesystem::path& list_path);

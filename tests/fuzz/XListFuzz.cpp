@@ -1,6 +1,6 @@
-// parse_x_list on any bytes, as each kind of list: a list of finite values, one per line that
-// is not blank, in one unit the kind takes, or a refusal naming the file and a line, with no
-// control byte of the input in its message.
+// parse_x_list on any bytes, as each kind of list (and as a list file of any other name): a list
+// of finite values, one per line that is not blank, in one unit the kind takes, or a refusal
+// naming the file and a line, with no control byte of the input in its message.
 #include "FuzzSupport.h"
 #include "ReadImportParts.h"
 
@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t filled_lines = 0;
     fuzzing::for_each_line(
         text, [&](const std::string& line) { filled_lines += trimmed(line).empty() ? 0 : 1; });
-    for (const std::string name : {"vdlist", "vclist", "vplist", "vtlist"}) {
+    for (const std::string name : {"vdlist", "vclist", "vplist", "vtlist", "list"}) {
         try {
             const XList list = parse_x_list(text, name, "exp/" + name);
             FUZZ_CHECK(list.values.size() == filled_lines, fuzzing::shown(text));
