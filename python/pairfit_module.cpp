@@ -476,6 +476,7 @@ PYBIND11_MODULE(_core, module) {
         .def("warnings", &fit_warnings, "The programs' warnings about the fit.")
         .def("curves", &fit_curves, "ppm, then the data, line A, line B and residual arrays.");
     module.def("monte_carlo_problem", &monte_carlo_problem, py::arg("sets"));
+    module.def("names_x_list_file", &names_x_list_file, py::arg("x_list"));
     module.attr("max_monte_carlo") = max_monte_carlo_sets;
     module.def("trend", &fit_trend_values, py::arg("z"), py::arg("y"), py::arg("se"),
                py::arg("model"), py::arg("protein"), py::arg("mc"), py::arg("seed"),

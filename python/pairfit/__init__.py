@@ -265,10 +265,13 @@ def import_spectra(*paths, window=None, x_list=None):
     import_spectra(*paths, window=None, x_list=None) -> Series
 
     paths   one Bruker pseudo-2D processing folder (EXPNO/pdata/PROCNO with 2rr), or
-            several Bruker 1D processing folders (1r), or JCAMP-DX 1D files: one slice each
+            several Bruker 1D processing folders (1r), or JCAMP-DX 1D files (one slice
+            each), or an NMRPipe pseudo-2D file, NMRPipe 1D files or one template of them
+            ("ft/test%03d.ft1", numbered from 1)
     window  (A, B): keep the points strictly between A and B ppm (either order)
     x_list  "vdlist", "vclist", "vplist", "vtlist" or "none": the list of a pseudo-2D that
-            gives z (default: the first of them present)
+            gives z (default: the first of them present); or a list file (a path, as
+            pairfit-import --x-list FILE) giving the x value of every slice of any input
 
     z and z_unit are those pairfit-import writes to z.txt. Raises Error with the importer's
     message and kind (the file and the parameter or line) for what it refuses,
@@ -276,9 +279,14 @@ def import_spectra(*paths, window=None, x_list=None):
     """
     if not paths:
         raise Error("import_spectra: no input given", "bad_arguments")
-    if x_list is not None and x_list not in _X_LISTS:
-        raise Error(f"x_list takes {', '.join(_X_LISTS[:-1])} or none, not {x_list!r}",
-                    "bad_arguments")
+    if isinstance(x_list, os.PathLike) or (isinstance(x_list, str) and x_list not in _X_LISTS):
+        # A list file, named as pairfit-import --x-list names it.
+        x_list = os.fspath(x_list)
+        if not _core.names_x_list_file(x_list):
+            x_list = os.path.join(".", x_list)
+    elif x_list is not None and x_list not in _X_LISTS:
+        raise Error(f"x_list takes {', '.join(_X_LISTS[:-1])}, none or a list file, "
+                    f"not {x_list!r}", "bad_arguments")
     limits = None
     if window is not None:
         limits = tuple(_float_array(window, "window", 1, "bad_arguments"))

@@ -65,3 +65,15 @@ def test_nmrpipe_series_is_the_programs_and_brukers(tmp_path, form):
     whole = pairfit.import_spectra(*inputs)
     assert np.array_equal(whole.intensity, bruker.intensity.astype(np.float32).astype(float))
     assert np.abs(whole.ppm - bruker.ppm).max() < 1e-3 * abs(bruker.ppm[1] - bruker.ppm[0])
+
+    # A list file gives z, as pairfit-import --x-list FILE takes it.
+    if form == "pseudo2d_little":
+        (tmp_path / "vdlist").write_text("".join("%r\n" % z for z in bruker.z))
+        listed = pairfit.import_spectra(*inputs, x_list=tmp_path / "vdlist")
+        assert np.array_equal(listed.z, bruker.z)
+        done = subprocess.run([os.environ["PAIRFIT_IMPORT"], "-o", str(tmp_path / "listed"),
+                               "--x-list", str(tmp_path / "vdlist"), *map(str, inputs)],
+                              capture_output=True, text=True)
+        assert done.returncode == 0, done.stderr
+        z_lines = (tmp_path / "listed" / "z.txt").read_text().splitlines()
+        assert [float(line) for line in z_lines if not line.startswith("#")] == list(listed.z)
