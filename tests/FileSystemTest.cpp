@@ -157,6 +157,20 @@ TEST(ResultFiles, AnInputWithoutLineEndsIsRefusedWithinBoundedMemory) {
     EXPECT_EQ(files_in(dir.path()), (std::set<std::string>{"2d.txt", "peaks.txt"}));
 }
 
+// A FIFO in place of a result file is refused at once, named, with status 4; the other files
+// are written.
+TEST(ResultFiles, AFifoInPlaceOfAResultFileIsRefusedWithoutWaiting) {
+    TempDir dir;
+    write_file(dir.file("2d.txt"), testfiles::small_series);
+    write_file(dir.file("peaks.txt"), sound_peaks);
+    ASSERT_EQ(::mkfifo(dir.file("sim_a.txt").c_str(), 0644), 0);
+    const ProgramRun run = run_limited(dir.path(), PAIRFIT2, 20);
+    EXPECT_EQ(run.status, 4) << run.err;
+    EXPECT_EQ(run.err.rfind("sim_a.txt: could not be written: it is a FIFO", 0), 0u) << run.err;
+    EXPECT_TRUE(fs::is_fifo(dir.file("sim_a.txt")));
+    EXPECT_FALSE(read_file(dir.file("results.txt")).empty());
+}
+
 // A generator writing 2d.txt into a named pipe, pausing half-way: the run opens the pipe once,
 // reads it whole and fits what a regular 2d.txt gives.
 TEST(ResultFiles, A2dTxtFifoIsOpenedOnceAndReadWholeThroughTheWritersPause) {

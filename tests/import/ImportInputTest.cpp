@@ -335,6 +335,18 @@ TEST(ImportInput, AFailedWriteKeepsTheOldPairByteForByte) {
                     fs::perm_options::remove);
     unchanged(import(out, procno), "z.txt: cannot be written: it is write-protected; make it "
                                    "writable (chmod u+w)");
+
+    // A FIFO in place of z.txt: refused at once (a writer would wait for a reader), named.
+    fs::permissions(out / "z.txt", fs::perms::owner_write, fs::perm_options::add);
+    fs::remove(out / "z.txt");
+    ASSERT_EQ(::mkfifo((out / "z.txt").c_str(), 0644), 0);
+    const Outcome fifo = run(out, "timeout 20 '" + std::string(PAIRFIT_IMPORT) + "' '" +
+                                      procno.string() + "'");
+    EXPECT_EQ(fifo.status, 4) << fifo.err;
+    EXPECT_TRUE(contains(fifo.err, "z.txt: cannot be written: it is a FIFO")) << fifo.err;
+    EXPECT_EQ(read_file((out / "2d.txt").string()), old_series);
+    EXPECT_TRUE(fs::is_fifo(out / "z.txt"));
+    EXPECT_EQ(testfiles::files_in(out), (std::set<std::string>{"2d.txt", "z.txt"}));
 }
 
 TEST(ImportInput, TheTallestLinesAndThePulseProgramAreTold) {
