@@ -1,0 +1,852 @@
+// Variable projection on Ceres: for given half-widths, centres and eta the heights and the
+// baseline are the (non-negative) linear least-squares solution, so the trust region only
+// sees the nonlinear values, with the projected Jacobian of Kaufman, whose gradient is exact.
+#include "LineFit.h"
+
+#include "CsaFailure.h"
+#include "ReadNumbers.h"
+
+#include <ceres/ceres.h>
+
+#include <Eigen/Dense>
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+#include <limits>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+namespace {
+
+using Matrix = Eigen::MatrixXd;
+using Vector = Eigen::VectorXd;
+
+// The trust region's limits: steps far beyond what a slice needs, and tolerances tight
+// enough that the rss is that of the minimum to about 1e-10 relative.
+constexpr int max_trust_region_steps = 500;
+constexpr double eta_start = 0.5;
+
+// Where a line's nonlinear values sit in the trust region's vector; -1 when held.
+struct LineSlots {
+    int half_width = -1;
+    int position = -1;
+    int eta = -1;
+};
+
+// Which nonlinear values a fit varies, their bounds, and the values of the held ones.
+struct Layout {
+    std::vector<LineSlots> slots;
+    std::vector<double> lower, upper;
+    std::vector<double> held_half_width, held_position, held_eta;
+    int size() const { return static_cast<int>(lower.size()); }
+};
+
+struct SliceData {
+    const double* x = nullptr;
+    const double* y = nullptr;
+    std::size_t n = 0;
+};
+
+Layout make_layout(const LineFitSettings& settings, const HalfWidthBounds& widths, bool widths_free,
+                   bool positions_free, bool eta_free) {
+    Layout layout;
+    for (const LineDefinition& line : settings.lines) {
+        LineSlots slots;
+        const auto add = [&](double lower, double upper) {
+            layout.lower.push_back(lower);
+            layout.upper.push_back(upper);
+            return layout.size() - 1;
+        };
+        if (widths_free) {
+            slots.half_width = add(widths.lower, widths.upper);
+        }
+        if (positions_free && settings.float_ppm > 0.0) {
+            slots.position =
+                add(line.position - settings.float_ppm, line.position + settings.float_ppm);
+        }
+        if (eta_free && line.shape == LineShape::pseudo_voigt) {
+            slots.eta = add(0.0, 1.0);
+        }
+        layout.slots.push_back(slots);
+        layout.held_half_width.push_back(line.half_width.value_or(widths.lower));
+        layout.held_position.push_back(line.position);
+        layout.held_eta.push_back(eta_start);
+    }
+    return layout;
+}
+
+std::size_t baseline_columns(BaselineKind kind) {
+    return kind == BaselineKind::none ? 0 : kind == BaselineKind::constant ? 1 : 2;
+}
+
+// The nonlinear values of line i at theta.
+struct LineValues {
+    double half_width, position, eta;
+};
+LineValues values_of(const Layout& layout, const double* theta, std::size_t i) {
+    const LineSlots& s = layout.slots[i];
+    return {s.half_width >= 0 ? theta[s.half_width] : layout.held_half_width[i],
+            s.position >= 0 ? theta[s.position] : layout.held_position[i],
+            s.eta >= 0 ? theta[s.eta] : layout.held_eta[i]};
+}
+
+// Least squares of y on the columns `use` of basis: coefficients (0 elsewhere) and the
+// orthonormal basis of their span.
+void solve_on(const Matrix& basis, const Vector& y, const std::vector<int>& use, Vector& c,
+              Matrix& span) {
+    const Eigen::Index n = basis.rows();
+    c = Vector::Zero(basis.cols());
+    if (use.empty()) {
+        span.resize(n, 0);
+        return;
+    }
+    Matrix a(n, static_cast<Eigen::Index>(use.size()));
+    for (std::size_t k = 0; k < use.size(); ++k) {
+        a.col(static_cast<Eigen::Index>(k)) = basis.col(use[k]);
+    }
+    const Eigen::ColPivHouseholderQR<Matrix> qr(a);
+    const Vector solution = qr.solve(y);
+    for (std::size_t k = 0; k < use.size(); ++k) {
+        c[use[k]] = solution[static_cast<Eigen::Index>(k)];
+    }
+    const Eigen::Index rank = qr.rank();
+    span = Matrix(qr.householderQ().setLength(rank)) * Matrix::Identity(n, rank);
+}
+
+// The coefficients of y on basis, the first `bounded` of them >= 0 when `positive`
+// (Lawson and Hanson's active set, the baseline columns always free), and the span of the
+// columns in use.
+void project(const Matrix& basis, const Vector& y, std::size_t bounded, bool positive, Vector& c,
+             Matrix& span) {
+    const int k = static_cast<int>(basis.cols());
+    std::vector<int> all(static_cast<std::size_t>(k));
+    for (int j = 0; j < k; ++j) {
+        all[static_cast<std::size_t>(j)] = j;
+    }
+    if (!positive || bounded == 0) {
+        solve_on(basis, y, all, c, span);
+        return;
+    }
+    std::vector<bool> in_use(static_cast<std::size_t>(k), false);
+    for (int j = static_cast<int>(bounded); j < k; ++j) {
+        in_use[static_cast<std::size_t>(j)] = true;
+    }
+    const auto used = [&] {
+        std::vector<int> columns;
+        for (int j = 0; j < k; ++j) {
+            if (in_use[static_cast<std::size_t>(j)]) {
+                columns.push_back(j);
+            }
+        }
+        return columns;
+    };
+    solve_on(basis, y, used(), c, span);
+    const double scale = basis.norm() * y.norm();
+    const double tolerance = 1e-13 * (scale > 0.0 ? scale : 1.0);
+    for (int round = 0; round < 3 * k + 3; ++round) {
+        const Vector gradient = basis.transpose() * (y - basis * c);
+        int best = -1;
+        for (int j = 0; j < static_cast<int>(bounded); ++j) {
+            if (!in_use[static_cast<std::size_t>(j)] && gradient[j] > tolerance &&
+                (best < 0 || gradient[j] > gradient[best])) {
+                best = j;
+            }
+        }
+        if (best < 0) {
+            break;
+        }
+        in_use[static_cast<std::size_t>(best)] = true;
+        for (int inner = 0; inner < 3 * k + 3; ++inner) {
+            Vector trial;
+            solve_on(basis, y, used(), trial, span);
+            double step = 1.0;
+            for (int j = 0; j < static_cast<int>(bounded); ++j) {
+                if (in_use[static_cast<std::size_t>(j)] && trial[j] <= 0.0) {
+                    const double denominator = c[j] - trial[j];
+                    step = std::min(step, denominator > 0.0 ? c[j] / denominator : 0.0);
+                }
+            }
+            if (step >= 1.0) {
+                c = trial;
+                break;
+            }
+            c += step * (trial - c);
+            for (int j = 0; j < static_cast<int>(bounded); ++j) {
+                if (in_use[static_cast<std::size_t>(j)] && c[j] <= 1e-300) {
+                    in_use[static_cast<std::size_t>(j)] = false;
+                    c[j] = 0.0;
+                }
+            }
+        }
+    }
+    solve_on(basis, y, used(), c, span);
+    for (int j = 0; j < static_cast<int>(bounded); ++j) {
+        c[j] = std::max(c[j], 0.0);
+    }
+}
+
+// The variable-projection model of one slice: residuals (model - data) and their Jacobian
+// with respect to the nonlinear values.
+class ProjectedModel {
+  public:
+    ProjectedModel(const LineFitSettings& settings, const Layout& layout, const SliceData& slice)
+        : settings_(settings), layout_(layout), slice_(slice),
+          centre_((settings.window_lower + settings.window_upper) / 2.0),
+          lines_(settings.lines.size()), columns_(lines_ + baseline_columns(settings.baseline)),
+          y_(Eigen::Map<const Vector>(slice.y, static_cast<Eigen::Index>(slice.n))) {}
+
+    std::size_t points() const { return slice_.n; }
+
+    // The basis at theta: one unit-height column per line, then the baseline's.
+    void basis(const double* theta, Matrix& phi, Matrix* derivatives) const {
+        const Eigen::Index n = static_cast<Eigen::Index>(slice_.n);
+        phi.resize(n, static_cast<Eigen::Index>(columns_));
+        if (derivatives != nullptr) {
+            derivatives->setZero(n, layout_.size());
+        }
+        for (std::size_t i = 0; i < lines_; ++i) {
+            const LineValues v = values_of(layout_, theta, i);
+            const LineShape shape = settings_.lines[i].shape;
+            const LineSlots& s = layout_.slots[i];
+            for (Eigen::Index p = 0; p < n; ++p) {
+                const ShapePoint point =
+                    shape_point(shape, slice_.x[p], v.position, v.half_width, v.eta);
+                phi(p, static_cast<Eigen::Index>(i)) = point.value;
+                if (derivatives != nullptr) {
+                    if (s.half_width >= 0) {
+                        (*derivatives)(p, s.half_width) = point.d_half_width;
+                    }
+                    if (s.position >= 0) {
+                        (*derivatives)(p, s.position) = point.d_position;
+                    }
+                    if (s.eta >= 0) {
+                        (*derivatives)(p, s.eta) = point.d_eta;
+                    }
+                }
+            }
+        }
+        if (settings_.baseline != BaselineKind::none) {
+            phi.col(static_cast<Eigen::Index>(lines_)).setOnes();
+        }
+        if (settings_.baseline == BaselineKind::linear) {
+            for (Eigen::Index p = 0; p < n; ++p) {
+                phi(p, static_cast<Eigen::Index>(lines_ + 1)) = slice_.x[p] - centre_;
+            }
+        }
+    }
+
+    // The coefficients at theta and the residuals; with `jacobian` (row-major, points x
+    // nonlinear values) Kaufman's projected Jacobian. false for non-finite values.
+    bool evaluate(const double* theta, double* residuals, double* jacobian, Vector& c) const {
+        Matrix& phi = phi_;
+        Matrix& d = d_;
+        basis(theta, phi, jacobian != nullptr ? &d : nullptr);
+        Matrix& span = span_;
+        project(phi, y_, lines_, settings_.positive, c, span);
+        const Vector r = phi * c - y_;
+        if (!r.allFinite()) {
+            return false;
+        }
+        if (residuals != nullptr) {
+            Eigen::Map<Vector>(residuals, r.size()) = r;
+        }
+        if (jacobian != nullptr) {
+            // Column j of d belongs to one line: its contribution is that line's height times it.
+            for (std::size_t i = 0; i < lines_; ++i) {
+                const LineSlots& s = layout_.slots[i];
+                for (const int j : {s.half_width, s.position, s.eta}) {
+                    if (j >= 0) {
+                        d.col(j) *= c[static_cast<Eigen::Index>(i)];
+                    }
+                }
+            }
+            if (span.cols() > 0) {
+                d -= span * (span.transpose() * d);
+            }
+            if (!d.allFinite()) {
+                return false;
+            }
+            using RowMajor = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+            Eigen::Map<RowMajor>(jacobian, d.rows(), d.cols()) = d;
+        }
+        return true;
+    }
+
+  private:
+    const LineFitSettings& settings_;
+    const Layout& layout_;
+    SliceData slice_;
+    double centre_;
+    std::size_t lines_;
+    std::size_t columns_;
+    Eigen::Map<const Vector> y_;
+    mutable Matrix phi_, d_, span_; // reused between evaluations of one fit
+};
+
+class ProjectedCost : public ceres::CostFunction {
+  public:
+    ProjectedCost(const ProjectedModel& model, int size) : model_(model) {
+        set_num_residuals(static_cast<int>(model.points()));
+        mutable_parameter_block_sizes()->push_back(size);
+    }
+    bool Evaluate(double const* const* parameters, double* residuals,
+                  double** jacobians) const override {
+        Vector c;
+        return model_.evaluate(parameters[0], residuals,
+                               jacobians != nullptr ? jacobians[0] : nullptr, c);
+    }
+
+  private:
+    const ProjectedModel& model_;
+};
+
+struct NonlinearFit {
+    std::vector<double> theta;
+    Vector coefficients;
+    double rss = 0.0;
+    unsigned iterations = 0;
+    bool settled = true;
+};
+
+// Fits the nonlinear values from `start` (moved inside the bounds) with Ceres' bounded
+// Levenberg-Marquardt; false when the model is not finite at the start.
+bool fit_nonlinear(const ProjectedModel& model, const Layout& layout, std::vector<double> start,
+                   NonlinearFit& fit) {
+    for (int j = 0; j < layout.size(); ++j) {
+        const auto u = static_cast<std::size_t>(j);
+        start[u] = std::clamp(start[u], layout.lower[u], layout.upper[u]);
+    }
+    fit.theta = std::move(start);
+    if (layout.size() > 0) {
+        ceres::Problem::Options problem_options;
+        problem_options.cost_function_ownership = ceres::TAKE_OWNERSHIP;
+        ceres::Problem problem(problem_options);
+        problem.AddResidualBlock(new ProjectedCost(model, layout.size()), nullptr,
+                                 fit.theta.data());
+        for (int j = 0; j < layout.size(); ++j) {
+            problem.SetParameterLowerBound(fit.theta.data(), j,
+                                           layout.lower[static_cast<std::size_t>(j)]);
+            problem.SetParameterUpperBound(fit.theta.data(), j,
+                                           layout.upper[static_cast<std::size_t>(j)]);
+        }
+        ceres::Solver::Options options;
+        options.minimizer_type = ceres::TRUST_REGION;
+        options.trust_region_strategy_type = ceres::LEVENBERG_MARQUARDT;
+        options.linear_solver_type = ceres::DENSE_QR;
+        options.max_num_iterations = max_trust_region_steps;
+        options.function_tolerance = 1e-15;
+        options.gradient_tolerance = 1e-30;
+        options.parameter_tolerance = 1e-13;
+        options.logging_type = ceres::SILENT;
+        options.minimizer_progress_to_stdout = false;
+        options.num_threads = 1;
+        ceres::Solver::Summary summary;
+        ceres::Solve(options, &problem, &summary);
+        if (summary.termination_type == ceres::FAILURE ||
+            summary.termination_type == ceres::USER_FAILURE) {
+            return false;
+        }
+        fit.iterations =
+            static_cast<unsigned>(summary.num_successful_steps + summary.num_unsuccessful_steps);
+        fit.settled = summary.termination_type == ceres::CONVERGENCE;
+    }
+    std::vector<double> residuals(model.points());
+    if (!model.evaluate(fit.theta.data(), residuals.data(), nullptr, fit.coefficients)) {
+        return false;
+    }
+    fit.rss = 0.0;
+    for (const double r : residuals) {
+        fit.rss += r * r;
+    }
+    return std::isfinite(fit.rss);
+}
+
+bool near_bound(double value, double lower, double upper) {
+    const double tolerance =
+        at_bound_tolerance * std::max({1.0, std::fabs(lower), std::fabs(upper)});
+    return std::fabs(value - lower) <= tolerance || std::fabs(value - upper) <= tolerance;
+}
+
+bool any_at_bound(const Layout& layout, const std::vector<double>& theta) {
+    for (int j = 0; j < layout.size(); ++j) {
+        const auto u = static_cast<std::size_t>(j);
+        if (near_bound(theta[u], layout.lower[u], layout.upper[u])) {
+            return true;
+        }
+    }
+    return false;
+}
+
+double noise_of(const WindowedSeries& series, std::size_t slice) {
+    const std::size_t first = series.noise_start[slice];
+    const std::size_t end = series.noise_start[slice + 1];
+    double sum = 0.0;
+    for (std::size_t i = first; i < end; ++i) {
+        sum += series.noise_intensity[i];
+    }
+    const double count = static_cast<double>(end - first);
+    const double mean = sum / count;
+    double squares = 0.0;
+    for (std::size_t i = first; i < end; ++i) {
+        squares += (series.noise_intensity[i] - mean) * (series.noise_intensity[i] - mean);
+    }
+    return std::sqrt(squares / (count - 1.0));
+}
+
+// The record of a fitted slice, with the standard errors from the Jacobian of the whole
+// model (heights and baseline with the nonlinear values not held, at a bound or undetermined).
+LineSliceFit describe(const ProjectedModel& model, const LineFitSettings& settings,
+                      const Layout& layout, const NonlinearFit& fit,
+                      std::optional<std::pair<double, std::size_t>> noise) {
+    const std::size_t lines = settings.lines.size();
+    const std::size_t baseline = baseline_columns(settings.baseline);
+    const std::size_t n = model.points();
+    LineSliceFit slice;
+    slice.points = n;
+    slice.rss = fit.rss;
+    slice.settled = fit.settled;
+    slice.iterations = fit.iterations;
+    slice.fitted_parameters = lines + baseline + static_cast<std::size_t>(layout.size());
+
+    Matrix phi, d;
+    model.basis(fit.theta.data(), phi, &d);
+    const Vector& c = fit.coefficients;
+
+    // The columns of J: what each stands for, to read the covariance back.
+    enum class Of { height, baseline, half_width, position, eta };
+    struct Column {
+        Of of;
+        std::size_t line;
+        Vector values;
+    };
+    std::vector<Column> columns;
+    slice.lines.resize(lines);
+    for (std::size_t i = 0; i < lines; ++i) {
+        FittedLine& line = slice.lines[i];
+        const LineValues v = values_of(layout, fit.theta.data(), i);
+        const LineSlots& s = layout.slots[i];
+        const double h = c[static_cast<Eigen::Index>(i)];
+        line.height.value = h;
+        line.half_width.value = v.half_width;
+        line.position.value = v.position;
+        line.eta.value = v.eta;
+        line.area.value = h * v.half_width * unit_area(settings.lines[i].shape, v.eta);
+        line.half_width_free = s.half_width >= 0;
+        line.position_free = s.position >= 0;
+        line.eta_free = s.eta >= 0;
+        const auto at = [&](int j) {
+            const auto u = static_cast<std::size_t>(j);
+            return j >= 0 && near_bound(fit.theta[u], layout.lower[u], layout.upper[u]);
+        };
+        line.half_width_at_bound = at(s.half_width);
+        line.position_at_bound = at(s.position);
+        line.eta_at_bound = at(s.eta);
+        line.height_at_bound = settings.positive && h == 0.0;
+        const std::string& name = settings.lines[i].name;
+        for (const auto& [flag, what] :
+             {std::pair{line.position_at_bound, "position"},
+              std::pair{line.half_width_at_bound, "half_width"},
+              std::pair{line.eta_at_bound, "eta"}, std::pair{line.height_at_bound, "height"}}) {
+            if (flag) {
+                slice.at_bound.push_back(name + "." + what);
+            }
+        }
+        if (!line.height_at_bound) {
+            columns.push_back({Of::height, i, phi.col(static_cast<Eigen::Index>(i))});
+        }
+    }
+    for (std::size_t b = 0; b < baseline; ++b) {
+        columns.push_back({Of::baseline, b, phi.col(static_cast<Eigen::Index>(lines + b))});
+    }
+    for (std::size_t i = 0; i < lines; ++i) {
+        const FittedLine& line = slice.lines[i];
+        if (line.height_at_bound || line.height.value == 0.0) {
+            continue; // a line of no height does not determine its shape
+        }
+        const LineSlots& s = layout.slots[i];
+        const double h = line.height.value;
+        if (s.half_width >= 0 && !line.half_width_at_bound) {
+            columns.push_back({Of::half_width, i, h * d.col(s.half_width)});
+        }
+        if (s.position >= 0 && !line.position_at_bound) {
+            columns.push_back({Of::position, i, h * d.col(s.position)});
+        }
+        if (s.eta >= 0 && !line.eta_at_bound) {
+            columns.push_back({Of::eta, i, h * d.col(s.eta)});
+        }
+    }
+    if (settings.baseline != BaselineKind::none) {
+        slice.baseline_0 = Estimate{c[static_cast<Eigen::Index>(lines)], std::nullopt};
+    }
+    if (settings.baseline == BaselineKind::linear) {
+        slice.baseline_1 = Estimate{c[static_cast<Eigen::Index>(lines + 1)], std::nullopt};
+    }
+
+    const double dof = static_cast<double>(n) - static_cast<double>(slice.fitted_parameters);
+    if (dof > 0.0) {
+        slice.sigma = std::sqrt(fit.rss / dof);
+    }
+    double scatter = slice.sigma.value_or(0.0);
+    if (noise) {
+        slice.noise = noise->first;
+        scatter = noise->first;
+        if (dof > 0.0 && noise->first > 0.0) {
+            slice.chi2_red = fit.rss / (dof * noise->first * noise->first);
+            slice.misfit = *slice.chi2_red > f_quantile(misfit_probability, dof,
+                                                        static_cast<double>(noise->second) - 1.0);
+        }
+    }
+    if (!(dof > 0.0) || !(scatter > 0.0) || !std::isfinite(scatter)) {
+        return slice;
+    }
+
+    // Columns the earlier ones (heights and baseline first) already explain are not
+    // determined: Gram-Schmidt in this order drops them.
+    std::vector<Column> kept;
+    std::vector<Vector> basis_so_far;
+    for (Column& column : columns) {
+        const double norm = column.values.norm();
+        if (!(norm > 0.0) || !std::isfinite(norm)) {
+            continue;
+        }
+        Vector rest = column.values / norm;
+        for (int pass = 0; pass < 2; ++pass) {
+            for (const Vector& q : basis_so_far) {
+                rest -= q.dot(rest) * q;
+            }
+        }
+        const double left = rest.norm();
+        if (!(left > 1e-7)) {
+            continue;
+        }
+        basis_so_far.push_back(rest / left);
+        kept.push_back(std::move(column));
+    }
+    const Eigen::Index p = static_cast<Eigen::Index>(kept.size());
+    if (p == 0) {
+        return slice;
+    }
+    Matrix j(static_cast<Eigen::Index>(n), p);
+    Vector norms(p);
+    for (Eigen::Index k = 0; k < p; ++k) {
+        norms[k] = kept[static_cast<std::size_t>(k)].values.norm();
+        j.col(k) = kept[static_cast<std::size_t>(k)].values / norms[k];
+    }
+    const Eigen::LDLT<Matrix> normal(j.transpose() * j);
+    if (normal.info() != Eigen::Success) {
+        return slice;
+    }
+    Matrix covariance = normal.solve(Matrix::Identity(p, p));
+    for (Eigen::Index a = 0; a < p; ++a) {
+        for (Eigen::Index b = 0; b < p; ++b) {
+            covariance(a, b) *= scatter * scatter / (norms[a] * norms[b]);
+        }
+    }
+    if (!covariance.allFinite()) {
+        return slice;
+    }
+    const auto se = [&](Eigen::Index k) {
+        const double variance = covariance(k, k);
+        return variance > 0.0 ? std::optional<double>(std::sqrt(variance)) : std::nullopt;
+    };
+    for (Eigen::Index k = 0; k < p; ++k) {
+        const Column& column = kept[static_cast<std::size_t>(k)];
+        switch (column.of) {
+        case Of::height:
+            slice.lines[column.line].height.se = se(k);
+            break;
+        case Of::baseline:
+            (column.line == 0 ? slice.baseline_0 : slice.baseline_1)->se = se(k);
+            break;
+        case Of::half_width:
+            slice.lines[column.line].half_width.se = se(k);
+            break;
+        case Of::position:
+            slice.lines[column.line].position.se = se(k);
+            break;
+        case Of::eta:
+            slice.lines[column.line].eta.se = se(k);
+            break;
+        }
+    }
+    // The area h W a(eta) by first-order propagation; a half-width or eta that is held, at a
+    // bound or undetermined counts as exact.
+    for (std::size_t i = 0; i < lines; ++i) {
+        FittedLine& line = slice.lines[i];
+        if (!line.height.se) {
+            continue;
+        }
+        const LineShape shape = settings.lines[i].shape;
+        const double h = line.height.value, w = line.half_width.value, eta = line.eta.value;
+        Vector gradient = Vector::Zero(p);
+        for (Eigen::Index k = 0; k < p; ++k) {
+            const Column& column = kept[static_cast<std::size_t>(k)];
+            if (column.line != i || column.of == Of::baseline) {
+                continue;
+            }
+            if (column.of == Of::height) {
+                gradient[k] = w * unit_area(shape, eta);
+            } else if (column.of == Of::half_width) {
+                gradient[k] = h * unit_area(shape, eta);
+            } else if (column.of == Of::eta) {
+                gradient[k] = h * w * (pi_value - gaussian_area_factor());
+            }
+        }
+        const double variance = gradient.dot(covariance * gradient);
+        if (variance > 0.0 && std::isfinite(variance)) {
+            line.area.se = std::sqrt(variance);
+        }
+    }
+    return slice;
+}
+
+// A start for a half-width that lines.txt leaves out: the distance from the line's position
+// to where the data fall to half its height, on either side, in the first slice.
+double estimated_half_width(const SliceData& slice, double position, const HalfWidthBounds& bounds,
+                            bool baseline) {
+    if (slice.n == 0) {
+        return bounds.lower;
+    }
+    std::size_t at = 0;
+    for (std::size_t p = 1; p < slice.n; ++p) {
+        if (std::fabs(slice.x[p] - position) < std::fabs(slice.x[at] - position)) {
+            at = p;
+        }
+    }
+    double floor = 0.0;
+    if (baseline) {
+        std::vector<double> sorted(slice.y, slice.y + slice.n);
+        std::nth_element(sorted.begin(), sorted.begin() + static_cast<long>(sorted.size() / 2),
+                         sorted.end());
+        floor = sorted[sorted.size() / 2];
+    }
+    const double peak = slice.y[at] - floor;
+    double sum = 0.0;
+    int sides = 0;
+    for (const int step : {-1, 1}) {
+        for (long p = static_cast<long>(at) + step; p >= 0 && p < static_cast<long>(slice.n);
+             p += step) {
+            const double value = slice.y[static_cast<std::size_t>(p)] - floor;
+            if (std::fabs(value) <= std::fabs(peak) / 2.0 || value * peak <= 0.0) {
+                sum += std::fabs(slice.x[static_cast<std::size_t>(p)] - slice.x[at]);
+                ++sides;
+                break;
+            }
+        }
+    }
+    const double guess = sides > 0 ? sum / sides : 10.0 * bounds.lower;
+    return std::clamp(guess, bounds.lower, bounds.upper);
+}
+
+std::vector<double> start_of(const Layout& layout, const LineFitSettings& settings) {
+    std::vector<double> start(static_cast<std::size_t>(layout.size()));
+    for (std::size_t i = 0; i < settings.lines.size(); ++i) {
+        const LineSlots& s = layout.slots[i];
+        if (s.half_width >= 0) {
+            start[static_cast<std::size_t>(s.half_width)] = *settings.lines[i].half_width;
+        }
+        if (s.position >= 0) {
+            start[static_cast<std::size_t>(s.position)] = settings.lines[i].position;
+        }
+        if (s.eta >= 0) {
+            start[static_cast<std::size_t>(s.eta)] = layout.held_eta[i];
+        }
+    }
+    return start;
+}
+
+SliceData slice_of(const WindowedSeries& series, std::size_t s) {
+    const std::size_t first = series.slice_start[s];
+    return {&series.ppm[first], &series.intensity[first], series.points_in(s)};
+}
+
+[[noreturn]] void fail_non_finite(const std::string& what) {
+    throw Failure(FailureKind::non_finite_fit,
+                  what + ": the line model met values that are not finite numbers; check "
+                         "2d.txt for intensities near the limits of double precision and "
+                         "lines.txt for half-widths");
+}
+
+} // namespace
+
+const char* baseline_kind_name(BaselineKind kind) {
+    return kind == BaselineKind::none       ? "none"
+           : kind == BaselineKind::constant ? "constant"
+                                            : "linear";
+}
+
+const char* width_mode_name(WidthMode mode) {
+    return mode == WidthMode::free ? "free" : mode == WidthMode::fixed ? "fixed" : "sum";
+}
+
+HalfWidthBounds half_width_bounds(const WindowedSeries& series, const LineFitSettings& settings) {
+    const double width = settings.window_upper - settings.window_lower;
+    const std::size_t n = series.slice_count() > 0 ? series.points_in(0) : 0;
+    const double spacing =
+        n >= 2 ? std::fabs(series.ppm[n - 1] - series.ppm[0]) / static_cast<double>(n - 1) : width;
+    return {std::min(spacing / 2.0, width), width};
+}
+
+std::size_t free_parameter_count(const LineFitSettings& settings) {
+    std::size_t count = settings.lines.size() + baseline_columns(settings.baseline);
+    for (const LineDefinition& line : settings.lines) {
+        count += settings.widths == WidthMode::free ? 1 : 0;
+        count += settings.widths != WidthMode::sum && settings.float_ppm > 0.0 ? 1 : 0;
+        count += settings.widths != WidthMode::sum && line.shape == LineShape::pseudo_voigt ? 1 : 0;
+    }
+    return count;
+}
+
+LineSeriesFit fit_line_series(const WindowedSeries& series, const LineFitSettings& settings_in,
+                              const LineSliceFitted& on_slice) {
+    LineSeriesFit result;
+    result.settings = settings_in;
+    LineFitSettings& settings = result.settings;
+    const std::size_t count = series.slice_count();
+    if (count == 0) {
+        return result;
+    }
+    const HalfWidthBounds bounds = half_width_bounds(series, settings);
+    const bool with_baseline = settings.baseline != BaselineKind::none;
+
+    // --widths sum: the slices' sum, fitted with everything free, sets what each slice holds.
+    std::vector<double> summed_intensity;
+    const SliceData first = slice_of(series, 0);
+    if (settings.widths == WidthMode::sum) {
+        summed_intensity.assign(first.n, 0.0);
+        for (std::size_t s = 0; s < count; ++s) {
+            const SliceData slice = slice_of(series, s);
+            for (std::size_t p = 0; p < first.n; ++p) {
+                summed_intensity[p] += slice.y[p];
+            }
+        }
+    }
+    const SliceData start_data = settings.widths == WidthMode::sum
+                                     ? SliceData{first.x, summed_intensity.data(), first.n}
+                                     : first;
+    for (LineDefinition& line : settings.lines) {
+        if (!line.half_width) {
+            line.half_width =
+                estimated_half_width(start_data, line.position, bounds, with_baseline);
+        }
+    }
+
+    Layout layout;
+    if (settings.widths == WidthMode::sum) {
+        const Layout summed_layout = make_layout(settings, bounds, true, true, true);
+        const ProjectedModel model(settings, summed_layout, start_data);
+        NonlinearFit fit;
+        if (!fit_nonlinear(model, summed_layout, start_of(summed_layout, settings), fit)) {
+            fail_non_finite("the sum of the slices");
+        }
+        result.summed = describe(model, settings, summed_layout, fit, std::nullopt);
+        layout = make_layout(settings, bounds, false, false, false);
+        for (std::size_t i = 0; i < settings.lines.size(); ++i) {
+            const LineValues v = values_of(summed_layout, fit.theta.data(), i);
+            layout.held_half_width[i] = v.half_width;
+            layout.held_position[i] = v.position;
+            layout.held_eta[i] = v.eta;
+        }
+    } else {
+        layout = make_layout(settings, bounds, settings.widths == WidthMode::free, true, true);
+    }
+    const std::vector<double> first_start = start_of(layout, settings);
+
+    const auto fit_one = [&](std::size_t s, const std::vector<double>& start, NonlinearFit& fit) {
+        const ProjectedModel model(settings, layout, slice_of(series, s));
+        if (!fit_nonlinear(model, layout, start, fit)) {
+            fail_non_finite("2d.txt: slice " + std::to_string(s));
+        }
+        if (s > 0 && start != first_start && any_at_bound(layout, fit.theta)) {
+            NonlinearFit again;
+            if (fit_nonlinear(model, layout, first_start, again)) {
+                again.iterations += fit.iterations;
+                if (again.rss < fit.rss) {
+                    fit = std::move(again);
+                } else {
+                    fit.iterations = again.iterations;
+                }
+            }
+        }
+        std::optional<std::pair<double, std::size_t>> noise;
+        if (settings.with_noise) {
+            noise =
+                std::pair{noise_of(series, s), series.noise_start[s + 1] - series.noise_start[s]};
+        }
+        return describe(model, settings, layout, fit, noise);
+    };
+
+    result.slices.resize(count);
+    if (settings.widths == WidthMode::free) {
+        std::vector<double> start = first_start;
+        for (std::size_t s = 0; s < count; ++s) {
+            NonlinearFit fit;
+            result.slices[s] = fit_one(s, start, fit);
+            start = fit.theta;
+            if (on_slice) {
+                on_slice(s, result.slices[s]);
+            }
+        }
+        return result;
+    }
+    // Every slice from the same start: independent, so side by side; the first failure (by
+    // slice) is the one reported.
+    const unsigned threads = static_cast<unsigned>(
+        std::max<std::size_t>(1, std::min<std::size_t>(settings.threads, count)));
+    std::vector<std::exception_ptr> failures(count);
+    const auto run = [&](unsigned worker) {
+        for (std::size_t s = worker; s < count; s += threads) {
+            try {
+                NonlinearFit fit;
+                result.slices[s] = fit_one(s, first_start, fit);
+            } catch (...) {
+                failures[s] = std::current_exception();
+                return;
+            }
+        }
+    };
+    std::vector<std::thread> workers;
+    for (unsigned w = 1; w < threads; ++w) {
+        workers.emplace_back(run, w);
+    }
+    run(0);
+    for (std::thread& worker : workers) {
+        worker.join();
+    }
+    for (std::size_t s = 0; s < count; ++s) {
+        if (failures[s]) {
+            std::rethrow_exception(failures[s]);
+        }
+        if (on_slice) {
+            on_slice(s, result.slices[s]);
+        }
+    }
+    return result;
+}
+
+double line_value(const FittedLine& line, LineShape shape, double x) {
+    return line.height.value *
+           shape_point(shape, x, line.position.value, line.half_width.value, line.eta.value).value;
+}
+
+double baseline_value(const LineSliceFit& slice, const LineFitSettings& settings, double x) {
+    double value = slice.baseline_0 ? slice.baseline_0->value : 0.0;
+    if (slice.baseline_1) {
+        value +=
+            slice.baseline_1->value * (x - (settings.window_lower + settings.window_upper) / 2.0);
+    }
+    return value;
+}
+
+std::string line_slice_status(const LineSliceFit& slice) {
+    std::string status = slice.settled ? "settled" : "iteration_limit";
+    for (std::size_t k = 0; k < slice.at_bound.size(); ++k) {
+        status += (k == 0 ? ";bound:" : ",") + slice.at_bound[k];
+    }
+    if (slice.misfit) {
+        status += ";misfit";
+    }
+    return status;
+}
