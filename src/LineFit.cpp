@@ -112,7 +112,10 @@ void solve_on(const Matrix& basis, const Vector& y, const std::vector<int>& use,
         c[use[k]] = solution[static_cast<Eigen::Index>(k)];
     }
     const Eigen::Index rank = qr.rank();
-    span = Matrix(qr.householderQ().setLength(rank)) * Matrix::Identity(n, rank);
+    // The thin Q: the reflections applied to the first columns of the identity, never the
+    // n x n matrix.
+    span = Matrix::Identity(n, rank);
+    span.applyOnTheLeft(qr.householderQ().setLength(rank));
 }
 
 // The coefficients of y on basis, the first `bounded` of them >= 0 when `positive`
