@@ -313,6 +313,88 @@ struct NonlinearFit {
     bool settled = true;
 };
 
+bool near_bound(double value, double lower, double upper) {
+    const double tolerance =
+        at_bound_tolerance * std::max({1.0, std::fabs(lower), std::fabs(upper)});
+    return std::fabs(value - lower) <= tolerance || std::fabs(value - upper) <= tolerance;
+}
+
+// One run of Ceres' bounded Levenberg-Marquardt on theta, the values `held` kept as they are;
+// false when it fails (no finite model at the start).
+bool trust_region(const ProjectedModel& model, const Layout& layout, const std::vector<int>& held,
+                  std::vector<double>& theta, unsigned& steps, bool& converged) {
+    const int size = layout.size();
+    if (static_cast<int>(held.size()) == size) {
+        converged = true;
+        return true;
+    }
+    ceres::Problem::Options problem_options;
+    problem_options.cost_function_ownership = ceres::TAKE_OWNERSHIP;
+    problem_options.manifold_ownership = ceres::TAKE_OWNERSHIP;
+    ceres::Problem problem(problem_options);
+    problem.AddResidualBlock(new ProjectedCost(model, size), nullptr, theta.data());
+    for (int j = 0; j < size; ++j) {
+        problem.SetParameterLowerBound(theta.data(), j, layout.lower[static_cast<std::size_t>(j)]);
+        problem.SetParameterUpperBound(theta.data(), j, layout.upper[static_cast<std::size_t>(j)]);
+    }
+    if (!held.empty()) {
+        problem.SetManifold(theta.data(), new ceres::SubsetManifold(size, held));
+    }
+    ceres::Solver::Options options;
+    options.minimizer_type = ceres::TRUST_REGION;
+    options.trust_region_strategy_type = ceres::LEVENBERG_MARQUARDT;
+    options.linear_solver_type = ceres::DENSE_QR;
+    options.max_num_iterations = max_trust_region_steps;
+    options.function_tolerance = 1e-15;
+    options.gradient_tolerance = 1e-30;
+    options.parameter_tolerance = 1e-13;
+    options.logging_type = ceres::SILENT;
+    options.minimizer_progress_to_stdout = false;
+    options.num_threads = 1;
+    ceres::Solver::Summary summary;
+    ceres::Solve(options, &problem, &summary);
+    if (summary.termination_type == ceres::FAILURE ||
+        summary.termination_type == ceres::USER_FAILURE) {
+        return false;
+    }
+    steps += static_cast<unsigned>(summary.num_successful_steps + summary.num_unsuccessful_steps);
+    converged = summary.termination_type == ceres::CONVERGENCE;
+    return true;
+}
+
+// The values at a bound that the gradient presses against it: the trust region, which only
+// projects its steps onto the bounds, creeps along them, so they are held and the others
+// fitted again, until the values held are just those the gradient presses outwards.
+std::vector<int> pressed_against_bounds(const ProjectedModel& model, const Layout& layout,
+                                        const std::vector<double>& theta) {
+    const int size = layout.size();
+    std::vector<double> residuals(model.points());
+    std::vector<double> jacobian(model.points() * static_cast<std::size_t>(size));
+    Vector c;
+    std::vector<int> held;
+    if (!model.evaluate(theta.data(), residuals.data(), jacobian.data(), c)) {
+        return held;
+    }
+    for (int j = 0; j < size; ++j) {
+        const auto u = static_cast<std::size_t>(j);
+        const double tolerance = at_bound_tolerance * std::max({1.0, std::fabs(layout.lower[u]),
+                                                                std::fabs(layout.upper[u])});
+        const bool low = std::fabs(theta[u] - layout.lower[u]) <= tolerance;
+        const bool high = std::fabs(theta[u] - layout.upper[u]) <= tolerance;
+        if (!low && !high) {
+            continue;
+        }
+        double gradient = 0.0; // of half the rss
+        for (std::size_t p = 0; p < model.points(); ++p) {
+            gradient += jacobian[p * static_cast<std::size_t>(size) + u] * residuals[p];
+        }
+        if ((low && gradient >= 0.0) || (high && gradient <= 0.0)) {
+            held.push_back(j);
+        }
+    }
+    return held;
+}
+
 // Fits the nonlinear values from `start` (moved inside the bounds) with Ceres' bounded
 // Levenberg-Marquardt; false when the model is not finite at the start.
 bool fit_nonlinear(const ProjectedModel& model, const Layout& layout, std::vector<double> start,
@@ -322,38 +404,26 @@ bool fit_nonlinear(const ProjectedModel& model, const Layout& layout, std::vecto
         start[u] = std::clamp(start[u], layout.lower[u], layout.upper[u]);
     }
     fit.theta = std::move(start);
+    fit.iterations = 0;
     if (layout.size() > 0) {
-        ceres::Problem::Options problem_options;
-        problem_options.cost_function_ownership = ceres::TAKE_OWNERSHIP;
-        ceres::Problem problem(problem_options);
-        problem.AddResidualBlock(new ProjectedCost(model, layout.size()), nullptr,
-                                 fit.theta.data());
-        for (int j = 0; j < layout.size(); ++j) {
-            problem.SetParameterLowerBound(fit.theta.data(), j,
-                                           layout.lower[static_cast<std::size_t>(j)]);
-            problem.SetParameterUpperBound(fit.theta.data(), j,
-                                           layout.upper[static_cast<std::size_t>(j)]);
-        }
-        ceres::Solver::Options options;
-        options.minimizer_type = ceres::TRUST_REGION;
-        options.trust_region_strategy_type = ceres::LEVENBERG_MARQUARDT;
-        options.linear_solver_type = ceres::DENSE_QR;
-        options.max_num_iterations = max_trust_region_steps;
-        options.function_tolerance = 1e-15;
-        options.gradient_tolerance = 1e-30;
-        options.parameter_tolerance = 1e-13;
-        options.logging_type = ceres::SILENT;
-        options.minimizer_progress_to_stdout = false;
-        options.num_threads = 1;
-        ceres::Solver::Summary summary;
-        ceres::Solve(options, &problem, &summary);
-        if (summary.termination_type == ceres::FAILURE ||
-            summary.termination_type == ceres::USER_FAILURE) {
+        std::vector<int> held;
+        if (!trust_region(model, layout, held, fit.theta, fit.iterations, fit.settled)) {
             return false;
         }
-        fit.iterations =
-            static_cast<unsigned>(summary.num_successful_steps + summary.num_unsuccessful_steps);
-        fit.settled = summary.termination_type == ceres::CONVERGENCE;
+        for (int round = 0; round < 8; ++round) {
+            const std::vector<int> pressed = pressed_against_bounds(model, layout, fit.theta);
+            if (pressed.empty() || pressed == held) {
+                break;
+            }
+            held = pressed;
+            std::vector<double> theta = fit.theta;
+            bool converged = true;
+            if (!trust_region(model, layout, held, theta, fit.iterations, converged)) {
+                break;
+            }
+            fit.theta = theta;
+            fit.settled = converged;
+        }
     }
     std::vector<double> residuals(model.points());
     if (!model.evaluate(fit.theta.data(), residuals.data(), nullptr, fit.coefficients)) {
@@ -364,12 +434,6 @@ bool fit_nonlinear(const ProjectedModel& model, const Layout& layout, std::vecto
         fit.rss += r * r;
     }
     return std::isfinite(fit.rss);
-}
-
-bool near_bound(double value, double lower, double upper) {
-    const double tolerance =
-        at_bound_tolerance * std::max({1.0, std::fabs(lower), std::fabs(upper)});
-    return std::fabs(value - lower) <= tolerance || std::fabs(value - upper) <= tolerance;
 }
 
 bool any_at_bound(const Layout& layout, const std::vector<double>& theta) {
@@ -762,7 +826,11 @@ LineSeriesFit fit_line_series(const WindowedSeries& series, const LineFitSetting
         if (!fit_nonlinear(model, layout, start, fit)) {
             fail_non_finite("2d.txt: slice " + std::to_string(s));
         }
-        if (s > 0 && start != first_start && any_at_bound(layout, fit.theta)) {
+        const bool height_at_zero =
+            settings.positive &&
+            (fit.coefficients.head(static_cast<Eigen::Index>(settings.lines.size())).array() == 0.0)
+                .any();
+        if (s > 0 && start != first_start && (height_at_zero || any_at_bound(layout, fit.theta))) {
             NonlinearFit again;
             if (fit_nonlinear(model, layout, first_start, again)) {
                 again.iterations += fit.iterations;
