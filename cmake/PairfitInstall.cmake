@@ -30,6 +30,9 @@ install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/pairfit-plot DESTINATION ${CMAKE_IN
 # they include one another by plain name, so they stay together in one folder, and callers
 # write #include <pairfit/Csa.h>.
 set(PAIRFIT_PRIVATE_HEADERS CsaProgram.h CsaResultFile.h ExitStatus.h ReadLines.h)
+# The line fit of pairfit-lines links Ceres, which the installed library does not: its headers
+# stay with the programs (LineShapes.h, plain inline shapes, is installed).
+list(APPEND PAIRFIT_PRIVATE_HEADERS LineFit.h LinesInput.h LinesProgram.h LinesResults.h)
 file(GLOB PAIRFIT_SOURCE_HEADERS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/*.h)
 set(PAIRFIT_HEADERS)
 foreach(header IN LISTS PAIRFIT_SOURCE_HEADERS)
@@ -88,3 +91,8 @@ configure_file(${PROJECT_SOURCE_DIR}/man/pairfit-trend.1 ${PAIRFIT_MAN_DIR}/pair
 install(TARGETS pairfit-trend RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/pairfit-trend-plot DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${PAIRFIT_MAN_DIR}/pairfit-trend.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# pairfit-lines and its manual page.
+configure_file(${PROJECT_SOURCE_DIR}/man/pairfit-lines.1 ${PAIRFIT_MAN_DIR}/pairfit-lines.1 COPYONLY)
+install(TARGETS pairfit-lines RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${PAIRFIT_MAN_DIR}/pairfit-lines.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)

@@ -15,6 +15,9 @@ packages+=(parallel slurmctld slurmd slurm-client munge)
 packages+=(clang libclang-rt-14-dev)
 # The Python module (-DPAIRFIT_PYTHON=ON) and its tests; lmfit for bench/python_bench.py.
 packages+=(pybind11-dev python3-dev python3-numpy python3-pytest python3-lmfit)
+# pairfit-lines: Ceres Solver (its bounded Levenberg-Marquardt) with Eigen; SciPy for the test
+# that holds its fits against least_squares and for its benchmark.
+packages+=(libceres-dev libeigen3-dev python3-scipy)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||

@@ -36,6 +36,8 @@ expected_files() { # relative to the prefix
     echo "$bindir/pairfit-trend"
     echo "$bindir/pairfit-trend-plot"
     echo "$mandir/man1/pairfit-trend.1"
+    echo "$bindir/pairfit-lines"
+    echo "$mandir/man1/pairfit-lines.1"
     for header in "$source_dir"/src/*.h; do
         is_private "$(basename "$header")" || echo "$includedir/pairfit/$(basename "$header")"
     done
