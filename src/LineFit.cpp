@@ -95,34 +95,75 @@ LineValues values_of(const Layout& layout, const double* theta, std::size_t i) {
 // Least squares of y on the columns `use` of basis: coefficients (0 elsewhere) and the
 // orthonormal basis of their span.
 void solve_on(const Matrix& basis, const Vector& y, const std::vector<int>& use, Vector& c,
-              Matrix& span) {
+              Matrix* span) {
     const Eigen::Index n = basis.rows();
     c = Vector::Zero(basis.cols());
     if (use.empty()) {
-        span.resize(n, 0);
+        if (span != nullptr) {
+            span->resize(n, 0);
+        }
         return;
     }
-    Matrix a(n, static_cast<Eigen::Index>(use.size()));
-    for (std::size_t k = 0; k < use.size(); ++k) {
-        a.col(static_cast<Eigen::Index>(k)) = basis.col(use[k]);
+    const bool every_column = use.size() == static_cast<std::size_t>(basis.cols());
+    Matrix selected;
+    if (!every_column) {
+        selected.resize(n, static_cast<Eigen::Index>(use.size()));
+        for (std::size_t k = 0; k < use.size(); ++k) {
+            selected.col(static_cast<Eigen::Index>(k)) = basis.col(use[k]);
+        }
+    }
+    const Matrix& a = every_column ? basis : selected;
+    const Eigen::Index k = a.cols();
+    // The normal equations in correlation form, when they are well conditioned (a few lines
+    // and a baseline: k x k, cheap beside a QR of n x k); else the pivoted QR.
+    // Coefficient by coefficient: for a few columns the blocked product costs more.
+    const Matrix gram = a.transpose().lazyProduct(a);
+    const Vector scale = gram.diagonal().cwiseSqrt();
+    if ((scale.array() > 0.0).all() && scale.allFinite()) {
+        const Vector inverse_scale = scale.cwiseInverse();
+        const Matrix correlation = inverse_scale.asDiagonal() * gram * inverse_scale.asDiagonal();
+        const Eigen::LLT<Matrix> cholesky(correlation);
+        if (cholesky.info() == Eigen::Success) {
+            const auto lower = cholesky.matrixL();
+            const double smallest_pivot = Matrix(lower).diagonal().minCoeff();
+            if (smallest_pivot > 1e-5) {
+                const Vector solution =
+                    inverse_scale.asDiagonal() *
+                    cholesky.solve(inverse_scale.asDiagonal() * (a.transpose() * y));
+                for (std::size_t j = 0; j < use.size(); ++j) {
+                    c[use[j]] = solution[static_cast<Eigen::Index>(j)];
+                }
+                if (span != nullptr) {
+                    // Q = A R^-1 with R = L^T D: orthonormal columns of A's span.
+                    const Matrix upper_inverse = Matrix(lower.transpose())
+                                                     .triangularView<Eigen::Upper>()
+                                                     .solve(Matrix::Identity(k, k));
+                    const Matrix factor = inverse_scale.asDiagonal() * upper_inverse;
+                    *span = a.lazyProduct(factor);
+                }
+                return;
+            }
+        }
     }
     const Eigen::ColPivHouseholderQR<Matrix> qr(a);
     const Vector solution = qr.solve(y);
-    for (std::size_t k = 0; k < use.size(); ++k) {
-        c[use[k]] = solution[static_cast<Eigen::Index>(k)];
+    for (std::size_t j = 0; j < use.size(); ++j) {
+        c[use[j]] = solution[static_cast<Eigen::Index>(j)];
     }
-    const Eigen::Index rank = qr.rank();
-    // The thin Q: the reflections applied to the first columns of the identity, never the
-    // n x n matrix.
-    span = Matrix::Identity(n, rank);
-    span.applyOnTheLeft(qr.householderQ().setLength(rank));
+    if (span != nullptr) {
+        const Eigen::Index rank = qr.rank();
+        // The thin Q: the reflections applied to the first columns of the identity, never
+        // the n x n matrix.
+        *span = Matrix::Identity(n, rank);
+        span->applyOnTheLeft(qr.householderQ().setLength(rank));
+    }
 }
 
 // The coefficients of y on basis, the first `bounded` of them >= 0 when `positive`
 // (Lawson and Hanson's active set, the baseline columns always free), and the span of the
 // columns in use.
 void project(const Matrix& basis, const Vector& y, std::size_t bounded, bool positive, Vector& c,
-             Matrix& span) {
+             Matrix* span) {
     const int k = static_cast<int>(basis.cols());
     std::vector<int> all(static_cast<std::size_t>(k));
     for (int j = 0; j < k; ++j) {
@@ -145,7 +186,7 @@ void project(const Matrix& basis, const Vector& y, std::size_t bounded, bool pos
         }
         return columns;
     };
-    solve_on(basis, y, used(), c, span);
+    solve_on(basis, y, used(), c, nullptr);
     const double scale = basis.norm() * y.norm();
     const double tolerance = 1e-13 * (scale > 0.0 ? scale : 1.0);
     for (int round = 0; round < 3 * k + 3; ++round) {
@@ -163,7 +204,7 @@ void project(const Matrix& basis, const Vector& y, std::size_t bounded, bool pos
         in_use[static_cast<std::size_t>(best)] = true;
         for (int inner = 0; inner < 3 * k + 3; ++inner) {
             Vector trial;
-            solve_on(basis, y, used(), trial, span);
+            solve_on(basis, y, used(), trial, nullptr);
             double step = 1.0;
             for (int j = 0; j < static_cast<int>(bounded); ++j) {
                 if (in_use[static_cast<std::size_t>(j)] && trial[j] <= 0.0) {
@@ -190,6 +231,32 @@ void project(const Matrix& basis, const Vector& y, std::size_t bounded, bool pos
     }
 }
 
+// Where a line's unit-height values and derivatives go: a column each, or none.
+struct LineColumns {
+    double* value;
+    double* d_half_width;
+    double* d_position;
+    double* d_eta;
+};
+
+// One line's columns, with its shape known when compiled so that the loop holds no branch on it.
+template <LineShape shape>
+void fill_line(const double* x, std::size_t n, const LineValues& v, const LineColumns& out) {
+    for (std::size_t p = 0; p < n; ++p) {
+        const ShapePoint point = shape_point(shape, x[p], v.position, v.half_width, v.eta);
+        out.value[p] = point.value;
+        if (out.d_half_width != nullptr) {
+            out.d_half_width[p] = point.d_half_width;
+        }
+        if (out.d_position != nullptr) {
+            out.d_position[p] = point.d_position;
+        }
+        if (out.d_eta != nullptr) {
+            out.d_eta[p] = point.d_eta;
+        }
+    }
+}
+
 // The variable-projection model of one slice: residuals (model - data) and their Jacobian
 // with respect to the nonlinear values.
 class ProjectedModel {
@@ -211,23 +278,23 @@ class ProjectedModel {
         }
         for (std::size_t i = 0; i < lines_; ++i) {
             const LineValues v = values_of(layout_, theta, i);
-            const LineShape shape = settings_.lines[i].shape;
             const LineSlots& s = layout_.slots[i];
-            for (Eigen::Index p = 0; p < n; ++p) {
-                const ShapePoint point =
-                    shape_point(shape, slice_.x[p], v.position, v.half_width, v.eta);
-                phi(p, static_cast<Eigen::Index>(i)) = point.value;
-                if (derivatives != nullptr) {
-                    if (s.half_width >= 0) {
-                        (*derivatives)(p, s.half_width) = point.d_half_width;
-                    }
-                    if (s.position >= 0) {
-                        (*derivatives)(p, s.position) = point.d_position;
-                    }
-                    if (s.eta >= 0) {
-                        (*derivatives)(p, s.eta) = point.d_eta;
-                    }
-                }
+            double* const value = phi.col(static_cast<Eigen::Index>(i)).data();
+            const auto column = [&](int slot) {
+                return derivatives != nullptr && slot >= 0 ? derivatives->col(slot).data()
+                                                           : nullptr;
+            };
+            LineColumns columns{value, column(s.half_width), column(s.position), column(s.eta)};
+            switch (settings_.lines[i].shape) {
+            case LineShape::lorentzian:
+                fill_line<LineShape::lorentzian>(slice_.x, slice_.n, v, columns);
+                break;
+            case LineShape::gaussian:
+                fill_line<LineShape::gaussian>(slice_.x, slice_.n, v, columns);
+                break;
+            case LineShape::pseudo_voigt:
+                fill_line<LineShape::pseudo_voigt>(slice_.x, slice_.n, v, columns);
+                break;
             }
         }
         if (settings_.baseline != BaselineKind::none) {
@@ -243,12 +310,24 @@ class ProjectedModel {
     // The coefficients at theta and the residuals; with `jacobian` (row-major, points x
     // nonlinear values) Kaufman's projected Jacobian. false for non-finite values.
     bool evaluate(const double* theta, double* residuals, double* jacobian, Vector& c) const {
+        // The trust region asks for the residuals of a point and then, once it takes the
+        // step, for them again with the Jacobian: the projection of the last point is kept.
+        const std::size_t size = static_cast<std::size_t>(layout_.size());
+        const bool same_point = cached_ && std::equal(theta, theta + size, cached_theta_.begin());
         Matrix& phi = phi_;
         Matrix& d = d_;
-        basis(theta, phi, jacobian != nullptr ? &d : nullptr);
         Matrix& span = span_;
-        project(phi, y_, lines_, settings_.positive, c, span);
-        const Vector r = phi * c - y_;
+        if (!same_point) {
+            // The derivatives come at little cost beside the values, and an accepted step
+            // asks for them next.
+            basis(theta, phi, &d);
+            project(phi, y_, lines_, settings_.positive, c_, &span);
+            r_ = phi * c_ - y_;
+            cached_theta_.assign(theta, theta + size);
+            cached_ = true;
+        }
+        c = c_;
+        const Vector& r = r_;
         if (!r.allFinite()) {
             return false;
         }
@@ -256,23 +335,26 @@ class ProjectedModel {
             Eigen::Map<Vector>(residuals, r.size()) = r;
         }
         if (jacobian != nullptr) {
+            Matrix& projected = projected_;
+            projected = d;
             // Column j of d belongs to one line: its contribution is that line's height times it.
             for (std::size_t i = 0; i < lines_; ++i) {
                 const LineSlots& s = layout_.slots[i];
                 for (const int j : {s.half_width, s.position, s.eta}) {
                     if (j >= 0) {
-                        d.col(j) *= c[static_cast<Eigen::Index>(i)];
+                        projected.col(j) *= c[static_cast<Eigen::Index>(i)];
                     }
                 }
             }
             if (span.cols() > 0) {
-                d -= span * (span.transpose() * d);
+                const Matrix along = span.transpose().lazyProduct(projected);
+                projected.noalias() -= span.lazyProduct(along);
             }
-            if (!d.allFinite()) {
+            if (!projected.allFinite()) {
                 return false;
             }
             using RowMajor = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
-            Eigen::Map<RowMajor>(jacobian, d.rows(), d.cols()) = d;
+            Eigen::Map<RowMajor>(jacobian, projected.rows(), projected.cols()) = projected;
         }
         return true;
     }
@@ -285,7 +367,11 @@ class ProjectedModel {
     std::size_t lines_;
     std::size_t columns_;
     Eigen::Map<const Vector> y_;
-    mutable Matrix phi_, d_, span_; // reused between evaluations of one fit
+    // The last point evaluated and what it gave, and buffers reused between evaluations.
+    mutable bool cached_ = false;
+    mutable std::vector<double> cached_theta_;
+    mutable Matrix phi_, d_, span_, projected_;
+    mutable Vector c_, r_;
 };
 
 class ProjectedCost : public ceres::CostFunction {
@@ -343,14 +429,17 @@ bool trust_region(const ProjectedModel& model, const Layout& layout, const std::
     ceres::Solver::Options options;
     options.minimizer_type = ceres::TRUST_REGION;
     options.trust_region_strategy_type = ceres::LEVENBERG_MARQUARDT;
-    options.linear_solver_type = ceres::DENSE_QR;
+    options.linear_solver_type = ceres::DENSE_NORMAL_CHOLESKY;
     options.max_num_iterations = max_trust_region_steps;
-    options.function_tolerance = 1e-15;
+    options.function_tolerance = 1e-12;
     options.gradient_tolerance = 1e-30;
-    options.parameter_tolerance = 1e-13;
+    options.parameter_tolerance = 1e-10;
     options.logging_type = ceres::SILENT;
     options.minimizer_progress_to_stdout = false;
     options.num_threads = 1;
+    // A step cut at the bounds is taken as it is, not searched along: the values it presses
+    // against a bound are held and the rest fitted again (pressed_against_bounds).
+    options.max_num_line_search_step_size_iterations = 0;
     ceres::Solver::Summary summary;
     ceres::Solve(options, &problem, &summary);
     if (summary.termination_type == ceres::FAILURE ||

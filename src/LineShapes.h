@@ -47,15 +47,17 @@ struct ShapePoint {
     double d_eta = 0.0;        // d value / d eta (pseudo-Voigt: L - G)
 };
 
-// L(x) = 1 / (1 + u^2), G(x) = exp(-ln 2 u^2), u = (x - P)/W; the pseudo-Voigt is
-// eta L + (1 - eta) G. eta is ignored by the pure shapes.
+// L(x) = 1 / (1 + u^2), G(x) = exp(-ln 2 u^2), u = (x - P)/W (as (x - P) times 1/W); the
+// pseudo-Voigt is eta L + (1 - eta) G. eta is ignored by the pure shapes.
 inline ShapePoint shape_point(LineShape shape, double x, double position, double half_width,
                               double eta) {
-    const double u = (x - position) / half_width;
+    // One division per line rather than per point: a loop over points hoists it.
+    const double inverse_width = 1.0 / half_width;
+    const double u = (x - position) * inverse_width;
     const double u2 = u * u;
     // d u^2 / dP = -2u/W, d u^2 / dW = -2u^2/W
-    const double du2_dP = -2.0 * u / half_width;
-    const double du2_dW = -2.0 * u2 / half_width;
+    const double du2_dP = -2.0 * u * inverse_width;
+    const double du2_dW = -2.0 * u2 * inverse_width;
     ShapePoint point;
     double lorentz = 0.0, dlorentz = 0.0, gauss = 0.0, dgauss = 0.0; // d/d(u^2)
     if (shape != LineShape::gaussian) {
