@@ -347,8 +347,14 @@ class ProjectedModel {
                 }
             }
             if (span.cols() > 0) {
-                const Matrix along = span.transpose().lazyProduct(projected);
-                projected.noalias() -= span.lazyProduct(along);
+                // Coefficient by coefficient for a few columns; blocked beyond.
+                if (span.cols() * projected.cols() <= 16) {
+                    const Matrix along = span.transpose().lazyProduct(projected);
+                    projected.noalias() -= span.lazyProduct(along);
+                } else {
+                    const Matrix along = span.transpose() * projected;
+                    projected.noalias() -= span * along;
+                }
             }
             if (!projected.allFinite()) {
                 return false;
@@ -659,26 +665,43 @@ LineSliceFit describe(const ProjectedModel& model, const LineFitSettings& settin
     }
 
     // Columns the earlier ones (heights and baseline first) already explain are not
-    // determined: Gram-Schmidt in this order drops them.
-    std::vector<Column> kept;
-    std::vector<Vector> basis_so_far;
-    for (Column& column : columns) {
-        const double norm = column.values.norm();
-        if (!(norm > 0.0) || !std::isfinite(norm)) {
+    // determined: a Cholesky factor built column by column in this order drops each column
+    // whose part outside the span of the kept ones is below 1e-7 of its length.
+    const Eigen::Index all = static_cast<Eigen::Index>(columns.size());
+    Matrix every(static_cast<Eigen::Index>(n), all);
+    Vector lengths(all);
+    for (Eigen::Index k = 0; k < all; ++k) {
+        lengths[k] = columns[static_cast<std::size_t>(k)].values.norm();
+        every.col(k) =
+            columns[static_cast<std::size_t>(k)].values / (lengths[k] > 0.0 ? lengths[k] : 1.0);
+    }
+    const Matrix gram_all = every.transpose() * every;
+    std::vector<Eigen::Index> kept_index;
+    Matrix factor = Matrix::Zero(all, all); // rows: kept columns, lower triangular
+    for (Eigen::Index k = 0; k < all; ++k) {
+        if (!(lengths[k] > 0.0) || !std::isfinite(lengths[k])) {
             continue;
         }
-        Vector rest = column.values / norm;
-        for (int pass = 0; pass < 2; ++pass) {
-            for (const Vector& q : basis_so_far) {
-                rest -= q.dot(rest) * q;
+        const Eigen::Index r = static_cast<Eigen::Index>(kept_index.size());
+        double rest = gram_all(k, k);
+        for (Eigen::Index a = 0; a < r; ++a) {
+            double value = gram_all(kept_index[static_cast<std::size_t>(a)], k);
+            for (Eigen::Index b = 0; b < a; ++b) {
+                value -= factor(a, b) * factor(r, b);
             }
+            factor(r, a) = value / factor(a, a);
+            rest -= factor(r, a) * factor(r, a);
         }
-        const double left = rest.norm();
-        if (!(left > 1e-7)) {
+        if (!(rest > 1e-14)) {
+            factor.row(r).setZero();
             continue;
         }
-        basis_so_far.push_back(rest / left);
-        kept.push_back(std::move(column));
+        factor(r, r) = std::sqrt(rest);
+        kept_index.push_back(k);
+    }
+    std::vector<Column> kept;
+    for (const Eigen::Index k : kept_index) {
+        kept.push_back(std::move(columns[static_cast<std::size_t>(k)]));
     }
     const Eigen::Index p = static_cast<Eigen::Index>(kept.size());
     if (p == 0) {
@@ -687,8 +710,8 @@ LineSliceFit describe(const ProjectedModel& model, const LineFitSettings& settin
     Matrix j(static_cast<Eigen::Index>(n), p);
     Vector norms(p);
     for (Eigen::Index k = 0; k < p; ++k) {
-        norms[k] = kept[static_cast<std::size_t>(k)].values.norm();
-        j.col(k) = kept[static_cast<std::size_t>(k)].values / norms[k];
+        norms[k] = lengths[kept_index[static_cast<std::size_t>(k)]];
+        j.col(k) = every.col(kept_index[static_cast<std::size_t>(k)]);
     }
     const Eigen::LDLT<Matrix> normal(j.transpose() * j);
     if (normal.info() != Eigen::Success) {

@@ -65,7 +65,10 @@ inline ShapePoint shape_point(LineShape shape, double x, double position, double
         dlorentz = -lorentz * lorentz;
     }
     if (shape != LineShape::lorentzian) {
-        gauss = std::exp(-ln_two * u2);
+        // Beyond 746 the exponential is 0 in double precision; saying so skips exp's slow
+        // underflow path far out in the tails.
+        const double exponent = ln_two * u2;
+        gauss = exponent < 746.0 ? std::exp(-exponent) : 0.0;
         dgauss = -ln_two * gauss;
     }
     double mix = 0.0; // d value / d(u^2)
