@@ -35,8 +35,10 @@ echo "== six pseudo-Voigt lines on a linear baseline, --float 0.01, 1024 x 2048"
 build-bench/bench/lines_bench "$scratch/six" "${six[@]}" | tail -n 1
 (cd "$scratch/six" && /usr/bin/time -f "pairfit-lines whole run: %e s, peak %M KiB" \
     "$OLDPWD/build-bench/apps/pairfit-lines" "${six[@]}" > /dev/null)
-(cd "$scratch/six" && /usr/bin/time -f "pairfit4 whole run on the same file: %e s, peak %M KiB" \
+(cd "$scratch/six" && /usr/bin/time -o ../pairfit4-time.txt \
+    -f "pairfit4 whole run on the same file: %e s, peak %M KiB" \
     "$OLDPWD/build-bench/apps/pairfit4" > /dev/null 2>&1) || true
+cat "$scratch/pairfit4-time.txt"
 /usr/bin/python3 bench/lines_scipy_bench.py "$scratch/six" "$scipy_slices" 0.01
 
 echo
