@@ -241,19 +241,22 @@ struct LineColumns {
 
 // One line's columns, with its shape known when compiled so that the loop holds no branch on it.
 template <LineShape shape>
-void fill_line(const double* x, std::size_t n, const LineValues& v, const LineColumns& out) {
+void fill_line(const double* x, std::size_t n, const LineValues& v, const LineColumns& out,
+               std::vector<double>& scratch) {
+    // Every column written on each point, the unwanted ones into scratch, so that the loop has
+    // no branch and no possible overlap for the compiler to guard against.
+    scratch.resize(3 * n);
+    double* __restrict value = out.value;
+    double* __restrict d_half_width = out.d_half_width ? out.d_half_width : scratch.data();
+    double* __restrict d_position = out.d_position ? out.d_position : scratch.data() + n;
+    double* __restrict d_eta = out.d_eta ? out.d_eta : scratch.data() + 2 * n;
+    const double* __restrict at = x;
     for (std::size_t p = 0; p < n; ++p) {
-        const ShapePoint point = shape_point(shape, x[p], v.position, v.half_width, v.eta);
-        out.value[p] = point.value;
-        if (out.d_half_width != nullptr) {
-            out.d_half_width[p] = point.d_half_width;
-        }
-        if (out.d_position != nullptr) {
-            out.d_position[p] = point.d_position;
-        }
-        if (out.d_eta != nullptr) {
-            out.d_eta[p] = point.d_eta;
-        }
+        const ShapePoint point = shape_point(shape, at[p], v.position, v.half_width, v.eta);
+        value[p] = point.value;
+        d_half_width[p] = point.d_half_width;
+        d_position[p] = point.d_position;
+        d_eta[p] = point.d_eta;
     }
 }
 
@@ -287,13 +290,13 @@ class ProjectedModel {
             LineColumns columns{value, column(s.half_width), column(s.position), column(s.eta)};
             switch (settings_.lines[i].shape) {
             case LineShape::lorentzian:
-                fill_line<LineShape::lorentzian>(slice_.x, slice_.n, v, columns);
+                fill_line<LineShape::lorentzian>(slice_.x, slice_.n, v, columns, scratch_);
                 break;
             case LineShape::gaussian:
-                fill_line<LineShape::gaussian>(slice_.x, slice_.n, v, columns);
+                fill_line<LineShape::gaussian>(slice_.x, slice_.n, v, columns, scratch_);
                 break;
             case LineShape::pseudo_voigt:
-                fill_line<LineShape::pseudo_voigt>(slice_.x, slice_.n, v, columns);
+                fill_line<LineShape::pseudo_voigt>(slice_.x, slice_.n, v, columns, scratch_);
                 break;
             }
         }
@@ -377,6 +380,7 @@ class ProjectedModel {
     mutable bool cached_ = false;
     mutable std::vector<double> cached_theta_;
     mutable Matrix phi_, d_, span_, projected_;
+    mutable std::vector<double> scratch_;
     mutable Vector c_, r_;
 };
 
