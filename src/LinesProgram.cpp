@@ -47,8 +47,7 @@ std::string folder_text(const std::string& folder) {
 }
 
 // The lines of lines.txt, or A and B of peaks.txt; the window of --window or peaks.txt.
-void read_lines_and_window(const LinesOptions& options, LinesInputs& input,
-                           std::vector<std::string>& warnings) {
+void read_lines_and_window(const LinesOptions& options, LinesInputs& input) {
     const bool have_lines = fileExists("lines.txt");
     const bool need_peaks = !have_lines || !options.window_given;
     std::optional<PeakSettings> peaks;
@@ -82,7 +81,7 @@ void read_lines_and_window(const LinesOptions& options, LinesInputs& input,
             rows[1].half_width = peaks->LWB;
         }
         input.line_sources = {"peaks.txt: data row 1", "peaks.txt: data row 1"};
-        warnings.push_back("pairfit-lines: no lines.txt; fitting lines A and B of peaks.txt");
+        std::cout << "pairfit-lines: no lines.txt; fitting lines A and B of peaks.txt" << std::endl;
     }
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const LineRow& row = rows[i];
@@ -134,7 +133,7 @@ bool read_inputs(const LinesOptions& options, const std::string& z_path, LinesIn
         return false;
     }
     std::vector<std::string> warnings;
-    read_lines_and_window(options, input, warnings);
+    read_lines_and_window(options, input);
     LineFitSettings& settings = input.settings;
     settings.baseline = options.baseline;
     settings.float_ppm = options.float_ppm;
