@@ -272,6 +272,18 @@ class ProjectedModel {
 
     std::size_t points() const { return slice_.n; }
 
+    // The basis and derivatives of the last evaluation when it was at theta (the fit ends
+    // with one there); false otherwise.
+    bool last_basis(const double* theta, Matrix& phi, Matrix& derivatives) const {
+        const std::size_t size = static_cast<std::size_t>(layout_.size());
+        if (!cached_ || !std::equal(theta, theta + size, cached_theta_.begin())) {
+            return false;
+        }
+        phi = phi_;
+        derivatives = d_;
+        return true;
+    }
+
     // The basis at theta: one unit-height column per line, then the baseline's.
     void basis(const double* theta, Matrix& phi, Matrix* derivatives) const {
         const Eigen::Index n = static_cast<Eigen::Index>(slice_.n);
@@ -577,7 +589,9 @@ LineSliceFit describe(const ProjectedModel& model, const LineFitSettings& settin
     slice.fitted_parameters = lines + baseline + static_cast<std::size_t>(layout.size());
 
     Matrix phi, d;
-    model.basis(fit.theta.data(), phi, &d);
+    if (!model.last_basis(fit.theta.data(), phi, d)) {
+        model.basis(fit.theta.data(), phi, &d);
+    }
     const Vector& c = fit.coefficients;
 
     // The columns of J: what each stands for, to read the covariance back.
