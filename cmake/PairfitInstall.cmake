@@ -31,8 +31,9 @@ install(TARGETS pairfit4 pairfit2 pairfit2x pairfit-import RUNTIME DESTINATION $
 # ResultFile.h, ExitStatus.h, ReadUsage.h); they include one another by plain name, so they
 # stay together in one folder and callers write #include <pairfit/pairfit.h>.
 set(PAIRFIT_HEADERS)
-foreach(header pairfit.h Csa.h Failure.h Fit.h FitSeries.h Read.h ReadChecks.h ReadFolder.h ReadImport.h
-               ReadNumbers.h ReadSeries.h ReadZValues.h ReportCsv.h Stats.h Trend.h)
+foreach(header pairfit.h Csa.h Failure.h Fit.h FitSeries.h LineShapes.h Read.h ReadChecks.h
+               ReadFolder.h ReadImport.h ReadNumbers.h ReadSeries.h ReadZValues.h ReportCsv.h
+               Stats.h Trend.h)
   list(APPEND PAIRFIT_HEADERS ${PROJECT_SOURCE_DIR}/src/${header})
 endforeach()
 install(FILES ${PAIRFIT_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/pairfit)
@@ -84,3 +85,8 @@ endfunction()
 configure_file(${PROJECT_SOURCE_DIR}/man/pairfit-trend.1 ${PAIRFIT_MAN_DIR}/pairfit-trend.1 COPYONLY)
 install(TARGETS pairfit-trend RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${PAIRFIT_MAN_DIR}/pairfit-trend.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# pairfit-lines and its manual page.
+configure_file(${PROJECT_SOURCE_DIR}/man/pairfit-lines.1 ${PAIRFIT_MAN_DIR}/pairfit-lines.1 COPYONLY)
+install(TARGETS pairfit-lines RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${PAIRFIT_MAN_DIR}/pairfit-lines.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)

@@ -38,6 +38,8 @@ expected_files() { # relative to the prefix
     echo "$bindir/pairfit-trend"
     echo "$bindir/pairfit-trend-plot"
     echo "$mandir/man1/pairfit-trend.1"
+    echo "$bindir/pairfit-lines"
+    echo "$mandir/man1/pairfit-lines.1"
     for header in "${public_headers[@]}"; do
         echo "$includedir/pairfit/$header"
     done

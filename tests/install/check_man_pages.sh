@@ -8,7 +8,7 @@ man_dir=$2
 status=0
 fail() { echo "FAIL: $*" >&2; status=1; }
 
-for page in pairfit4 pairfit2 pairfit2x pairfit-plot pairfit-import pairfit-trend; do
+for page in pairfit4 pairfit2 pairfit2x pairfit-plot pairfit-import pairfit-trend pairfit-lines; do
     file="$man_dir/$page.1"
     [ -s "$file" ] || { fail "$file missing"; continue; }
     messages=$(groff -ww -man -z "$file" 2>&1) || fail "$page.1: groff failed"
