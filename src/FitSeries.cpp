@@ -33,24 +33,6 @@ double divide_by_largest(WindowedSeries& series, bool absolute) {
     return scale_factor;
 }
 
-// The standard deviation about their mean of a slice's scaled noise intensities.
-double noise_of(const WindowedSeries& series, std::size_t slice) {
-    const std::size_t first = series.noise_start[slice];
-    const std::size_t end = series.noise_start[slice + 1];
-    double sum = 0.0;
-    for (std::size_t i = first; i < end; ++i) {
-        sum += series.noise_intensity[i];
-    }
-    const double count = static_cast<double>(end - first);
-    const double mean = sum / count;
-    double squares = 0.0;
-    for (std::size_t i = first; i < end; ++i) {
-        const double deviation = series.noise_intensity[i] - mean;
-        squares += deviation * deviation;
-    }
-    return std::sqrt(squares / (count - 1.0));
-}
-
 // The sums and marks of a slice whose fitted parameters `slice` holds.
 void complete_slice(SliceFit& slice, const SeriesFit& fit, std::size_t index) {
     const WindowedSeries& series = fit.scaled;

@@ -557,22 +557,6 @@ bool any_at_bound(const Layout& layout, const std::vector<double>& theta) {
     return false;
 }
 
-double noise_of(const WindowedSeries& series, std::size_t slice) {
-    const std::size_t first = series.noise_start[slice];
-    const std::size_t end = series.noise_start[slice + 1];
-    double sum = 0.0;
-    for (std::size_t i = first; i < end; ++i) {
-        sum += series.noise_intensity[i];
-    }
-    const double count = static_cast<double>(end - first);
-    const double mean = sum / count;
-    double squares = 0.0;
-    for (std::size_t i = first; i < end; ++i) {
-        squares += (series.noise_intensity[i] - mean) * (series.noise_intensity[i] - mean);
-    }
-    return std::sqrt(squares / (count - 1.0));
-}
-
 // The record of a fitted slice, with the standard errors from the Jacobian of the whole
 // model (heights and baseline with the nonlinear values not held, at a bound or undetermined).
 LineSliceFit describe(const ProjectedModel& model, const LineFitSettings& settings,

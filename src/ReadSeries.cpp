@@ -4,6 +4,7 @@
 #include "ReadNumbers.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cerrno>
 #include <cstdint>
 #include <limits>
@@ -274,4 +275,21 @@ WindowedSeries read_windowed_series(const char* name, double window_lower, doubl
     }
     join_pieces(pieces, series, report);
     return series;
+}
+
+double noise_of(const WindowedSeries& series, std::size_t slice) {
+    const std::size_t first = series.noise_start[slice];
+    const std::size_t end = series.noise_start[slice + 1];
+    double sum = 0.0;
+    for (std::size_t i = first; i < end; ++i) {
+        sum += series.noise_intensity[i];
+    }
+    const double count = static_cast<double>(end - first);
+    const double mean = sum / count;
+    double squares = 0.0;
+    for (std::size_t i = first; i < end; ++i) {
+        const double deviation = series.noise_intensity[i] - mean;
+        squares += deviation * deviation;
+    }
+    return std::sqrt(squares / (count - 1.0));
 }

@@ -52,3 +52,7 @@ WindowedSeries read_windowed_series(const char* name, double window_lower, doubl
 WindowedSeries read_windowed_series(const char* name, double window_lower, double window_upper,
                                     const NoiseRegion& noise, unsigned threads, ReadReport& report,
                                     std::uint64_t smallest_piece = 4 << 20);
+
+// The standard deviation (n - 1) about their mean of slice `slice`'s noise intensities: the
+// noise of the slice in the programs' reports. Requires at least two noise points.
+double noise_of(const WindowedSeries& series, std::size_t slice);
