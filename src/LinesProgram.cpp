@@ -1,12 +1,12 @@
 // pairfit-lines: the command line, the folder's files through the fit to the result files.
 #include "LinesProgram.h"
 
-#include "Program.h"
-#include "ResultFile.h"
 #include "LinesInput.h"
 #include "LinesResults.h"
+#include "Program.h"
 #include "ReadNumbers.h"
 #include "ReadZValues.h"
+#include "ResultFile.h"
 
 #include <algorithm>
 #include <atomic>

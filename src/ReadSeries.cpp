@@ -4,8 +4,8 @@
 #include "ReadNumbers.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <thread>

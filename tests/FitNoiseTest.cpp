@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <boost/math/distributions/fisher_f.hpp>
 #include <cmath>
-#include <numeric>
 #include <gtest/gtest.h>
+#include <numeric>
 #include <random>
 #include <string>
 #include <vector>
@@ -174,7 +174,7 @@ TEST(NoiseFit, NoiseChi2RedAndTheMisfitPointAreExact) {
     for (double& v : shape) {
         v /= std::sqrt(squares / (region - 1));
     }
-    const auto with_noise = [&](const double (&sd)[2]) {
+    const auto with_noise = [&](const double(&sd)[2]) {
         WindowedSeries fitted = series;
         for (int s = 0; s < 2; ++s) {
             for (const double v : shape) {
@@ -211,8 +211,7 @@ TEST(NoiseFit, NoiseChi2RedAndTheMisfitPointAreExact) {
         const double expected_noise = static_cast<double>(std::sqrt(deviations / (region - 1)));
         ASSERT_TRUE(report.noise && report.chi2_red);
         EXPECT_NEAR(*report.noise, expected_noise, 1e-12 * expected_noise);
-        const double expected_chi2 =
-            report.rss / ((points - 4) * expected_noise * expected_noise);
+        const double expected_chi2 = report.rss / ((points - 4) * expected_noise * expected_noise);
         EXPECT_NEAR(*report.chi2_red, expected_chi2, 1e-10 * expected_chi2);
         EXPECT_NEAR(*report.chi2_red, wanted[s], 1e-6 * wanted[s]);
         EXPECT_EQ(report.misfit, *report.chi2_red > q999);

@@ -340,8 +340,8 @@ TEST(ImportInput, AFailedWriteKeepsTheOldPairByteForByte) {
     fs::permissions(out / "z.txt", fs::perms::owner_write, fs::perm_options::add);
     fs::remove(out / "z.txt");
     ASSERT_EQ(::mkfifo((out / "z.txt").c_str(), 0644), 0);
-    const Outcome fifo = run(out, "timeout 20 '" + std::string(PAIRFIT_IMPORT) + "' '" +
-                                      procno.string() + "'");
+    const Outcome fifo =
+        run(out, "timeout 20 '" + std::string(PAIRFIT_IMPORT) + "' '" + procno.string() + "'");
     EXPECT_EQ(fifo.status, 4) << fifo.err;
     EXPECT_TRUE(contains(fifo.err, "z.txt: cannot be written: it is a FIFO")) << fifo.err;
     EXPECT_EQ(read_file((out / "2d.txt").string()), old_series);
