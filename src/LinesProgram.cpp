@@ -4,6 +4,7 @@
 #include "LinesInput.h"
 #include "LinesResults.h"
 #include "Program.h"
+#include "ReadFolder.h"
 #include "ReadNumbers.h"
 #include "ReadZValues.h"
 #include "ResultFile.h"
@@ -48,10 +49,10 @@ std::string folder_text(const std::string& folder) {
 
 // The lines of lines.txt, or A and B of peaks.txt; the window of --window or peaks.txt.
 void read_lines_and_window(const LinesOptions& options, LinesInputs& input) {
-    const bool have_lines = fileExists("lines.txt");
+    const bool have_lines = input_can_be_read("lines.txt");
     const bool need_peaks = !have_lines || !options.window_given;
     std::optional<PeakSettings> peaks;
-    if (need_peaks && (fileExists("peaks.txt") || !have_lines)) {
+    if (need_peaks && (input_can_be_read("peaks.txt") || !have_lines)) {
         std::vector<std::string> ignored; // a line outside the window is refused below
         peaks = read_peak_settings("peaks.txt", false, ignored);
     }
@@ -118,8 +119,8 @@ bool read_inputs(const LinesOptions& options, const std::string& z_path, LinesIn
     if (!z_path.empty()) {
         input.z = read_z_file(z_path);
     }
-    const bool series_found = fileExists("2d.txt");
-    const bool lines_found = fileExists("lines.txt") || fileExists("peaks.txt");
+    const bool series_found = input_can_be_read("2d.txt");
+    const bool lines_found = input_can_be_read("lines.txt") || input_can_be_read("peaks.txt");
     if (!series_found || !lines_found) {
         std::cerr << lines_usage_text() << std::endl;
         const std::string where = folder_text(options.folder);

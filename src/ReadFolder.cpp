@@ -34,16 +34,22 @@ std::string shown_folder(const std::string& folder) {
 
 } // namespace
 
+bool input_can_be_read(const std::string& path) {
+    // A FIFO is not opened to be checked: its writer's data would go to the check, not to the
+    // reader that opens it next.
+    struct stat status {};
+    if (::stat(path.c_str(), &status) == 0 && S_ISFIFO(status.st_mode)) {
+        return ::access(path.c_str(), R_OK) == 0;
+    }
+    return fileExists(path);
+}
+
 std::string missing_inputs_message(const std::string& folder) {
     std::string message;
     std::string where;
     for (const char* name : {"2d.txt", "peaks.txt"}) {
         const std::string path = in_folder(folder, name);
-        // A FIFO is not opened to be checked: its writer's data would go to the check, not to
-        // the reader that opens it next.
-        struct stat status {};
-        const bool fifo = ::stat(path.c_str(), &status) == 0 && S_ISFIFO(status.st_mode);
-        if (fifo ? ::access(path.c_str(), R_OK) == 0 : fileExists(path)) {
+        if (input_can_be_read(path)) {
             continue;
         }
         if (where.empty()) {

@@ -36,6 +36,10 @@ struct FolderReading {
     std::function<void(const std::vector<std::string>& warnings)> warnings;
 };
 
+// Whether an input can be opened for reading: fileExists, but a FIFO is not opened (which
+// would take its writer's data from the reader that opens it next), only its permission read.
+bool input_can_be_read(const std::string& path);
+
 // The lines naming 2d.txt and peaks.txt of `folder` where either cannot be opened ("2d.txt: not
 // found in /path", "peaks.txt: cannot be opened for reading in /path: Permission denied"); empty
 // when both can.
