@@ -67,15 +67,10 @@ Options parse_options(const std::vector<std::string>& args) {
     Options options;
     std::vector<std::string> positional;
     for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string arg = args[i];
-        std::string value;
-        bool has_value = false;
-        const std::size_t eq = arg.find('=');
-        if (arg.rfind("--", 0) == 0 && eq != std::string::npos) {
-            value = arg.substr(eq + 1);
-            arg = arg.substr(0, eq);
-            has_value = true;
-        }
+        const OptionWord word = split_option_word(args[i]);
+        const std::string& arg = word.name;
+        const std::string& value = word.value;
+        const bool has_value = word.has_value;
         const auto take_value = [&](const char* what) {
             return has_value ? value : option_value(args, i, arg + " needs " + what);
         };

@@ -52,6 +52,15 @@ const std::string& option_value(const std::vector<std::string>& args, std::size_
 // (bad_arguments) with the message `missing` when they are not there or not numbers.
 std::array<double, 2> option_numbers(const std::vector<std::string>& args, std::size_t& i,
                                      const std::string& missing);
+// One word of a command line: "--name=value" split at its first '=' (an option and its value
+// in one word), any other word as it stands, without a value.
+struct OptionWord {
+    std::string name;
+    std::string value;
+    bool has_value = false;
+};
+OptionWord split_option_word(const std::string& word);
+
 // The usage text of --help, with the options and the columns of report.csv.
 std::string usage_text(const std::string& program);
 

@@ -119,3 +119,11 @@ std::string usage_text(const std::string& program) {
            "from it), of a half-width whose line's amplitude is 0, and every error when\n"
            "points <= fitted parameters or J^T J is singular.\n";
 }
+
+OptionWord split_option_word(const std::string& word) {
+    const std::size_t eq = word.find('=');
+    if (word.rfind("--", 0) == 0 && eq != std::string::npos) {
+        return {word.substr(0, eq), word.substr(eq + 1), true};
+    }
+    return {word, "", false};
+}
