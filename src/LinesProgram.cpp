@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <iostream>
 #include <limits>
+#include <sstream>
 #include <thread>
 #include <unistd.h>
 
@@ -32,7 +33,9 @@ void print_lines(const std::vector<std::string>& lines) {
 // What a run reads from the folder.
 struct LinesInputs {
     LineFitSettings settings;
+    std::vector<LineRow> rows;
     std::vector<std::string> line_sources; // "lines.txt: line 3" per line, for messages
+    bool window_from_series = false;       // no --window, no peaks.txt: all of 2d.txt
     WindowedSeries series;
     ZValues z;
 };
@@ -47,7 +50,8 @@ std::string folder_text(const std::string& folder) {
     return error ? "the working directory" : here.string();
 }
 
-// The lines of lines.txt, or A and B of peaks.txt; the window of --window or peaks.txt.
+// The lines of lines.txt, or A and B of peaks.txt; the window of --window or peaks.txt, or,
+// with lines.txt alone, every point of 2d.txt (as pairfit-import --window cut it).
 void read_lines_and_window(const LinesOptions& options, LinesInputs& input) {
     const bool have_lines = input_can_be_read("lines.txt");
     const bool need_peaks = !have_lines || !options.window_given;
@@ -64,51 +68,24 @@ void read_lines_and_window(const LinesOptions& options, LinesInputs& input) {
         settings.window_lower = peaks->window_lower;
         settings.window_upper = peaks->window_upper;
     } else {
-        throw Failure(FailureKind::bad_arguments,
-                      "no window to fit: give --window A B (ppm), or a peaks.txt whose second "
-                      "data row holds the window");
+        input.window_from_series = true;
+        settings.window_lower = -std::numeric_limits<double>::infinity();
+        settings.window_upper = std::numeric_limits<double>::infinity();
     }
-    std::vector<LineRow> rows;
     if (have_lines) {
-        rows = read_lines_file("lines.txt", "lines.txt");
-        for (const LineRow& row : rows) {
+        input.rows = read_lines_file("lines.txt", "lines.txt");
+        for (const LineRow& row : input.rows) {
             input.line_sources.push_back("lines.txt: line " + std::to_string(row.line));
         }
     } else {
-        rows = {{"A", peaks->peak_A, std::nullopt, std::nullopt, 1},
-                {"B", peaks->peak_B, std::nullopt, std::nullopt, 1}};
+        input.rows = {{"A", peaks->peak_A, std::nullopt, std::nullopt, 1},
+                      {"B", peaks->peak_B, std::nullopt, std::nullopt, 1}};
         if (peaks->has_widths) {
-            rows[0].half_width = peaks->LWA;
-            rows[1].half_width = peaks->LWB;
+            input.rows[0].half_width = peaks->LWA;
+            input.rows[1].half_width = peaks->LWB;
         }
         input.line_sources = {"peaks.txt: data row 1", "peaks.txt: data row 1"};
         std::cout << "pairfit-lines: no lines.txt; fitting lines A and B of peaks.txt" << std::endl;
-    }
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        const LineRow& row = rows[i];
-        const std::string& where = input.line_sources[i];
-        if (!(settings.window_lower < row.position && row.position < settings.window_upper)) {
-            throw Failure(FailureKind::malformed_input,
-                          where + ": line " + row.name + " at " + shortest_text(row.position) +
-                              " ppm lies outside the window " +
-                              shortest_text(settings.window_lower) + " to " +
-                              shortest_text(settings.window_upper) +
-                              " ppm; move it inside or widen the window");
-        }
-        if (row.half_width && !(*row.half_width > 0.0)) {
-            throw Failure(FailureKind::malformed_input,
-                          where + ": the half-width of line " + row.name +
-                              " must be above 0 ppm, found " + shortest_text(*row.half_width));
-        }
-        if (options.widths == WidthMode::fixed && !row.half_width) {
-            throw Failure(FailureKind::malformed_input,
-                          where + ": line " + row.name +
-                              " has no half-width; --widths fixed holds the half-widths of " +
-                              (have_lines ? "lines.txt (its third column)"
-                                          : "peaks.txt (its third data row)"));
-        }
-        settings.lines.push_back(
-            {row.name, row.position, row.half_width, row.shape.value_or(options.shape)});
     }
 }
 
@@ -135,20 +112,20 @@ bool read_inputs(const LinesOptions& options, const std::string& z_path, LinesIn
     }
     std::vector<std::string> warnings;
     read_lines_and_window(options, input);
-    LineFitSettings& settings = input.settings;
-    settings.baseline = options.baseline;
-    settings.float_ppm = options.float_ppm;
-    settings.widths = options.widths;
-    settings.positive = options.positive;
-    settings.with_noise = options.noise.given;
-    settings.threads = thread_count();
-
+    const unsigned threads = thread_count();
     ReadReport report;
-    input.series = read_windowed_series("2d.txt", settings.window_lower, settings.window_upper,
-                                        options.noise, settings.threads, report);
+    input.series =
+        read_windowed_series("2d.txt", input.settings.window_lower, input.settings.window_upper,
+                             options.noise, threads, report);
+    if (input.window_from_series && input.series.slice_count() > 0) {
+        const auto [lower, upper] = series_window(input.series);
+        input.settings.window_lower = lower;
+        input.settings.window_upper = upper;
+    }
+    // The lines' checks need the window; those of the series come first, as in pairfit4.
     PeakSettings window;
-    window.window_lower = settings.window_lower;
-    window.window_upper = settings.window_upper;
+    window.window_lower = input.settings.window_lower;
+    window.window_upper = input.settings.window_upper;
     window.peak_A = window.peak_B = std::numeric_limits<double>::quiet_NaN();
     try {
         check_fit_series(input.series, report, window, warnings);
@@ -157,42 +134,24 @@ bool read_inputs(const LinesOptions& options, const std::string& z_path, LinesIn
         print_lines(warnings);
         throw;
     }
-    if (options.noise.given) {
-        for (const LineDefinition& line : settings.lines) {
-            if (options.noise.lower < line.position && line.position < options.noise.upper) {
-                warnings.push_back("--noise " + shortest_text(options.noise.lower) + " " +
-                                   shortest_text(options.noise.upper) +
-                                   ": warning: the noise region holds line " + line.name + " at " +
-                                   shortest_text(line.position) +
-                                   " ppm; the noise would be measured on its line");
-            }
-        }
+    input.settings = line_fit_settings(input.rows, input.line_sources, options,
+                                       input.settings.window_lower, input.settings.window_upper);
+    input.settings.threads = threads;
+    for (const std::string& warning : noise_line_warnings(input.settings, options.noise)) {
+        warnings.push_back(warning);
     }
     print_lines(warnings);
-    const std::size_t points = input.series.points_in(0);
-    const std::size_t parameters = free_parameter_count(settings);
-    if (parameters > points) {
-        throw Failure(FailureKind::malformed_input,
-                      "2d.txt: slice 0 holds " + std::to_string(points) +
-                          " points inside the window, fewer than the " +
-                          std::to_string(parameters) +
-                          " free parameters of the fit; widen the window, fit fewer lines or "
-                          "hold more values (--widths fixed or sum, no --float)");
-    }
+    check_parameter_count(input.series, input.settings);
     if (!z_path.empty()) {
         check_z_count(input.z, z_path, input.series.slice_count());
     }
     return true;
 }
 
-std::string compact(double value) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.6g", value);
-    return text;
-}
+} // namespace
 
-// After the last slice: the slices with a value at a bound, and those --noise flags.
-void print_series_warnings(const LineSeriesFit& fit) {
+std::vector<std::string> line_series_warnings(const LineSeriesFit& fit) {
+    std::vector<std::string> warnings;
     std::vector<std::size_t> bounded, misfits, unsettled;
     std::vector<std::string> names;
     for (std::size_t s = 0; s < fit.slices.size(); ++s) {
@@ -217,34 +176,129 @@ void print_series_warnings(const LineSeriesFit& fit) {
         for (const std::string& name : fit.summed->at_bound) {
             list += (list.empty() ? "" : ", ") + name;
         }
-        std::cerr << "pairfit-lines: warning: the fit of the summed slices (--widths sum) ended "
-                     "with "
-                  << list << " at a bound, which every slice then holds" << std::endl;
+        std::ostringstream text;
+        text << "pairfit-lines: warning: the fit of the summed slices (--widths sum) ended "
+                "with "
+             << list << " at a bound, which every slice then holds";
+        warnings.push_back(text.str());
     }
     if (!unsettled.empty()) {
-        std::cerr << "pairfit-lines: warning: the iteration limit ended the fit of slices "
-                  << slice_ranges(unsettled) << std::endl;
+        std::ostringstream text;
+        text << "pairfit-lines: warning: the iteration limit ended the fit of slices "
+             << slice_ranges(unsettled);
+        warnings.push_back(text.str());
     }
     if (!bounded.empty()) {
         std::string list;
         for (const std::string& name : names) {
             list += (list.empty() ? "" : ", ") + name;
         }
-        std::cerr << "pairfit-lines: warning: " << bounded.size() << " of " << fit.slices.size()
-                  << " slices ended with a value at a bound (slices " << slice_ranges(bounded)
-                  << ": " << list
-                  << "); usual causes: a line that is absent or weak in those slices, a --float "
-                     "range too narrow, or a line outside the data"
-                  << std::endl;
+        std::ostringstream text;
+        text << "pairfit-lines: warning: " << bounded.size() << " of " << fit.slices.size()
+             << " slices ended with a value at a bound (slices " << slice_ranges(bounded) << ": "
+             << list
+             << "); usual causes: a line that is absent or weak in those slices, a --float "
+                "range too narrow, or a line outside the data";
+        warnings.push_back(text.str());
     }
     if (!misfits.empty()) {
-        std::cerr << "pairfit-lines: warning: " << misfits.size() << " of " << fit.slices.size()
-                  << " slices fit worse than their noise allows (status misfit: slices "
-                  << slice_ranges(misfits)
-                  << "); usual causes: a line missing from lines.txt, a baseline not modelled, "
-                     "the wrong shape, a phase error"
-                  << std::endl;
+        std::ostringstream text;
+        text << "pairfit-lines: warning: " << misfits.size() << " of " << fit.slices.size()
+             << " slices fit worse than their noise allows (status misfit: slices "
+             << slice_ranges(misfits)
+             << "); usual causes: a line missing from lines.txt, a baseline not modelled, "
+                "the wrong shape, a phase error";
+        warnings.push_back(text.str());
     }
+    return warnings;
+}
+
+std::pair<double, double> series_window(const WindowedSeries& series) {
+    const std::size_t points = series.points_in(0);
+    double low = std::numeric_limits<double>::infinity();
+    double high = -low;
+    for (std::size_t i = 0; i < points; ++i) {
+        low = std::min(low, series.ppm[i]);
+        high = std::max(high, series.ppm[i]);
+    }
+    const double margin = points > 1 ? (high - low) / static_cast<double>(points - 1) / 2 : 0.5;
+    return {low - margin, high + margin};
+}
+
+LineFitSettings line_fit_settings(const std::vector<LineRow>& rows,
+                                  const std::vector<std::string>& sources,
+                                  const LinesOptions& options, double window_lower,
+                                  double window_upper) {
+    LineFitSettings settings;
+    settings.window_lower = window_lower;
+    settings.window_upper = window_upper;
+    settings.baseline = options.baseline;
+    settings.float_ppm = options.float_ppm;
+    settings.widths = options.widths;
+    settings.positive = options.positive;
+    settings.with_noise = options.noise.given;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const LineRow& row = rows[i];
+        const std::string& where = sources[i];
+        if (!(window_lower < row.position && row.position < window_upper)) {
+            throw Failure(FailureKind::malformed_input,
+                          where + ": line " + row.name + " at " + shortest_text(row.position) +
+                              " ppm lies outside the window " + shortest_text(window_lower) +
+                              " to " + shortest_text(window_upper) +
+                              " ppm; move it inside or widen the window");
+        }
+        if (row.half_width && !(*row.half_width > 0.0)) {
+            throw Failure(FailureKind::malformed_input,
+                          where + ": the half-width of line " + row.name +
+                              " must be above 0 ppm, found " + shortest_text(*row.half_width));
+        }
+        if (options.widths == WidthMode::fixed && !row.half_width) {
+            const bool from_peaks = where.rfind("peaks.txt", 0) == 0;
+            throw Failure(FailureKind::malformed_input,
+                          where + ": line " + row.name +
+                              " has no half-width; --widths fixed holds the half-widths of " +
+                              (from_peaks ? "peaks.txt (its third data row)"
+                                          : "lines.txt (its third column)"));
+        }
+        settings.lines.push_back(
+            {row.name, row.position, row.half_width, row.shape.value_or(options.shape)});
+    }
+    return settings;
+}
+
+std::vector<std::string> noise_line_warnings(const LineFitSettings& settings,
+                                             const NoiseRegion& noise) {
+    std::vector<std::string> warnings;
+    for (const LineDefinition& line : settings.lines) {
+        if (noise.given && noise.lower < line.position && line.position < noise.upper) {
+            warnings.push_back(
+                "--noise " + shortest_text(noise.lower) + " " + shortest_text(noise.upper) +
+                ": warning: the noise region holds line " + line.name + " at " +
+                shortest_text(line.position) + " ppm; the noise would be measured on its line");
+        }
+    }
+    return warnings;
+}
+
+void check_parameter_count(const WindowedSeries& series, const LineFitSettings& settings) {
+    const std::size_t points = series.points_in(0);
+    const std::size_t parameters = free_parameter_count(settings);
+    if (parameters > points) {
+        throw Failure(FailureKind::malformed_input,
+                      "2d.txt: slice 0 holds " + std::to_string(points) +
+                          " points inside the window, fewer than the " +
+                          std::to_string(parameters) +
+                          " free parameters of the fit; widen the window, fit fewer lines or "
+                          "hold more values (--widths fixed or sum, no --float)");
+    }
+}
+
+namespace {
+
+std::string compact(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6g", value);
+    return text;
 }
 
 // lines.csv, slices.csv and the curve files, each whole or not at all; the status.
@@ -352,7 +406,7 @@ int run_lines(const LinesOptions& options) {
             }
             std::cout << ' ' << compact(slice.rss) << ' ' << line_slice_status(slice) << std::endl;
         });
-    print_series_warnings(fit);
+    print_lines(line_series_warnings(fit));
     return write_outputs(fit, input);
 }
 

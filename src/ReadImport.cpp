@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <sstream>
 
@@ -335,6 +336,44 @@ std::size_t loudest_slice(const std::vector<ImportedSpectrum>& slices) {
     return loudest;
 }
 
+namespace {
+
+// Where the line at `peak` falls to half its height on one side (step -1 or +1), as a distance
+// in ppm from the peak, interpolated between the two points around the crossing; empty when a
+// rise (the flank of a neighbour) or the end of the spectrum comes first.
+std::optional<double> half_height_distance(const ImportedSpectrum& spectrum, std::size_t peak,
+                                           double direction, int step) {
+    const std::vector<double>& y = spectrum.intensity;
+    const double half = direction * y[peak] / 2;
+    double previous = direction * y[peak];
+    for (std::size_t j = peak + step; j < y.size(); j += step) {
+        const double here = direction * y[j];
+        if (here > previous) {
+            return std::nullopt;
+        }
+        if (here <= half) {
+            const std::size_t before = j - step;
+            const double t = (previous - half) / (previous - here);
+            const double x = spectrum.ppm[before] + t * (spectrum.ppm[j] - spectrum.ppm[before]);
+            return std::fabs(x - spectrum.ppm[peak]);
+        }
+        previous = here;
+    }
+    return std::nullopt;
+}
+
+std::optional<double> half_height_width(const ImportedSpectrum& spectrum, std::size_t peak,
+                                        double direction) {
+    const std::optional<double> left = half_height_distance(spectrum, peak, direction, -1);
+    const std::optional<double> right = half_height_distance(spectrum, peak, direction, 1);
+    if (left && right) {
+        return (*left + *right) / 2;
+    }
+    return left ? left : right;
+}
+
+} // namespace
+
 std::vector<LineSuggestion> tallest_lines(const ImportedSpectrum& spectrum, std::size_t count) {
     const std::vector<double>& y = spectrum.intensity;
     double direction = 1.0;
@@ -358,9 +397,35 @@ std::vector<LineSuggestion> tallest_lines(const ImportedSpectrum& spectrum, std:
     maxima.resize(std::min(maxima.size(), count));
     std::vector<LineSuggestion> lines;
     for (const std::size_t i : maxima) {
-        lines.push_back({spectrum.ppm[i], y[i] / y[maxima.front()]});
+        lines.push_back(
+            {spectrum.ppm[i], y[i] / y[maxima.front()], half_height_width(spectrum, i, direction)});
     }
     return lines;
+}
+
+const char* const imported_lines_head = "# lines suggested by pairfit-import";
+
+std::string format_lines_suggestion(const std::vector<LineSuggestion>& lines, std::size_t slice,
+                                    const std::string& source) {
+    std::string text = std::string(imported_lines_head) + " from slice " + std::to_string(slice) +
+                       " (the largest |intensity|) of " + source + "\n" +
+                       "# NAME PPM HALF_WIDTH (ppm, measured at half height; - for none); "
+                       "edit freely, then delete the first line to keep the file\n";
+    for (std::size_t k = 0; k < lines.size(); ++k) {
+        const LineSuggestion& line = lines[k];
+        std::string row = "L" + std::to_string(k + 1) + " " + shortest_text(line.ppm) + " ";
+        if (line.half_width) {
+            char width[32];
+            std::snprintf(width, sizeof width, "%.4g", *line.half_width);
+            row += width;
+        } else {
+            row += "-";
+        }
+        row += "  # height ";
+        append_fixed(row, line.relative_height, 3, 0);
+        text += row + "\n";
+    }
+    return text;
 }
 
 ImportedSpectrum cut_to_window(const ImportedSpectrum& spectrum, double limit_a, double limit_b) {

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -211,6 +212,10 @@ std::string pulse_program_advice(const std::string& pulse_program);
 struct LineSuggestion {
     double ppm = 0.0;
     double relative_height = 0.0;
+    // ppm: the half width at half height, from the points where the line falls to half its
+    // height on either side (the mean of both, or the one side reached before a neighbour's
+    // rise); empty when neither side falls that far.
+    std::optional<double> half_width;
 };
 
 // The index of the slice holding the largest absolute intensity (the first of equals).
@@ -221,6 +226,15 @@ std::size_t loudest_slice(const std::vector<ImportedSpectrum>& slices);
 // intensity is negative (inverted lines) the minima are taken, heights still counted from 0 in
 // the direction of that intensity; only maxima beyond 0 in that direction count.
 std::vector<LineSuggestion> tallest_lines(const ImportedSpectrum& spectrum, std::size_t count);
+
+// The first comment line of a lines.txt that pairfit-import writes, by which a later import
+// knows the file as its own (and replaces it) from one a user wrote (which it keeps).
+extern const char* const imported_lines_head;
+
+// lines.txt of `lines` (tallest first): the head, then a row "Lk PPM HALF_WIDTH" per line
+// (its half-width '-' when it was not measured) with its relative height as a comment.
+std::string format_lines_suggestion(const std::vector<LineSuggestion>& lines, std::size_t slice,
+                                    const std::string& source);
 
 // Keeps the points strictly inside the window (either order of the limits).
 ImportedSpectrum cut_to_window(const ImportedSpectrum& spectrum, double limit_a, double limit_b);
