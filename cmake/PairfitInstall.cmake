@@ -77,6 +77,7 @@ function(pairfit_install_python module_target)
   install(TARGETS ${module_target} LIBRARY DESTINATION ${destination})
   install(FILES ${PROJECT_SOURCE_DIR}/python/pairfit/__init__.py
                 ${PROJECT_SOURCE_DIR}/python/pairfit/__init__.pyi
+                ${PROJECT_SOURCE_DIR}/python/pairfit/_lines.py
                 ${PROJECT_SOURCE_DIR}/python/pairfit/py.typed DESTINATION ${destination})
 endfunction()
 

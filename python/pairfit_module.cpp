@@ -9,6 +9,7 @@
 #include "ReadSeries.h"
 #include "ReadZValues.h"
 #include "Trend.h"
+#include "lines_module.h"
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -484,4 +485,5 @@ PYBIND11_MODULE(_core, module) {
     module.def("fit", &fit_arrays, py::arg("ppm"), py::arg("intensity"), py::arg("slice_ppm"),
                py::arg("noise_intensity"),
                "fit_series on the rows of intensity; settings as keywords.");
+    add_lines_functions(module);
 }

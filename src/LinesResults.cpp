@@ -13,47 +13,164 @@ const char* const slices_csv_header = "slice,z,points,status,iterations,rss,sigm
 
 namespace {
 
-void cell(std::string& row, double value) {
-    row += ',';
-    if (std::isfinite(value)) {
-        row += shortest_text(value);
-    }
+using Number = std::optional<double>;
+using Fit = LineSeriesFit;
+using Z = std::vector<double>;
+
+const FittedLine& fitted(const Fit& fit, std::size_t slice, std::size_t line) {
+    return fit.slices[slice].lines[line];
 }
 
-void cell(std::string& row, const std::optional<double>& value) {
-    if (value) {
-        cell(row, *value);
-    } else {
-        row += ',';
-    }
+Number se_of(const std::optional<Estimate>& estimate) {
+    return estimate ? estimate->se : std::nullopt;
 }
 
-void cells(std::string& row, const Estimate& estimate) {
-    cell(row, estimate.value);
-    cell(row, estimate.se);
+Number value_of(const std::optional<Estimate>& estimate) {
+    return estimate ? Number(estimate->value) : std::nullopt;
 }
 
-void cells(std::string& row, const std::optional<Estimate>& estimate) {
-    if (estimate) {
-        cells(row, *estimate);
-    } else {
-        row += ",,";
-    }
+Number slice_number(const Fit&, std::size_t slice, std::size_t, const Z&) {
+    return static_cast<double>(slice);
+}
+
+Number z_value(const Fit&, std::size_t slice, std::size_t, const Z& z) {
+    return slice < z.size() ? Number(z[slice]) : std::nullopt;
+}
+
+bool has_eta(const Fit& fit, std::size_t line) {
+    return fit.settings.lines[line].shape == LineShape::pseudo_voigt;
 }
 
 // A status holds commas once two values are at a bound.
-std::string status_cell(const std::string& status) {
-    return status.find(',') == std::string::npos ? status : '"' + status + '"';
+std::string status_text(const Fit& fit, std::size_t slice, std::size_t) {
+    return line_slice_status(fit.slices[slice]);
 }
 
-std::string slice_and_z(std::size_t slice, const std::vector<double>& z) {
-    std::string row = std::to_string(slice);
-    if (slice < z.size()) {
-        cell(row, z[slice]);
-    } else {
-        row += ',';
+// A fitted line's value and its se, by the member of FittedLine that holds them.
+template <Estimate FittedLine::*member>
+Number estimate_value(const Fit& fit, std::size_t slice, std::size_t line, const Z&) {
+    return (fitted(fit, slice, line).*member).value;
+}
+
+template <Estimate FittedLine::*member>
+Number estimate_se(const Fit& fit, std::size_t slice, std::size_t line, const Z&) {
+    return (fitted(fit, slice, line).*member).se;
+}
+
+} // namespace
+
+const std::vector<LinesColumn>& lines_csv_columns() {
+    static const std::vector<LinesColumn> columns = {
+        {"slice", LinesCellKind::integer, slice_number, nullptr},
+        {"z", LinesCellKind::number, z_value, nullptr},
+        {"line", LinesCellKind::text, nullptr,
+         [](const Fit& fit, std::size_t, std::size_t l) { return fit.settings.lines[l].name; }},
+        {"shape", LinesCellKind::text, nullptr,
+         [](const Fit& fit, std::size_t, std::size_t l) {
+             return std::string(line_shape_name(fit.settings.lines[l].shape));
+         }},
+        {"position", LinesCellKind::number, estimate_value<&FittedLine::position>, nullptr},
+        {"position_se", LinesCellKind::number, estimate_se<&FittedLine::position>, nullptr},
+        {"half_width", LinesCellKind::number, estimate_value<&FittedLine::half_width>, nullptr},
+        {"half_width_se", LinesCellKind::number, estimate_se<&FittedLine::half_width>, nullptr},
+        {"eta", LinesCellKind::number,
+         [](const Fit& fit, std::size_t s, std::size_t l, const Z&) -> Number {
+             return has_eta(fit, l) ? Number(fitted(fit, s, l).eta.value) : std::nullopt;
+         },
+         nullptr},
+        {"eta_se", LinesCellKind::number,
+         [](const Fit& fit, std::size_t s, std::size_t l, const Z&) -> Number {
+             return has_eta(fit, l) ? fitted(fit, s, l).eta.se : std::nullopt;
+         },
+         nullptr},
+        {"height", LinesCellKind::number, estimate_value<&FittedLine::height>, nullptr},
+        {"height_se", LinesCellKind::number, estimate_se<&FittedLine::height>, nullptr},
+        {"area", LinesCellKind::number, estimate_value<&FittedLine::area>, nullptr},
+        {"area_se", LinesCellKind::number, estimate_se<&FittedLine::area>, nullptr},
+        {"status", LinesCellKind::text, nullptr, status_text},
+    };
+    return columns;
+}
+
+const std::vector<LinesColumn>& slices_csv_columns() {
+    static const std::vector<LinesColumn> columns = {
+        {"slice", LinesCellKind::integer, slice_number, nullptr},
+        {"z", LinesCellKind::number, z_value, nullptr},
+        {"points", LinesCellKind::integer,
+         [](const Fit& fit, std::size_t s, std::size_t, const Z&) -> Number {
+             return static_cast<double>(fit.slices[s].points);
+         },
+         nullptr},
+        {"status", LinesCellKind::text, nullptr, status_text},
+        {"iterations", LinesCellKind::integer,
+         [](const Fit& fit, std::size_t s, std::size_t, const Z&) -> Number {
+             return static_cast<double>(fit.slices[s].iterations);
+         },
+         nullptr},
+        {"rss", LinesCellKind::number,
+         [](const Fit& fit, std::size_t s, std::size_t, const Z&) -> Number {
+             return fit.slices[s].rss;
+         },
+         nullptr},
+        {"sigma", LinesCellKind::number,
+         [](const Fit& fit, std::size_t s, std::size_t, const Z&) { return fit.slices[s].sigma; },
+         nullptr},
+        {"noise", LinesCellKind::number,
+         [](const Fit& fit, std::size_t s, std::size_t, const Z&) { return fit.slices[s].noise; },
+         nullptr},
+        {"chi2_red", LinesCellKind::number,
+         [](const Fit& fit, std::size_t s, std::size_t, const Z&) {
+             return fit.slices[s].chi2_red;
+         },
+         nullptr},
+        {"baseline_0", LinesCellKind::number,
+         [](const Fit& fit, std::size_t s, std::size_t, const Z&) {
+             return value_of(fit.slices[s].baseline_0);
+         },
+         nullptr},
+        {"baseline_0_se", LinesCellKind::number,
+         [](const Fit& fit, std::size_t s, std::size_t, const Z&) {
+             return se_of(fit.slices[s].baseline_0);
+         },
+         nullptr},
+        {"baseline_1", LinesCellKind::number,
+         [](const Fit& fit, std::size_t s, std::size_t, const Z&) {
+             return value_of(fit.slices[s].baseline_1);
+         },
+         nullptr},
+        {"baseline_1_se", LinesCellKind::number,
+         [](const Fit& fit, std::size_t s, std::size_t, const Z&) {
+             return se_of(fit.slices[s].baseline_1);
+         },
+         nullptr},
+    };
+    return columns;
+}
+
+namespace {
+
+// One row of a table of `columns`; text holding a comma (a status with two values at a bound)
+// is quoted.
+void append_row(const std::vector<LinesColumn>& columns, const Fit& fit, std::size_t slice,
+                std::size_t line, const Z& z, std::string& text) {
+    for (std::size_t c = 0; c < columns.size(); ++c) {
+        const LinesColumn& column = columns[c];
+        if (c > 0) {
+            text += ',';
+        }
+        if (column.kind == LinesCellKind::text) {
+            const std::string cell = column.text(fit, slice, line);
+            text += cell.find(',') == std::string::npos ? cell : '"' + cell + '"';
+            continue;
+        }
+        const Number value = column.number(fit, slice, line, z);
+        if (column.kind == LinesCellKind::integer) {
+            text += std::to_string(static_cast<unsigned long long>(*value));
+        } else if (value && std::isfinite(*value)) {
+            text += shortest_text(*value);
+        }
     }
-    return row;
+    text += '\n';
 }
 
 } // namespace
@@ -61,23 +178,8 @@ std::string slice_and_z(std::size_t slice, const std::vector<double>& z) {
 std::string format_lines_csv(const LineSeriesFit& fit, const std::vector<double>& z) {
     std::string text = std::string(lines_csv_header) + "\n";
     for (std::size_t s = 0; s < fit.slices.size(); ++s) {
-        const LineSliceFit& slice = fit.slices[s];
-        const std::string status = status_cell(line_slice_status(slice));
-        for (std::size_t i = 0; i < slice.lines.size(); ++i) {
-            const LineDefinition& definition = fit.settings.lines[i];
-            const FittedLine& line = slice.lines[i];
-            std::string row = slice_and_z(s, z);
-            row += ',' + definition.name + ',' + line_shape_name(definition.shape);
-            cells(row, line.position);
-            cells(row, line.half_width);
-            if (definition.shape == LineShape::pseudo_voigt) {
-                cells(row, line.eta);
-            } else {
-                row += ",,";
-            }
-            cells(row, line.height);
-            cells(row, line.area);
-            text += row + ',' + status + '\n';
+        for (std::size_t i = 0; i < fit.slices[s].lines.size(); ++i) {
+            append_row(lines_csv_columns(), fit, s, i, z, text);
         }
     }
     return text;
@@ -86,17 +188,7 @@ std::string format_lines_csv(const LineSeriesFit& fit, const std::vector<double>
 std::string format_slices_csv(const LineSeriesFit& fit, const std::vector<double>& z) {
     std::string text = std::string(slices_csv_header) + "\n";
     for (std::size_t s = 0; s < fit.slices.size(); ++s) {
-        const LineSliceFit& slice = fit.slices[s];
-        std::string row = slice_and_z(s, z);
-        row += ',' + std::to_string(slice.points) + ',' + status_cell(line_slice_status(slice)) +
-               ',' + std::to_string(slice.iterations);
-        cell(row, slice.rss);
-        cell(row, slice.sigma);
-        cell(row, slice.noise);
-        cell(row, slice.chi2_red);
-        cells(row, slice.baseline_0);
-        cells(row, slice.baseline_1);
-        text += row + '\n';
+        append_row(slices_csv_columns(), fit, s, 0, z, text);
     }
     return text;
 }
@@ -149,29 +241,34 @@ std::string curve_file_head(const LineSeriesFit& fit, std::size_t index) {
     return text + ": ppm, then one column per slice\n";
 }
 
-void append_curve_row(const LineSeriesFit& fit, const WindowedSeries& series, std::size_t index,
-                      std::size_t point, std::string& text) {
+double curve_value(const LineSeriesFit& fit, const WindowedSeries& series, std::size_t index,
+                   std::size_t slice, std::size_t point) {
     const LineFitSettings& settings = fit.settings;
     const CurveKind kind = curve_kind(settings, index);
+    const std::size_t at = series.slice_start[slice] + point;
+    const double x = series.ppm[at];
+    const LineSliceFit& fitted = fit.slices[slice];
+    double value = series.intensity[at];
+    if (kind == CurveKind::line) {
+        value = line_value(fitted.lines[index - 1], settings.lines[index - 1].shape, x);
+    } else if (kind == CurveKind::baseline) {
+        value = baseline_value(fitted, settings, x);
+    } else if (kind == CurveKind::residual) {
+        double model = baseline_value(fitted, settings, x);
+        for (std::size_t i = 0; i < settings.lines.size(); ++i) {
+            model += line_value(fitted.lines[i], settings.lines[i].shape, x);
+        }
+        value -= model;
+    }
+    return value;
+}
+
+void append_curve_row(const LineSeriesFit& fit, const WindowedSeries& series, std::size_t index,
+                      std::size_t point, std::string& text) {
     text += shortest_text(series.ppm[point]);
     for (std::size_t s = 0; s < series.slice_count(); ++s) {
-        const std::size_t at = series.slice_start[s] + point;
-        const double x = series.ppm[at];
-        const LineSliceFit& slice = fit.slices[s];
-        double value = series.intensity[at];
-        if (kind == CurveKind::line) {
-            value = line_value(slice.lines[index - 1], settings.lines[index - 1].shape, x);
-        } else if (kind == CurveKind::baseline) {
-            value = baseline_value(slice, settings, x);
-        } else if (kind == CurveKind::residual) {
-            double model = baseline_value(slice, settings, x);
-            for (std::size_t i = 0; i < settings.lines.size(); ++i) {
-                model += line_value(slice.lines[i], settings.lines[i].shape, x);
-            }
-            value -= model;
-        }
         text += ' ';
-        text += shortest_text(value);
+        text += shortest_text(curve_value(fit, series, index, s, point));
     }
     text += '\n';
 }

@@ -21,6 +21,12 @@ Fitting:
                                                 -> Fit, one value per slice per column of
                                                 report.csv, and the curves of the result files
 
+    fit_lines(series, lines, shape="lorentzian", baseline=None, float=0.0, widths="free",
+              positive=False, noise=None, window=None)
+                                                -> LinesFit, as pairfit-lines: any number of
+                                                lines, the values of lines.csv and slices.csv
+    read_lines(path)                            a lines.txt as pairfit-lines reads it
+
 From the series to a rate or a constant (as pairfit-trend):
     trend(z, y, se, model, protein=None, mc=500, seed=None)
                                                 -> {parameter: (value, se, se_mc), "chi2", "dof"}
@@ -49,7 +55,8 @@ import warnings
 import numpy as np
 
 __all__ = ["Series", "Fit", "Curves", "read_series", "import_spectra", "fit", "trend", "Error",
-           "MissingFileError", "PairfitWarning"]
+           "MissingFileError", "PairfitWarning", "fit_lines", "read_lines", "LinesFit",
+           "LineCurves"]
 
 
 class Error(ValueError):
@@ -522,3 +529,7 @@ def trend(z, y, se, model, protein=None, mc=500, seed=None, weighted=True):
         return _core.trend(*(list(a) for a in arrays), str(model),
                            None if protein is None else float(protein), int(mc),
                            None if seed is None else int(seed), bool(weighted))
+
+
+# pairfit-lines: any number of lines (_lines.py), on the helpers above.
+from ._lines import LineCurves, LinesFit, fit_lines, read_lines  # noqa: E402
