@@ -3,7 +3,7 @@
 # installed. Each launcher finds the package relative to its own real folder: build/apps/ and
 # build/share/pairfit/python/ here, bin/ and share/pairfit/python/ below the prefix.
 # Included from PairfitInstall.cmake, after GNUInstallDirs.
-set(PAIRFIT_DRAWING_SOURCES __init__.py pictures.py plot.py trend_plot.py)
+set(PAIRFIT_DRAWING_SOURCES __init__.py pictures.py plot.py lines_plot.py trend_plot.py)
 set(PAIRFIT_DRAWING_INSTALL_DIR ${CMAKE_INSTALL_DATADIR}/pairfit/python)
 set(pairfit_drawing_build_dir ${PROJECT_BINARY_DIR}/share/pairfit/python/pairfit_drawing)
 foreach(source IN LISTS PAIRFIT_DRAWING_SOURCES)

@@ -1,10 +1,10 @@
 """pairfit-plot [FOLDER]: draws the fits and the trends of a pairfit run;
 pairfit-plot --preview [--noise A B] [FOLDER]: draws the series of 2d.txt before a fit.
 
-Reads the five result files that pairfit4, pairfit2 and pairfit2x leave in FOLDER (default:
-the working directory), and report.csv when --report left one there, and writes fits.png,
-fits.pdf, trends.png and trends.pdf there. --preview reads 2d.txt (and peaks.txt and z.txt
-when they are there) and writes preview.png and preview.pdf.
+
+
+
+
 Exit statuses (the table of every pairfit program, see constants): 0 success, 1 wrong
 arguments or input files missing or unreadable, 2 input files not regular files or
 malformed, 4 a picture could not be written or was kept, 5 an unexpected internal error,
@@ -26,16 +26,23 @@ PROGRAM = "pairfit-plot"
 USAGE = """usage: pairfit-plot [FOLDER]
        pairfit-plot --preview [--noise A B] [FOLDER]
 
-Run it where pairfit4, pairfit2 or pairfit2x has fitted a series (or name that folder).
+Run it where pairfit4, pairfit2, pairfit2x or pairfit-lines has fitted a series (or name
+that folder).
 It reads dat.txt, sim_a.txt, sim_b.txt, res.txt and results.txt and writes
 fits.png and fits.pdf (data, line A, line B, their sum and the residual of every slice)
 and trends.png and trends.pdf (heights, half-widths, integrals, residual sum per slice).
 With report.csv (pairfit4 --report) the trends show its full-precision values with
 +-1 standard-error bars against z (or the slice index) and mark slices not plainly settled.
+After pairfit-lines (lines.csv newer than any results.txt) it reads lines.csv, slices.csv
+and the curve files lines_dat.txt, lines_sim_K.txt, lines_baseline.txt and lines_res.txt:
+fits show the data, every line, the baseline, their sum and the residual; trends show
+each line's area, half-width and height with +-1 se against z, and the residual sum (or
+chi2_red with --noise). A lines.csv older than 2d.txt is refused.
 
 --preview, before a fit: preview.png and preview.pdf show up to 12 slices of 2d.txt
 over their whole ppm range, with the window and the peaks of peaks.txt when it is there,
-the z of each slice from z.txt when it is there, and the ppm range A..B with --noise.
+the z of each slice from z.txt when it is there, the lines of lines.txt when it is there,
+and the ppm range A..B with --noise.
 """
 
 # The four matrix files: one row per window point, the ppm, then one column per slice.
@@ -141,8 +148,13 @@ def run_command(args):
             data = read_preview(folder, options["noise"])
             draws = (draw_preview,)
         else:
-            data = read_run(folder)
-            draws = (draw_fits, draw_trends)
+            from . import lines_plot
+            if lines_plot.is_lines_folder(folder):
+                data = lines_plot.read_lines_run(folder, [])
+                draws = (lines_plot.draw_line_fits, lines_plot.draw_line_trends)
+            else:
+                data = read_run(folder)
+                draws = (draw_fits, draw_trends)
     except ResultsError as error:
         print(f"pairfit-plot: {error}", file=sys.stderr)
         return error.status
@@ -606,6 +618,8 @@ def draw_residual_sums(panel, index, sums):
 
 SERIES_FILE = "2d.txt"
 PEAKS_FILE = "peaks.txt"
+LINES_TXT = "lines.txt"
+LINES_TXT_COLOUR = "#2ca02c"
 Z_FILE = "z.txt"
 MAX_PREVIEW_SLICES = 12
 PREVIEW_SIZE = (1200, 700)
@@ -832,6 +846,11 @@ def read_preview(folder, noise):
     peaks_path = os.path.join(folder, PEAKS_FILE)
     if os.path.exists(peaks_path):
         preview.update(read_peaks(peaks_path, warnings))
+    preview["lines"] = []
+    lines_path = os.path.join(folder, LINES_TXT)
+    if os.path.exists(lines_path):
+        from .lines_plot import read_line_positions
+        preview["lines"] = read_line_positions(lines_path, warnings)
     z_path = os.path.join(folder, Z_FILE)
     if os.path.exists(z_path):
         preview["z"], preview["unit"] = read_z(z_path, len(bounds), warnings)
@@ -899,6 +918,14 @@ def draw_preview(pyplot, preview):
             panel.axvline(position, color=COLOURS[line], linewidth=1.2, linestyle="--",
                           label=f"peak {line} {position:g} ppm")
         notes.append(f"peaks A {preview['peaks'][0]:g} and B {preview['peaks'][1]:g} ppm")
+    for k, (name, position) in enumerate(preview["lines"]):
+        panel.axvline(position, color=LINES_TXT_COLOUR, linestyle=":", linewidth=1,
+                      label="lines of lines.txt" if k == 0 else None)
+        panel.annotate(name, (position, 1), xycoords=("data", "axes fraction"),
+                       xytext=(2, -10), textcoords="offset points", fontsize=7,
+                       color=LINES_TXT_COLOUR)
+    if preview["lines"]:
+        notes.append(f"{len(preview['lines'])} lines of lines.txt")
     if preview["noise"] is not None:
         n_low, n_high = min(preview["noise"]), max(preview["noise"])
         panel.axvspan(n_low, n_high, facecolor="none", edgecolor=NOISE_COLOUR, hatch="//",
