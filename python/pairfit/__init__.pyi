@@ -7,7 +7,8 @@ import numpy as np
 import numpy.typing as npt
 
 __all__ = ["Series", "Fit", "Curves", "read_series", "import_spectra", "fit", "trend", "Error",
-           "MissingFileError", "PairfitWarning"]
+           "MissingFileError", "PairfitWarning", "fit_lines", "read_lines", "LinesFit",
+           "LineCurves"]
 
 _Path = Union[str, os.PathLike[str]]
 _Floats = npt.NDArray[np.float64]
@@ -95,3 +96,35 @@ def fit(series: Series, peak_A: float, peak_B: float,
 def trend(z: npt.ArrayLike, y: npt.ArrayLike, se: npt.ArrayLike, model: _Model,
           protein: Optional[float] = None, mc: int = 500, seed: Optional[int] = None,
           weighted: bool = True) -> dict[str, object]: ...
+
+# pairfit-lines (_lines.py)
+_Shape = Literal["lorentzian", "gaussian", "pseudo-voigt"]
+_LineRow = tuple[str, float, Optional[float], Optional[_Shape]]
+_LineItem = Union[tuple[str, float], tuple[str, float, Optional[float]],
+                  tuple[str, float, Optional[float], Optional[_Shape]]]
+
+class LineCurves(NamedTuple):
+    data: _Floats
+    lines: tuple[_Floats, ...]
+    baseline: Optional[_Floats]
+    residual: _Floats
+
+class LinesFit:
+    names: list[str]
+    lines: dict[str, np.ndarray]   # [slice, line]: floats, ints (slice), str (line, shape, status)
+    slices: dict[str, np.ndarray]  # [slice]
+    z: Optional[_Floats]
+    ppm: _Floats
+    def __len__(self) -> int: ...
+    def curves(self) -> LineCurves: ...
+    def to_pandas(self) -> tuple[object, object]: ...  # two pandas.DataFrame; pandas is optional
+    def trend(self, line: str, model: _Model, column: str = "area",
+              **options: object) -> dict[str, object]: ...
+
+def read_lines(path: _Path) -> list[_LineRow]: ...
+def fit_lines(series: Series, lines: Union[Sequence[_LineItem], _Path],
+              shape: _Shape = "lorentzian",
+              baseline: Optional[Literal["none", "constant", "linear"]] = None,
+              float: float = 0.0, widths: Literal["free", "fixed", "sum"] = "free",
+              positive: bool = False, noise: Optional[Sequence[float]] = None,
+              window: Optional[Sequence[float]] = None) -> LinesFit: ...

@@ -218,3 +218,36 @@ def test_pandas_frames_or_a_clear_error(tmp_path):
     assert list(lines["line"]) == ["a", "b"] * 3
     assert np.array_equal(lines["area"].to_numpy(), fit.lines["area"].reshape(-1))
     assert list(slices["status"]) == list(fit.slices["status"])
+
+
+def test_stub_lists_the_lines_names(tmp_path):
+    import ast
+    stub = ast.parse((Path(pairfit.__file__).parent / "__init__.pyi").read_text())
+    classes = {node.name: {child.target.id if isinstance(child, ast.AnnAssign) else child.name
+                           for child in node.body
+                           if isinstance(child, (ast.AnnAssign, ast.FunctionDef))}
+               for node in stub.body if isinstance(node, ast.ClassDef)}
+    write_series(tmp_path, [("lorentzian", 1.3, 1.0, 0.03), ("lorentzian", 1.5, 0.6, 0.02)], 5,
+                 slices=2, points=60)
+    series, peaks = pairfit.read_series(tmp_path)
+    fit = pairfit.fit_lines(series, [("a", 1.3), ("b", 1.5)], baseline="constant")
+    for name, instance, extra in (("LinesFit", fit, set()),
+                                  ("LineCurves", fit.curves(), {"count", "index"})):
+        runtime = {n for n in dir(instance) if not n.startswith("_")} - extra
+        assert {n for n in classes[name] if not n.startswith("_")} == runtime, name
+
+
+def test_four_lines_agree_with_the_two_line_signed_fit():
+    """The doublet's T1 from the four-line fit lies within its error of the T1 that
+    pairfit4 --signed's model gives the same line (the README's two numbers)."""
+    series = pairfit.import_spectra(INVERSION, window=(0.76, 0.69))
+    lines = pairfit.fit_lines(series, [("L1", 0.7176), ("L2", 0.7293), ("L3", 0.7462),
+                                       ("L4", 0.7521)])
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", pairfit.PairfitWarning)
+        pair = pairfit.fit(series, 0.7293, 0.7176, signed=True)
+    for name, area, area_se in (("L2", pair.area_A, pair.area_A_se),
+                                ("L1", pair.area_B, pair.area_B_se)):
+        four = lines.trend(name, "inversion", mc=0)["T1"]
+        two = pairfit.trend(series.z, area, area_se, "inversion", mc=0)["T1"]
+        assert abs(four[0] - two[0]) < four[1], (name, four, two)
