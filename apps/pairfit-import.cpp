@@ -224,7 +224,7 @@ std::string suggested_lines_text(const std::vector<ImportedSpectrum>& slices,
     count = lines.size();
     if (lines.empty()) {
         std::cerr << "pairfit-import: warning: --lines " << options.lines << ": slice " << loudest
-                  << " holds no local maximum " << (options.windowed ? "inside the window" : "")
+                  << " holds no local maximum" << (options.windowed ? " inside the window" : "")
                   << "; no lines.txt written\n";
         return "";
     }
