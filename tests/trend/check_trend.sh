@@ -51,7 +51,7 @@ PY
 (cd "$real" && "$pairfit4" --z z.txt > /dev/null 2>&1) || fail "pairfit4 --z failed"
 (cd "$real" && "$trend" decay --mc 20 > "$work/out" 2> "$work/err") ||
     fail "decay on pairfit4's report: status $?: $(cat "$work/err")"
-[ "$(head -1 "$real/trend.csv")" = "line,model,parameter,value,se,se_mc,n,dof,chi2,chi2_red" ] ||
+[ "$(head -1 "$real/trend.csv")" = "line,model,parameter,value,se,se_mc,n,dof,chi2,chi2_red,rss,p_value,status" ] ||
     fail "trend.csv header: $(head -1 "$real/trend.csv")"
 [ "$(wc -l < "$real/trend.csv")" -eq 7 ] || fail "trend.csv rows: $(cat "$real/trend.csv")"
 grep -Eq '^A  T  = [0-9.]+ ± [0-9.]+ s \(Monte Carlo [0-9.]+\)   chi2/dof [0-9.e+]+ \([0-9]+\)$' \
