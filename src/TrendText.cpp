@@ -156,9 +156,14 @@ std::string left_out_warning(const std::string& line, const TrendSelection& sele
     std::string text = "line " + line + ": " + std::to_string(selection.left_out.size()) +
                        (selection.left_out.size() == 1 ? " slice" : " slices") +
                        " left out of the trend, whose value is no measurement there (";
-    for (std::size_t k = 0; k < selection.left_out.size(); ++k) {
+    // A long series is named by its first slices: the rest are in the statuses.
+    constexpr std::size_t named = 10;
+    for (std::size_t k = 0; k < selection.left_out.size() && k < named; ++k) {
         text += (k == 0 ? "slice " : ", slice ") + std::to_string(selection.left_out[k]) + ": " +
                 selection.reasons[k];
+    }
+    if (selection.left_out.size() > named) {
+        text += " and " + std::to_string(selection.left_out.size() - named) + " more";
     }
     return text + "); --keep-bound keeps them";
 }
@@ -167,8 +172,12 @@ std::string misfit_slices_warning(const std::string& line, const TrendSelection&
     if (selection.misfit.empty()) {
         return "";
     }
+    std::vector<std::size_t> first = selection.misfit;
+    const std::size_t more = first.size() > 10 ? first.size() - 10 : 0;
+    first.resize(first.size() - more);
     return "line " + line + ": " + (selection.misfit.size() == 1 ? "slice " : "slices ") +
-           slice_list(selection.misfit) + (selection.misfit.size() == 1 ? " is" : " are") +
+           slice_list(first) + (more > 0 ? " and " + std::to_string(more) + " more" : "") +
+           (selection.misfit.size() == 1 ? " is" : " are") +
            " flagged misfit (the lines do not describe the spectrum within its noise) and kept "
            "in the trend: their errors may be too small";
 }
