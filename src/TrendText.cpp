@@ -187,8 +187,8 @@ std::string trend_misfit_warning(const std::string& line, const TrendFit& fit) {
         return "";
     }
     return "line " + line + ": the " + trend_model_name(fit.model) + " fit is a misfit: chi2/dof " +
-           printed("%.*g", 3, fit.chi2_red) + " (" + std::to_string(fit.dof) +
-           " dof, p = " + printed("%.*g", 2, fit.p_value) +
+           printed("%.*g", 3, fit.chi2_red) + " (" + std::to_string(fit.dof) + " dof, p " +
+           (fit.p_value > 0.0 ? "= " + printed("%.*g", 2, fit.p_value) : std::string("< 1e-300")) +
            "); the model may be wrong (try --compare), the slices' errors too small, or a slice "
            "an outlier: the largest |residual|/se is " +
            printed("%.*g", 3, std::fabs(fit.worst_residual)) + ", slice " +
