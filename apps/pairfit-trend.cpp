@@ -10,6 +10,7 @@
 #include "ResultFile.h"
 #include "Trend.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
@@ -32,26 +33,36 @@ namespace {
 
 const char* const usage =
     "usage: pairfit-trend MODEL [--column area|height] [--protein P] [--mc N] [--seed S]\n"
-    "                     [--unweighted] [--log-z] [FOLDER]\n"
+    "                     [--unweighted] [--keep-bound] [--compare MODEL2] [--line NAME]...\n"
+    "                     [--bound NAME --free NAME] [--log-z] [--no-plot] [FOLDER]\n"
     "       pairfit-trend --help\n"
     "\n"
-    "Fits a column of FOLDER/report.csv (default: the working directory) against z, for line\n"
-    "A and line B separately, and writes trend.csv, trend.png and trend.pdf there.\n"
+    "Fits a column of FOLDER/report.csv (pairfit4; default FOLDER: the working directory)\n"
+    "against z, for line A and line B separately, or of FOLDER/lines.csv (pairfit-lines) for\n"
+    "each of its lines, and writes trend.csv, trend.png and trend.pdf there. A slice whose\n"
+    "value for a line is at a bound (its status) is left out of that line's fit.\n"
     "\n"
     "MODEL:\n"
     "  decay      y = I0 exp(-z/T)                     I0, T, R = 1/T\n"
     "  recovery   y = Iinf (1 - exp(-z/T1))            Iinf, T1, R1 = 1/T1\n"
     "  inversion  y = Iinf - (Iinf - I0) exp(-z/T1)    Iinf, I0, T1, R1\n"
+    "  decay2     y = A1 exp(-z/Ta) + A2 exp(-z/Tb)    A1, Ta, Ra, A2, Tb, Rb (Ta < Tb)\n"
     "  binding    1 - fraction_A = (P + z + Kd - sqrt((P + z + Kd)^2 - 4 P z)) / (2 P)\n"
-    "             against the total ligand z, line B only: Kd (needs --protein)\n"
+    "             against the total ligand z, line B only: Kd (needs --protein); with\n"
+    "             lines.csv the fraction area(--bound) / (area(--bound) + area(--free))\n"
     "\n"
-    "  --column C    area (area_A, area_B; the default) or height (height_A, height_B)\n"
-    "  --protein P   the total protein concentration of binding, in the unit of z\n"
-    "  --mc N        Monte Carlo sets for se_mc (default 500; 0: none)\n"
-    "  --seed S      the seed of the Monte Carlo noise (a whole number)\n"
-    "  --unweighted  equal weights; errors scaled by the residual scatter\n"
-    "  --log-z       draw z on a log scale\n"
-    "  --help        print this text and exit\n";
+    "  --column C       area (the default) or height\n"
+    "  --protein P      the total protein concentration of binding, in the unit of z\n"
+    "  --mc N           Monte Carlo sets for se_mc (default 500; 0: none)\n"
+    "  --seed S         the seed of the Monte Carlo noise (a whole number)\n"
+    "  --unweighted     equal weights; errors scaled by the residual scatter\n"
+    "  --keep-bound     keep the slices whose value is at a bound\n"
+    "  --compare M2     fit MODEL2 too and test it against MODEL (trend_compare.csv)\n"
+    "  --line NAME      fit this line only (repeatable); lines.csv's names, or A and B\n"
+    "  --bound NAME, --free NAME   the lines of binding in lines.csv\n"
+    "  --log-z          draw z on a log scale\n"
+    "  --no-plot        write trend.csv (and trend_compare.csv) only, no pictures\n"
+    "  --help           print this text and exit\n";
 
 struct Options {
     bool help = false;
@@ -59,9 +70,25 @@ struct Options {
     std::string column = "area";
     bool column_given = false;
     TrendOptions fit;
+    bool keep_bound = false;
+    bool compare = false;
+    TrendModel model2 = TrendModel::decay2;
+    std::vector<std::string> lines; // --line, in the order given
+    std::string bound_line, free_line;
     bool log_z = false;
+    bool plot = true;
     std::string folder = ".";
 };
+
+TrendModel model_named(const std::string& name) {
+    TrendModel model = TrendModel::decay;
+    if (!parse_trend_model(name, model)) {
+        throw Failure(FailureKind::bad_arguments,
+                      "unknown model '" + name +
+                          "': decay, recovery, inversion, decay2 or binding");
+    }
+    return model;
+}
 
 Options parse_options(const std::vector<std::string>& args) {
     Options options;
@@ -109,10 +136,29 @@ Options parse_options(const std::vector<std::string>& args) {
                               "--seed needs a whole number, not '" + text + "'");
             }
             options.fit.seed = seed;
+        } else if (arg == "--compare") {
+            options.model2 = model_named(take_value("a second model"));
+            options.compare = true;
+        } else if (arg == "--line") {
+            const std::string name = take_value("a line name");
+            if (name.empty()) {
+                throw Failure(FailureKind::bad_arguments, "--line needs a line name");
+            }
+            options.lines.push_back(name);
+        } else if (arg == "--bound" || arg == "--free") {
+            const std::string name = take_value("a line name");
+            if (name.empty()) {
+                throw Failure(FailureKind::bad_arguments, arg + " needs a line name");
+            }
+            (arg == "--bound" ? options.bound_line : options.free_line) = name;
         } else if (arg == "--unweighted" && !has_value) {
             options.fit.weighted = false;
+        } else if (arg == "--keep-bound" && !has_value) {
+            options.keep_bound = true;
         } else if (arg == "--log-z" && !has_value) {
             options.log_z = true;
+        } else if (arg == "--no-plot" && !has_value) {
+            options.plot = false;
         } else if (arg.size() > 1 && arg[0] == '-') {
             throw Failure(FailureKind::bad_arguments, "unknown option '" + args[i] + "'");
         } else {
@@ -128,10 +174,7 @@ Options parse_options(const std::vector<std::string>& args) {
     if (positional.size() > 2) {
         throw Failure(FailureKind::bad_arguments, "unexpected argument '" + positional[2] + "'");
     }
-    if (!parse_trend_model(positional[0], options.model)) {
-        throw Failure(FailureKind::bad_arguments, "unknown model '" + positional[0] +
-                                                      "': decay, recovery, inversion or binding");
-    }
+    options.model = model_named(positional[0]);
     if (positional.size() == 2) {
         options.folder = positional[1];
     }
@@ -145,7 +188,31 @@ Options parse_options(const std::vector<std::string>& args) {
     }
     if (binding && options.column_given) {
         throw Failure(FailureKind::bad_arguments,
-                      "binding fits 1 - fraction_A; --column applies to the other models");
+                      "binding fits a fraction of the areas; --column applies to the other models");
+    }
+    if (!binding && (!options.bound_line.empty() || !options.free_line.empty())) {
+        throw Failure(FailureKind::bad_arguments, "--bound and --free apply to binding only");
+    }
+    if (options.bound_line.empty() != options.free_line.empty()) {
+        throw Failure(FailureKind::bad_arguments,
+                      "binding on lines.csv needs both --bound NAME and --free NAME");
+    }
+    if (!options.bound_line.empty() && options.bound_line == options.free_line) {
+        throw Failure(FailureKind::bad_arguments,
+                      "--bound and --free name the same line '" + options.bound_line + "'");
+    }
+    if (binding && !options.lines.empty()) {
+        throw Failure(FailureKind::bad_arguments,
+                      "binding fits one fraction: choose its lines with --bound and --free, not "
+                      "--line");
+    }
+    if (options.compare && !trend_models_comparable(options.model, options.model2)) {
+        throw Failure(FailureKind::bad_arguments,
+                      std::string("--compare ") + trend_model_name(options.model2) + ": " +
+                          (options.model == options.model2
+                               ? "the same model as MODEL"
+                               : "binding fits a fraction, the other models a column; they "
+                                 "cannot be compared"));
     }
     return options;
 }
@@ -153,41 +220,230 @@ Options parse_options(const std::vector<std::string>& args) {
 // report.csv holds a row of about 30 numbers per slice: 64 MiB is some 100,000 slices.
 constexpr std::uint64_t max_report_bytes = std::uint64_t{64} << 20;
 
+// The values of one line across the slices, as a trend fits them.
+struct LineValues {
+    std::string name;
+    std::string label; // the column fitted, e.g. area_A, L1 area, 1 - fraction_A
+    std::vector<double> z, y, se;
+    std::vector<std::string> status; // one per slice
+    // The lines whose value at a bound in a slice's status leaves the slice out.
+    std::vector<std::string> bound_lines;
+    // The slice numbers of the rows (report.csv's or lines.csv's slice column, else the row).
+    std::vector<std::size_t> slice;
+};
+
 struct Series {
-    std::string report_name;
-    ReportTable table;
-    std::vector<double> z;
+    std::string table_name; // FOLDER/report.csv or FOLDER/lines.csv
+    bool from_lines = false;
+    std::vector<LineValues> lines;
     std::string unit; // of z, from z.txt; empty when unknown
 };
 
-Series read_series(const Options& options) {
-    Series series;
-    series.report_name = options.folder + "/report.csv";
+bool file_exists(const std::string& name) {
     struct stat status {};
-    if (::stat(series.report_name.c_str(), &status) != 0 && errno == ENOENT) {
-        throw Failure(FailureKind::malformed_input,
-                      series.report_name + ": not found; run pairfit4 --report or --z first");
+    return ::stat(name.c_str(), &status) == 0 || errno != ENOENT;
+}
+
+ReportTable read_table(const std::string& name, const char* hint) {
+    if (!file_exists(name)) {
+        throw Failure(FailureKind::malformed_input, name + ": not found; " + hint);
     }
     std::string text;
-    read_text_file(series.report_name, max_report_bytes, text);
-    series.table = parse_report_csv(text, series.report_name);
-    series.z = report_column(series.table, "z", series.report_name);
-    bool any_z = false;
-    for (const double z : series.z) {
-        any_z = any_z || std::isfinite(z);
+    read_text_file(name, max_report_bytes, text);
+    return parse_report_csv(text, name);
+}
+
+void require_z(const std::vector<double>& z, const std::string& name, const char* hint) {
+    for (const double value : z) {
+        if (std::isfinite(value)) {
+            return;
+        }
     }
-    if (!any_z) {
-        throw Failure(FailureKind::malformed_input,
-                      series.report_name + ": report.csv has no z; run with --z FILE");
+    throw Failure(FailureKind::malformed_input,
+                  name + ": " + name.substr(name.rfind('/') + 1) + " has no z; " + hint);
+}
+
+std::vector<std::size_t> slice_numbers(const ReportTable& table, const std::string& name) {
+    std::vector<std::size_t> slices;
+    const std::vector<double> column = has_report_column(table, "slice")
+                                           ? report_column(table, "slice", name)
+                                           : std::vector<double>{};
+    for (std::size_t r = 0; r < table.rows.size(); ++r) {
+        const double s = r < column.size() ? column[r] : static_cast<double>(r);
+        slices.push_back(std::isfinite(s) && s >= 0.0 && s < 1e15 ? static_cast<std::size_t>(s)
+                                                                  : r);
+    }
+    return slices;
+}
+
+// report.csv: line A and line B (or the one fraction of binding).
+std::vector<LineValues> report_lines(const Options& options, const ReportTable& table,
+                                     const std::string& name) {
+    const std::vector<double> z = report_column(table, "z", name);
+    require_z(z, name, "run with --z FILE");
+    const std::vector<std::string> status = has_report_column(table, "status")
+                                                ? report_text_column(table, "status", name)
+                                                : std::vector<std::string>(table.rows.size());
+    const std::vector<std::size_t> slices = slice_numbers(table, name);
+    std::vector<LineValues> lines;
+    if (options.model == TrendModel::binding) {
+        // The fraction holds both lines: a value of either at a bound leaves the slice out.
+        LineValues line{"B",
+                        "1 - fraction_A",
+                        z,
+                        report_column(table, "fraction_A", name),
+                        report_column(table, "fraction_A_se", name),
+                        status,
+                        {"A", "B"},
+                        slices};
+        for (double& y : line.y) {
+            y = 1.0 - y;
+        }
+        lines.push_back(line);
+        return lines;
+    }
+    std::vector<std::string> names = options.lines;
+    if (names.empty()) {
+        names = {"A", "B"};
+    }
+    for (const std::string& line_name : names) {
+        if (line_name != "A" && line_name != "B") {
+            throw Failure(FailureKind::bad_arguments,
+                          "--line " + line_name + ": " + name + " holds the lines A and B");
+        }
+        const std::string label = options.column + "_" + line_name;
+        lines.push_back({line_name,
+                         label,
+                         z,
+                         report_column(table, label, name),
+                         report_column(table, label + "_se", name),
+                         status,
+                         {line_name},
+                         slices});
+    }
+    return lines;
+}
+
+// lines.csv: a line per name, in the order of their first row (or of --line).
+std::vector<LineValues> lines_csv_lines(const Options& options, const ReportTable& table,
+                                        const std::string& name) {
+    const std::vector<double> z = report_column(table, "z", name);
+    require_z(z, name, "run pairfit-lines with --z FILE");
+    const std::vector<std::string> line_column = report_text_column(table, "line", name);
+    const std::vector<std::string> status = report_text_column(table, "status", name);
+    const std::string column = options.model == TrendModel::binding ? "area" : options.column;
+    const std::vector<double> y = report_column(table, column, name);
+    const std::vector<double> se = report_column(table, column + "_se", name);
+    const std::vector<std::size_t> slices = slice_numbers(table, name);
+    std::vector<LineValues> found;
+    for (std::size_t r = 0; r < table.rows.size(); ++r) {
+        auto line = std::find_if(found.begin(), found.end(),
+                                 [&](const LineValues& l) { return l.name == line_column[r]; });
+        if (line == found.end()) {
+            found.push_back({line_column[r],
+                             line_column[r] + " " + column,
+                             {},
+                             {},
+                             {},
+                             {},
+                             {line_column[r]},
+                             {}});
+            line = found.end() - 1;
+        }
+        line->z.push_back(z[r]);
+        line->y.push_back(y[r]);
+        line->se.push_back(se[r]);
+        line->status.push_back(status[r]);
+        line->slice.push_back(slices[r]);
+    }
+    const auto named = [&](const std::string& line_name, const char* option) {
+        const auto line = std::find_if(found.begin(), found.end(),
+                                       [&](const LineValues& l) { return l.name == line_name; });
+        if (line == found.end()) {
+            std::string known;
+            for (const LineValues& l : found) {
+                known += (known.empty() ? "" : ", ") + l.name;
+            }
+            throw Failure(FailureKind::bad_arguments, std::string(option) + " " + line_name + ": " +
+                                                          name +
+                                                          " holds no line of that "
+                                                          "name (its lines: " +
+                                                          known + ")");
+        }
+        return *line;
+    };
+    if (options.model == TrendModel::binding) {
+        if (options.bound_line.empty()) {
+            throw Failure(FailureKind::bad_arguments,
+                          "binding on " + name +
+                              " needs --bound NAME --free NAME, the lines of "
+                              "the bound and the free state");
+        }
+        const LineValues bound = named(options.bound_line, "--bound");
+        const LineValues free = named(options.free_line, "--free");
+        if (bound.slice != free.slice) {
+            throw Failure(FailureKind::malformed_input, name + ": the lines " + bound.name +
+                                                            " and " + free.name +
+                                                            " are not given for the same slices");
+        }
+        // pairfit-lines gives every line of a slice the slice's status.
+        LineValues fraction{bound.name,
+                            bound.name + " / (" + bound.name + " + " + free.name + ")",
+                            bound.z,
+                            {},
+                            {},
+                            bound.status,
+                            {bound.name, free.name},
+                            bound.slice};
+        for (std::size_t s = 0; s < bound.y.size(); ++s) {
+            // f = a / (a + b), its error propagated from the two areas' as independent.
+            const double a = bound.y[s];
+            const double b = free.y[s];
+            const double total = a + b;
+            fraction.y.push_back(a / total);
+            fraction.se.push_back(
+                std::sqrt(b * b * bound.se[s] * bound.se[s] + a * a * free.se[s] * free.se[s]) /
+                (total * total));
+        }
+        return {fraction};
+    }
+    if (options.lines.empty()) {
+        return found;
+    }
+    std::vector<LineValues> chosen;
+    for (const std::string& line_name : options.lines) {
+        chosen.push_back(named(line_name, "--line"));
+    }
+    return chosen;
+}
+
+Series read_series(const Options& options) {
+    Series series;
+    const std::string report = options.folder + "/report.csv";
+    const std::string lines = options.folder + "/lines.csv";
+    const bool wants_lines =
+        !options.bound_line.empty() || (!options.lines.empty() && !file_exists(report));
+    const bool named_lines = std::any_of(options.lines.begin(), options.lines.end(),
+                                         [](const std::string& n) { return n != "A" && n != "B"; });
+    series.from_lines = wants_lines || named_lines || (!file_exists(report) && file_exists(lines));
+    series.table_name = series.from_lines ? lines : report;
+    if (series.from_lines) {
+        const ReportTable table = read_table(lines, "run pairfit-lines --z FILE first");
+        series.lines = lines_csv_lines(options, table, series.table_name);
+    } else {
+        const ReportTable table = read_table(report, "run pairfit4 --report or --z first");
+        series.lines = report_lines(options, table, series.table_name);
+        if (file_exists(lines)) {
+            std::cerr << "pairfit-trend: note: fitting " << report << "; " << lines
+                      << " is there too: --line NAME fits its lines" << std::endl;
+        }
     }
     // z.txt only names the unit: without a readable one the unit is left unnamed.
     try {
-        std::string z_text;
-        read_text_file(options.folder + "/z.txt", max_z_file_bytes, z_text);
-        std::string note;
-        series.unit = z_unit(z_text, &note);
-        if (!note.empty()) {
-            std::cerr << "pairfit-trend: note: " << note << std::endl;
+        const ZValues z = read_z_file(options.folder + "/z.txt");
+        series.unit = z.unit;
+        if (!z.unit_note.empty()) {
+            std::cerr << "pairfit-trend: note: " << z.unit_note << std::endl;
         }
     } catch (const Failure&) {
     }
@@ -196,58 +452,97 @@ Series read_series(const Options& options) {
 
 struct FittedLine {
     TrendLine trend;
-    std::string label; // the column fitted
-    std::vector<double> y, se;
+    const LineValues* values = nullptr;
 };
 
-std::vector<FittedLine> fit_lines(const Options& options, const Series& series) {
-    std::vector<FittedLine> lines;
-    const std::vector<std::string> names = options.model == TrendModel::binding
-                                               ? std::vector<std::string>{"B"}
-                                               : std::vector<std::string>{"A", "B"};
-    for (const std::string& name : names) {
-        FittedLine line;
-        line.trend.line = name;
-        if (options.model == TrendModel::binding) {
-            line.label = "1 - fraction_A";
-            line.y = report_column(series.table, "fraction_A", series.report_name);
-            for (double& y : line.y) {
-                y = 1.0 - y;
-            }
-            line.se = report_column(series.table, "fraction_A_se", series.report_name);
-        } else {
-            line.label = options.column + "_" + name;
-            line.y = report_column(series.table, line.label, series.report_name);
-            line.se = report_column(series.table, line.label + "_se", series.report_name);
-        }
-        try {
-            line.trend.fit = fit_trend(series.z, line.y, line.se, options.model, options.fit);
-        } catch (const Failure& failure) {
-            throw Failure(failure.kind, series.report_name + ", line " + name + " (" + line.label +
-                                            "): " + failure.what());
-        }
-        lines.push_back(line);
+TrendFit fit_line(const Options& options, const Series& series, const LineValues& line,
+                  TrendModel model, const std::vector<std::size_t>& left_out) {
+    try {
+        return fit_trend(line.z, line.y, line.se, model, options.fit, left_out);
+    } catch (const Failure& failure) {
+        throw Failure(failure.kind, series.table_name + ", line " + line.name + " (" + line.label +
+                                        "): " + failure.what());
     }
-    return lines;
 }
 
-void write_trend_csv(const Options& options, const std::vector<FittedLine>& lines) {
+struct Fits {
+    std::vector<FittedLine> lines; // the fits of MODEL, then of MODEL2
+    std::vector<TrendComparison> comparisons;
+};
+
+Fits fit_lines(const Options& options, const Series& series) {
+    Fits fits;
+    std::vector<FittedLine> second;
+    for (const LineValues& line : series.lines) {
+        const TrendSelection selection =
+            select_trend_slices(line.status, line.bound_lines, options.keep_bound);
+        // The warnings name the slices by their slice numbers, not their rows.
+        TrendSelection named = selection;
+        for (std::size_t& s : named.left_out) {
+            s = line.slice[s];
+        }
+        for (std::size_t& s : named.misfit) {
+            s = line.slice[s];
+        }
+        for (const std::string& warning :
+             {left_out_warning(line.name, named), misfit_slices_warning(line.name, named)}) {
+            if (!warning.empty()) {
+                std::cerr << "pairfit-trend: warning: " << warning << std::endl;
+            }
+        }
+        FittedLine fitted;
+        fitted.values = &line;
+        fitted.trend.line = line.name;
+        fitted.trend.fit = fit_line(options, series, line, options.model, selection.left_out);
+        fits.lines.push_back(fitted);
+        if (!options.compare) {
+            continue;
+        }
+        try {
+            FittedLine other = fitted;
+            other.trend.fit = fit_line(options, series, line, options.model2, selection.left_out);
+            second.push_back(other);
+            fits.comparisons.push_back(compare_trends(line.name, fitted.trend.fit, options.model2,
+                                                      &second.back().trend.fit, ""));
+        } catch (const Failure& failure) {
+            fits.comparisons.push_back(compare_trends(line.name, fitted.trend.fit, options.model2,
+                                                      nullptr, failure.what()));
+        }
+    }
+    fits.lines.insert(fits.lines.end(), second.begin(), second.end());
+    return fits;
+}
+
+// trend.csv, and trend_compare.csv with --compare: both replaced, or neither.
+void write_trend_files(const Options& options, const Fits& fits) {
     std::vector<TrendLine> trends;
-    for (const FittedLine& line : lines) {
+    for (const FittedLine& line : fits.lines) {
         trends.push_back(line.trend);
     }
-    const std::string name = options.folder + "/trend.csv";
-    ResultFile file(name, new_file_mode());
-    file.text() = format_trend_csv(trends, options.model);
-    if (!file.commit()) {
+    ResultFile trend(options.folder + "/trend.csv", new_file_mode());
+    trend.text() = format_trend_csv(trends);
+    if (!options.compare) {
+        if (!trend.commit()) {
+            throw Failure(FailureKind::unwritable_output,
+                          options.folder + "/trend.csv: cannot be written: " + trend.reason());
+        }
+        return;
+    }
+    ResultFile compare(options.folder + "/trend_compare.csv", new_file_mode());
+    compare.text() = format_trend_compare_csv(fits.comparisons);
+    if (!commit_together({&trend, &compare})) {
+        const ResultFile& failed = trend.reason().empty() ? compare : trend;
         throw Failure(FailureKind::unwritable_output,
-                      name + ": cannot be written: " + file.reason());
+                      options.folder + (&failed == &trend ? "/trend.csv" : "/trend_compare.csv") +
+                          ": cannot be written: " + failed.reason() +
+                          " (neither trend.csv nor trend_compare.csv was replaced)");
     }
 }
 
 // What the drawing script reads on its standard input.
 std::string plot_data(const Options& options, const Series& series,
                       const std::vector<FittedLine>& lines) {
+    // The fits of MODEL2 are drawn as dashed curves over MODEL's points.
     const auto number = [](double v) { return std::isfinite(v) ? shortest_text(v) : "null"; };
     const auto escaped = [](const std::string& text) {
         std::string out;
@@ -263,24 +558,25 @@ std::string plot_data(const Options& options, const Series& series,
                        ", \"lines\": [";
     for (std::size_t l = 0; l < lines.size(); ++l) {
         const FittedLine& line = lines[l];
+        const LineValues& values = *line.values;
         const TrendFit& fit = line.trend.fit;
         std::string z, y, se, residual;
         double low = std::numeric_limits<double>::infinity();
         double high = -low;
-        const double s = std::sqrt(fit.chi2_red);
+        const double s = std::sqrt(fit.rss / static_cast<double>(fit.dof));
         for (std::size_t k = 0; k < fit.used.size(); ++k) {
             const std::size_t i = fit.used[k];
             const double curve =
-                trend_curve(options.model, fit.fitted, options.fit.protein, series.z[i]);
+                trend_curve(fit.model, fit.fitted, options.fit.protein, values.z[i]);
             const char* comma = k == 0 ? "" : ", ";
-            z += comma + number(series.z[i]);
-            y += comma + number(line.y[i]);
-            se += comma + number(line.se[i]);
+            z += comma + number(values.z[i]);
+            y += comma + number(values.y[i]);
+            se += comma + number(values.se[i]);
             residual +=
-                comma + number((line.y[i] - curve) / (options.fit.weighted ? line.se[i] : s));
-            if (!options.log_z || series.z[i] > 0.0) {
-                low = std::min(low, series.z[i]);
-                high = std::max(high, series.z[i]);
+                comma + number((values.y[i] - curve) / (options.fit.weighted ? values.se[i] : s));
+            if (!options.log_z || values.z[i] > 0.0) {
+                low = std::min(low, values.z[i]);
+                high = std::max(high, values.z[i]);
             }
         }
         std::string curve_z, curve_y;
@@ -291,11 +587,11 @@ std::string plot_data(const Options& options, const Series& series,
                 options.log_z ? low * std::pow(high / low, t) : low + (high - low) * t;
             const char* comma = k == 0 ? "" : ", ";
             curve_z += comma + number(at);
-            curve_y +=
-                comma + number(trend_curve(options.model, fit.fitted, options.fit.protein, at));
+            curve_y += comma + number(trend_curve(fit.model, fit.fitted, options.fit.protein, at));
         }
         text += std::string(l == 0 ? "" : ", ") + "{\"line\": " + escaped(line.trend.line) +
-                ", \"label\": " + escaped(line.label) + ", \"z\": [" + z + "], \"y\": [" + y +
+                ", \"model\": " + escaped(trend_model_name(fit.model)) +
+                ", \"label\": " + escaped(values.label) + ", \"z\": [" + z + "], \"y\": [" + y +
                 "], \"se\": [" + se + "], \"residual\": [" + residual + "], \"curve_z\": [" +
                 curve_z + "], \"curve_y\": [" + curve_y + "]}";
     }
@@ -404,15 +700,36 @@ int run(const std::vector<std::string>& args) {
     }
     {
         const Series series = read_series(options);
-        const std::vector<FittedLine> lines = fit_lines(options, series);
-        write_trend_csv(options, lines);
+        const Fits fits = fit_lines(options, series);
+        write_trend_files(options, fits);
         std::vector<TrendLine> trends;
-        for (const FittedLine& line : lines) {
+        for (const FittedLine& line : fits.lines) {
             trends.push_back(line.trend);
         }
         std::cout << format_trend_summary(trends, series.unit);
-        std::cout << "wrote " << options.folder << "/trend.csv" << std::endl;
-        const std::string problem = draw(options, plot_data(options, series, lines));
+        for (const TrendLine& trend : trends) {
+            const std::string misfit = trend_misfit_warning(trend.line, trend.fit);
+            if (!misfit.empty()) {
+                std::cerr << "pairfit-trend: warning: " << misfit << std::endl;
+            }
+            const std::string unidentified = not_identifiable_reason(trend.fit);
+            if (!unidentified.empty() && !options.compare) {
+                std::cerr << "pairfit-trend: warning: line " << trend.line << ": "
+                          << trend_model_name(trend.fit.model)
+                          << " is not identifiable: " << unidentified << std::endl;
+            }
+        }
+        if (options.compare) {
+            std::cout << format_trend_compare_summary(fits.comparisons);
+            std::cout << "wrote " << options.folder << "/trend.csv and " << options.folder
+                      << "/trend_compare.csv" << std::endl;
+        } else {
+            std::cout << "wrote " << options.folder << "/trend.csv" << std::endl;
+        }
+        if (!options.plot) {
+            return exit_success;
+        }
+        const std::string problem = draw(options, plot_data(options, series, fits.lines));
         if (problem.empty()) {
             std::cout << "wrote " << options.folder << "/trend.png and " << options.folder
                       << "/trend.pdf\n";

@@ -384,16 +384,27 @@ py::tuple fit_curves(const FittedSeries& fitted) {
     return py::make_tuple(ppm, data, line_a, line_b, residual);
 }
 
-// pairfit-trend's fit of one line: parameter -> (value, se, se_mc), chi2, dof (and n).
+// pairfit-trend's fit of one line: the parameters as (name, value, se, se_mc) in trend.csv's
+// order, chi2, dof, chi2_red, rss, p_value, status, n, the slices left out and the warnings
+// pairfit-trend prints. `status` (one per slice, or empty) and `line` choose the slices as
+// pairfit-trend does.
 py::dict fit_trend_values(const std::vector<double>& z, const std::vector<double>& y,
                           const std::vector<double>& se, const std::string& model_name,
                           std::optional<double> protein, unsigned monte_carlo,
-                          std::optional<std::uint64_t> seed, bool weighted) {
+                          std::optional<std::uint64_t> seed, bool weighted,
+                          const std::vector<std::string>& status,
+                          const std::vector<std::string>& lines, bool keep_bound) {
     TrendModel model;
     if (!parse_trend_model(model_name, model)) {
         throw py::value_error("unknown model '" + model_name +
-                              "': decay, recovery, inversion or binding");
+                              "': decay, recovery, inversion, decay2 or binding");
     }
+    if (!status.empty() && status.size() != z.size()) {
+        throw py::value_error("status holds " + std::to_string(status.size()) + " values for " +
+                              std::to_string(z.size()) + " slices: one per slice");
+    }
+    const TrendSelection selection = select_trend_slices(status, lines, keep_bound);
+    const std::string line_name = lines.empty() ? "y" : lines.back();
     TrendOptions options;
     options.weighted = weighted;
     options.monte_carlo = monte_carlo;
@@ -406,16 +417,32 @@ py::dict fit_trend_values(const std::vector<double>& z, const std::vector<double
     TrendFit fitted;
     {
         py::gil_scoped_release unlocked;
-        fitted = fit_trend(z, y, se, model, options);
+        fitted = fit_trend(z, y, se, model, options, selection.left_out);
+    }
+    py::list parameters;
+    for (const TrendParameter& parameter : fitted.parameters) {
+        parameters.append(
+            py::make_tuple(parameter.name, parameter.value, parameter.se, parameter.se_mc));
     }
     py::dict result;
-    for (const TrendParameter& parameter : fitted.parameters) {
-        result[parameter.name.c_str()] =
-            py::make_tuple(parameter.value, parameter.se, parameter.se_mc);
-    }
+    result["parameters"] = parameters;
     result["chi2"] = fitted.chi2;
     result["dof"] = fitted.dof;
+    result["chi2_red"] = fitted.chi2_red;
+    result["rss"] = fitted.rss;
+    result["p_value"] = fitted.p_value;
+    result["status"] = fitted.status;
     result["n"] = fitted.n;
+    result["excluded"] = fitted.excluded;
+    std::vector<std::string> warnings;
+    for (const std::string& warning :
+         {left_out_warning(line_name, selection), misfit_slices_warning(line_name, selection),
+          trend_misfit_warning(line_name, fitted)}) {
+        if (!warning.empty()) {
+            warnings.push_back(warning);
+        }
+    }
+    result["warnings"] = warnings;
     return result;
 }
 
@@ -481,7 +508,8 @@ PYBIND11_MODULE(_core, module) {
     module.attr("max_monte_carlo") = max_monte_carlo_sets;
     module.def("trend", &fit_trend_values, py::arg("z"), py::arg("y"), py::arg("se"),
                py::arg("model"), py::arg("protein"), py::arg("mc"), py::arg("seed"),
-               py::arg("weighted"), "pairfit-trend's fit of one line.");
+               py::arg("weighted"), py::arg("status"), py::arg("lines"), py::arg("keep_bound"),
+               "pairfit-trend's fit of one line.");
     module.def("fit", &fit_arrays, py::arg("ppm"), py::arg("intensity"), py::arg("slice_ppm"),
                py::arg("noise_intensity"),
                "fit_series on the rows of intensity; settings as keywords.");

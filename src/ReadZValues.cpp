@@ -48,15 +48,7 @@ ZValues parse_z_values(const std::string& text, const std::string& name) {
         z.values.push_back(value);
         z.lines.push_back(z.line_count);
     }
-    // pairfit-import's first line: "# x of each slice, from vdlist (unit s)".
-    const std::string first_line = text.substr(0, text.find('\n'));
-    const std::size_t unit = first_line.find("(unit ");
-    if (first_line.rfind('#', 0) == 0 && unit != std::string::npos) {
-        const std::size_t end = first_line.find(')', unit + 6);
-        if (end != std::string::npos && end - unit - 6 <= max_unit_length) {
-            z.unit = first_line.substr(unit + 6, end - unit - 6);
-        }
-    }
+    z.unit = z_unit(text, &z.unit_note);
     return z;
 }
 
@@ -84,24 +76,29 @@ void check_z_count(const ZValues& z, const std::string& name, std::size_t slice_
 }
 
 std::string z_unit(const std::string& z_text, std::string* note) {
+    const std::string_view open = z_unit_open;
     std::size_t start = 0;
     while (start < z_text.size()) {
         std::size_t end = z_text.find('\n', start);
         if (end == std::string::npos) {
             end = z_text.size();
         }
-        const std::string line = z_text.substr(start, end - start);
+        const std::string_view line(z_text.data() + start, end - start);
         start = end + 1;
-        const std::size_t first = line.find_first_not_of(" \t\r");
-        if (first == std::string::npos || line[first] != '#') {
+        std::size_t first = 0;
+        while (first < line.size() && is_classic_space(line[first])) {
+            ++first;
+        }
+        if (first == line.size() || line[first] != '#') {
             continue;
         }
-        const std::size_t open = line.find("(unit ");
-        const std::size_t close = open == std::string::npos ? open : line.find(')', open);
+        // The first comment line decides, whether it names a unit or not.
+        const std::size_t at = line.find(open);
+        const std::size_t close = at == std::string::npos ? at : line.find(')', at + open.size());
         if (close == std::string::npos) {
             return "";
         }
-        const std::string unit = line.substr(open + 6, close - open - 6);
+        const std::string unit(line.substr(at + open.size(), close - at - open.size()));
         if (unit.size() > max_unit_length) {
             if (note != nullptr) {
                 *note = "the unit named in z.txt is " + std::to_string(unit.size()) +

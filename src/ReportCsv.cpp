@@ -104,15 +104,40 @@ ReportTable parse_report_csv(const std::string& text, const std::string& name) {
     return table;
 }
 
-std::vector<double> report_column(const ReportTable& table, const std::string& column,
-                                  const std::string& name) {
+namespace {
+
+std::size_t column_index(const ReportTable& table, const std::string& column,
+                         const std::string& name) {
     const auto found = std::find(table.names.begin(), table.names.end(), column);
     if (found == table.names.end()) {
+        const bool lines = name.size() >= 9 && name.compare(name.size() - 9, 9, "lines.csv") == 0;
         throw Failure(FailureKind::malformed_input,
                       name + ": no column " + quoted_text(column) +
-                          " in the header; it is written by pairfit4 --report");
+                          " in the header; it is written by " +
+                          (lines ? "pairfit-lines" : "pairfit4 --report"));
     }
-    const std::size_t c = static_cast<std::size_t>(found - table.names.begin());
+    return static_cast<std::size_t>(found - table.names.begin());
+}
+
+} // namespace
+
+bool has_report_column(const ReportTable& table, const std::string& column) {
+    return std::find(table.names.begin(), table.names.end(), column) != table.names.end();
+}
+
+std::vector<std::string> report_text_column(const ReportTable& table, const std::string& column,
+                                            const std::string& name) {
+    const std::size_t c = column_index(table, column, name);
+    std::vector<std::string> cells;
+    for (const std::vector<std::string>& row : table.rows) {
+        cells.push_back(row[c]);
+    }
+    return cells;
+}
+
+std::vector<double> report_column(const ReportTable& table, const std::string& column,
+                                  const std::string& name) {
+    const std::size_t c = column_index(table, column, name);
     std::vector<double> values;
     for (std::size_t r = 0; r < table.rows.size(); ++r) {
         const std::string& cell = table.rows[r][c];

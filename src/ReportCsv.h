@@ -20,3 +20,9 @@ ReportTable parse_report_csv(const std::string& text, const std::string& name);
 // missing column or a cell that is not one finite number, naming `name`, the line and column.
 std::vector<double> report_column(const ReportTable& table, const std::string& column,
                                   const std::string& name);
+// True when the header names `column`.
+bool has_report_column(const ReportTable& table, const std::string& column);
+// The column `column` as text, as the file holds it (quotes removed). Throws
+// Failure(malformed_input) for a missing column, naming `name`.
+std::vector<std::string> report_text_column(const ReportTable& table, const std::string& column,
+                                            const std::string& name);

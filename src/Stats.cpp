@@ -3,11 +3,15 @@
 #include "Fit.h"
 
 #include <boost/math/distributions/fisher_f.hpp>
+#include <boost/math/special_functions/gamma.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <exception>
 #include <iomanip>
 #include <iostream>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -43,6 +47,33 @@ bool at_bound(double value, double lower, double upper) {
 double f_quantile(double probability, double numerator_dof, double denominator_dof) {
     const boost::math::fisher_f_distribution<double> distribution(numerator_dof, denominator_dof);
     return boost::math::quantile(distribution, probability);
+}
+
+double chi2_survival(double chi2, double dof) {
+    if (!(dof > 0.0) || !std::isfinite(chi2) || !std::isfinite(dof)) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
+    // The regularised upper incomplete gamma function Q(dof/2, chi2/2); an argument beyond what
+    // boost evaluates (a dof of millions) is NaN rather than an exception.
+    try {
+        return boost::math::gamma_q(dof / 2.0, std::max(chi2, 0.0) / 2.0);
+    } catch (const std::exception&) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
+}
+
+double f_survival(double f, double numerator_dof, double denominator_dof) {
+    if (!(numerator_dof > 0.0) || !(denominator_dof > 0.0) || !std::isfinite(f) ||
+        !std::isfinite(numerator_dof) || !std::isfinite(denominator_dof)) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
+    try {
+        const boost::math::fisher_f_distribution<double> distribution(numerator_dof,
+                                                                      denominator_dof);
+        return boost::math::cdf(boost::math::complement(distribution, std::max(f, 0.0)));
+    } catch (const std::exception&) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
 }
 
 bool invert_symmetric(const double* a, int n, double* inverse) {

@@ -37,6 +37,11 @@ bool at_bound(double value, double lower = parameter_lower_bound,
 // The point of the F distribution with (numerator_dof, denominator_dof) degrees of freedom
 // below which a share `probability` of it lies.
 double f_quantile(double probability, double numerator_dof, double denominator_dof);
+// The share of the chi-square distribution with `dof` degrees of freedom above `chi2`, and of
+// the F distribution with (numerator_dof, denominator_dof) above `f`: the p-values of a fit's
+// chi2 and of an F test. NaN for a dof <= 0 or a non-finite statistic.
+double chi2_survival(double chi2, double dof);
+double f_survival(double f, double numerator_dof, double denominator_dof);
 // A slice's reduced chi-square above this share of its F distribution is flagged as a misfit.
 constexpr double misfit_probability = 0.999;
 

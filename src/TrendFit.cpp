@@ -33,9 +33,14 @@ std::vector<Kind> kinds_of(TrendModel model) {
         return {Kind::amplitude, Kind::amplitude, Kind::scale};
     case TrendModel::binding:
         return {Kind::scale};
+    case TrendModel::decay2:
+        return {Kind::amplitude, Kind::scale, Kind::amplitude, Kind::scale};
     }
     return {};
 }
+
+// The most parameters a model fits.
+constexpr std::size_t max_parameters = 4;
 
 // The model at z and its derivatives with respect to the parameters.
 double model_and_gradient(TrendModel model, const std::vector<double>& p, double protein, double z,
@@ -78,12 +83,23 @@ double model_and_gradient(TrendModel model, const std::vector<double>& p, double
         }
         return f;
     }
+    case TrendModel::decay2: {
+        const double ea = std::exp(-z / p[1]);
+        const double eb = std::exp(-z / p[3]);
+        if (gradient != nullptr) {
+            gradient[0] = ea;
+            gradient[1] = p[0] * ea * z / (p[1] * p[1]);
+            gradient[2] = eb;
+            gradient[3] = p[2] * eb * z / (p[3] * p[3]);
+        }
+        return p[0] * ea + p[2] * eb;
+    }
     }
     return not_a_number;
 }
 
 // ------------------------------------------------------------------------------------------
-// Small dense algebra: the matrices have at most three rows.
+// Small dense algebra: the matrices have at most four rows.
 // ------------------------------------------------------------------------------------------
 
 using Matrix = std::vector<std::vector<double>>;
@@ -150,7 +166,7 @@ Vector fitted_of(const Problem& problem, const std::vector<double>& p) {
 // The residual of point i and its derivatives with respect to the fitted coordinates.
 double residual(const Problem& problem, const std::vector<double>& p, std::size_t i,
                 double* gradient) {
-    double g[3] = {0.0, 0.0, 0.0};
+    double g[max_parameters] = {0.0, 0.0, 0.0, 0.0};
     const double value =
         model_and_gradient(problem.model, p, problem.protein, problem.z[i], gradient ? g : nullptr);
     if (gradient != nullptr) {
@@ -187,9 +203,11 @@ struct StopWhenSettled {
 };
 
 struct Solution {
-    std::vector<double> p; // natural parameters
-    Matrix covariance;     // of the fitted coordinates, scaled to absolute errors
-    double sum = 0.0;      // of the squared residuals in fitted coordinates
+    std::vector<double> p;     // natural parameters
+    Matrix covariance;         // of the fitted coordinates, scaled to absolute errors
+    double sum = 0.0;          // of the squared residuals in fitted coordinates
+    double sum_rounding = 0.0; // what the rounding of the residuals can move sum by
+    std::vector<double> step;  // the Gauss-Newton step to the minimum, in fitted coordinates
     bool converged = false;
     bool singular = false;
 };
@@ -205,7 +223,7 @@ Solution examine(const Problem& problem, const Vector& x, bool weighted) {
     std::vector<double> g(k, 0.0);
     double sum = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
-        double d[3];
+        double d[max_parameters];
         const double r = residual(problem, solution.p, i, d);
         sum += r * r;
         for (std::size_t a = 0; a < k; ++a) {
@@ -239,12 +257,17 @@ Solution examine(const Problem& problem, const Vector& x, bool weighted) {
     for (std::size_t i = 0; i < n; ++i) {
         const double unit = std::max(std::fabs(problem.y[i]), problem.y_scale) / problem.divisor[i];
         rounding_squares += unit * unit;
+        const double r = residual(problem, solution.p, i, nullptr);
+        solution.sum_rounding +=
+            8.0 * std::numeric_limits<double>::epsilon() * unit * (std::fabs(r) + unit);
     }
+    solution.sum_rounding += 16.0 * std::numeric_limits<double>::epsilon() * sum;
     const double rounding_floor =
         4.0 * std::numeric_limits<double>::epsilon() * std::sqrt(rounding_squares);
     solution.converged = true;
+    solution.step.assign(k, 0.0);
     for (std::size_t a = 0; a < k; ++a) {
-        double step = 0.0;
+        double& step = solution.step[a];
         for (std::size_t b = 0; b < k; ++b) {
             step += inverse[a][b] * g[b];
         }
@@ -264,30 +287,100 @@ Solution examine(const Problem& problem, const Vector& x, bool weighted) {
     return solution;
 }
 
+// decay2 keeps its faster time first: a fit that ends with them the other way round is the
+// same curve with the two terms swapped.
+void put_in_order(const Problem& problem, Vector& x) {
+    if (problem.model == TrendModel::decay2 && x(1) > x(3)) {
+        std::swap(x(0), x(2));
+        std::swap(x(1), x(3));
+    }
+}
+
+// The Euclidean norm of each column of the Jacobian of the residuals at x: the coordinates'
+// scale for the rounds after the first (1 where a column is zero or not finite).
+std::vector<double> column_norms(const Problem& problem, const Vector& x) {
+    const std::vector<double> p = natural_of(problem, x);
+    std::vector<double> norms(p.size(), 0.0);
+    for (std::size_t i = 0; i < problem.z.size(); ++i) {
+        double d[max_parameters];
+        residual(problem, p, i, d);
+        for (std::size_t j = 0; j < p.size(); ++j) {
+            norms[j] += d[j] * d[j];
+        }
+    }
+    for (double& norm : norms) {
+        norm = std::sqrt(norm);
+        if (!(norm > 0.0) || !std::isfinite(norm)) {
+            norm = 1.0;
+        }
+    }
+    return norms;
+}
+
 // Levenberg-Marquardt from `start` (natural parameters), rerun from where it stopped until
-// the step test holds, a few times at most.
+// the step test holds, a few times at most. dlib's damping adds the same multiple of the
+// identity to every coordinate, so where the data fix one coordinate far better than another
+// (small errors, a large chi2) the first round can stop short of the minimum; the later
+// rounds solve for the coordinates multiplied by the Jacobian's column norms, in which every
+// coordinate has about unit curvature.
 Solution minimise(const Problem& problem, const std::vector<double>& start, bool weighted) {
     Vector x = fitted_of(problem, start);
     std::vector<long> points(problem.z.size());
     for (std::size_t i = 0; i < points.size(); ++i) {
         points[i] = static_cast<long>(i);
     }
-    const auto f = [&problem](const long& i, const Vector& at) {
-        return residual(problem, natural_of(problem, at), static_cast<std::size_t>(i), nullptr);
-    };
-    const auto derivative = [&problem](const long& i, const Vector& at) {
-        double d[3];
-        residual(problem, natural_of(problem, at), static_cast<std::size_t>(i), d);
+    Solution solution;
+    std::vector<double> scale(start.size(), 1.0);
+    const auto unscaled = [&scale](const Vector& at) {
         Vector out(at.size());
         for (long j = 0; j < at.size(); ++j) {
-            out(j) = d[j];
+            out(j) = at(j) / scale[static_cast<std::size_t>(j)];
         }
         return out;
     };
-    Solution solution;
-    for (int round = 0; round < 4; ++round) {
-        dlib::solve_least_squares_lm(StopWhenSettled{}, f, derivative, points, x);
+    const auto f = [&](const long& i, const Vector& at) {
+        return residual(problem, natural_of(problem, unscaled(at)), static_cast<std::size_t>(i),
+                        nullptr);
+    };
+    const auto derivative = [&](const long& i, const Vector& at) {
+        double d[max_parameters];
+        residual(problem, natural_of(problem, unscaled(at)), static_cast<std::size_t>(i), d);
+        Vector out(at.size());
+        for (long j = 0; j < at.size(); ++j) {
+            out(j) = d[j] / scale[static_cast<std::size_t>(j)];
+        }
+        return out;
+    };
+    for (int round = 0; round < 8; ++round) {
+        if (round > 0) {
+            scale = column_norms(problem, x);
+        }
+        Vector u = x;
+        for (long j = 0; j < u.size(); ++j) {
+            u(j) = x(j) * scale[static_cast<std::size_t>(j)];
+        }
+        dlib::solve_least_squares_lm(StopWhenSettled{}, f, derivative, points, u);
+        x = unscaled(u);
+        put_in_order(problem, x);
         solution = examine(problem, x, weighted);
+        // Near a minimum of a large chi2, the sum's own rounding hides the last steps from a
+        // minimiser that compares sums; the Gauss-Newton step, computed from the gradient,
+        // still sees them. Taken while it does not raise the sum beyond that rounding.
+        for (int polish = 0; polish < 4 && !solution.converged && !solution.singular &&
+                             solution.step.size() == static_cast<std::size_t>(x.size());
+             ++polish) {
+            Vector moved = x;
+            for (long j = 0; j < moved.size(); ++j) {
+                moved(j) -= solution.step[static_cast<std::size_t>(j)];
+            }
+            put_in_order(problem, moved);
+            const Solution next = examine(problem, moved, weighted);
+            if (!(next.sum <= solution.sum + solution.sum_rounding + next.sum_rounding)) {
+                break;
+            }
+            x = moved;
+            solution = next;
+        }
         if (solution.converged || solution.singular || !std::isfinite(solution.sum)) {
             break;
         }
@@ -342,8 +435,77 @@ std::vector<double> with_best_amplitudes(const Problem& problem, double tau) {
     }
     case TrendModel::binding:
         return {tau};
+    case TrendModel::decay2:
+        break; // two time constants: with_best_amplitude_pair
     }
     return {};
+}
+
+// decay2 at the times (ta, tb) with its two amplitudes solved by weighted least squares; empty
+// when the two terms cannot be told apart on these points.
+std::vector<double> with_best_amplitude_pair(const Problem& problem, double ta, double tb) {
+    double saa = 0.0, sab = 0.0, sbb = 0.0, say = 0.0, sby = 0.0;
+    for (std::size_t i = 0; i < problem.z.size(); ++i) {
+        const double a = std::exp(-problem.z[i] / ta);
+        const double b = std::exp(-problem.z[i] / tb);
+        const double w = 1.0 / (problem.divisor[i] * problem.divisor[i]);
+        saa += w * a * a;
+        sab += w * a * b;
+        sbb += w * b * b;
+        say += w * a * problem.y[i];
+        sby += w * b * problem.y[i];
+    }
+    const double det = saa * sbb - sab * sab;
+    if (!(det > 1e-12 * saa * sbb)) {
+        return {};
+    }
+    return {(sbb * say - sab * sby) / det, ta, (saa * sby - sab * say) / det, tb};
+}
+
+std::vector<std::vector<double>> start_values(const Problem& problem);
+Solution minimise(const Problem& problem, const std::vector<double>& start, bool weighted);
+
+// decay2 from the one-exponential fit of the same points: its time T split into a faster and
+// a slower one on a grid of ratios around T, the amplitudes solved at each pair; the two
+// pairs of lowest sum are the starts.
+std::vector<std::vector<double>> decay2_starts(const Problem& problem, bool weighted) {
+    Problem single = problem;
+    single.model = TrendModel::decay;
+    single.kinds = kinds_of(TrendModel::decay);
+    double t = std::numeric_limits<double>::quiet_NaN();
+    double best_sum = std::numeric_limits<double>::infinity();
+    for (const std::vector<double>& start : start_values(single)) {
+        const Solution solution = minimise(single, start, weighted);
+        if (std::isfinite(solution.sum) && solution.sum < best_sum && solution.p[1] > 0.0) {
+            best_sum = solution.sum;
+            t = solution.p[1];
+        }
+    }
+    if (!std::isfinite(t)) {
+        t = problem.z_scale / 3.0;
+    }
+    struct Candidate {
+        double sum;
+        std::vector<double> p;
+    };
+    std::vector<Candidate> candidates;
+    const double factors[] = {1.2, 1.5, 2.0, 3.0, 5.0, 10.0, 30.0, 100.0};
+    for (const double faster : factors) {
+        for (const double slower : factors) {
+            std::vector<double> p = with_best_amplitude_pair(problem, t / faster, t * slower);
+            const double sum = p.empty() ? not_a_number : sum_of_squares(problem, p);
+            if (std::isfinite(sum)) {
+                candidates.push_back({sum, p});
+            }
+        }
+    }
+    std::sort(candidates.begin(), candidates.end(),
+              [](const Candidate& a, const Candidate& b) { return a.sum < b.sum; });
+    std::vector<std::vector<double>> starts;
+    for (std::size_t c = 0; c < candidates.size() && c < 2; ++c) {
+        starts.push_back(candidates[c].p);
+    }
+    return starts;
 }
 
 std::vector<std::vector<double>> start_values(const Problem& problem) {
@@ -454,7 +616,7 @@ double spread(const std::vector<double>& values) {
 }
 
 std::string rate_name(const std::string& time_constant) {
-    return time_constant == "T" ? "R" : "R1";
+    return "R" + time_constant.substr(1);
 }
 
 } // namespace
@@ -471,7 +633,8 @@ std::string monte_carlo_problem(unsigned long long sets) {
 
 bool parse_trend_model(const std::string& name, TrendModel& model) {
     for (const TrendModel candidate :
-         {TrendModel::decay, TrendModel::recovery, TrendModel::inversion, TrendModel::binding}) {
+         {TrendModel::decay, TrendModel::recovery, TrendModel::inversion, TrendModel::binding,
+          TrendModel::decay2}) {
         if (name == trend_model_name(candidate)) {
             model = candidate;
             return true;
@@ -490,6 +653,8 @@ const char* trend_model_name(TrendModel model) {
         return "inversion";
     case TrendModel::binding:
         return "binding";
+    case TrendModel::decay2:
+        return "decay2";
     }
     return "";
 }
@@ -504,6 +669,8 @@ std::vector<std::string> trend_parameter_names(TrendModel model) {
         return {"Iinf", "I0", "T1"};
     case TrendModel::binding:
         return {"Kd"};
+    case TrendModel::decay2:
+        return {"A1", "Ta", "A2", "Tb"};
     }
     return {};
 }
@@ -517,7 +684,8 @@ double trend_curve(TrendModel model, const std::vector<double>& parameters, doub
 }
 
 TrendFit fit_trend(const std::vector<double>& z, const std::vector<double>& y,
-                   const std::vector<double>& se, TrendModel model, const TrendOptions& options) {
+                   const std::vector<double>& se, TrendModel model, const TrendOptions& options,
+                   const std::vector<std::size_t>& left_out) {
     if (z.size() != y.size() || z.size() != se.size()) {
         throw Failure(FailureKind::malformed_input,
                       "z, values and standard errors differ in count (" + std::to_string(z.size()) +
@@ -533,8 +701,18 @@ TrendFit fit_trend(const std::vector<double>& z, const std::vector<double>& y,
 
     Problem problem{model, kinds_of(model), options.protein, 0.0, 0.0, {}, {}, {}};
     TrendFit fit;
+    fit.model = model;
+    fit.weighted = options.weighted;
+    std::vector<bool> leave_out(z.size(), false);
+    for (const std::size_t i : left_out) {
+        if (i < z.size() && !leave_out[i]) {
+            leave_out[i] = true;
+            fit.excluded.push_back(i);
+        }
+    }
+    std::sort(fit.excluded.begin(), fit.excluded.end());
     for (std::size_t i = 0; i < z.size(); ++i) {
-        if (!std::isfinite(z[i]) || !std::isfinite(y[i]) ||
+        if (leave_out[i] || !std::isfinite(z[i]) || !std::isfinite(y[i]) ||
             (options.weighted && !std::isfinite(se[i]))) {
             continue;
         }
@@ -592,7 +770,10 @@ TrendFit fit_trend(const std::vector<double>& z, const std::vector<double>& y,
 
     Solution best;
     bool any_singular = false;
-    for (const std::vector<double>& start : start_values(problem)) {
+    const std::vector<std::vector<double>> starts = model == TrendModel::decay2
+                                                        ? decay2_starts(problem, options.weighted)
+                                                        : start_values(problem);
+    for (const std::vector<double>& start : starts) {
         const Solution solution = minimise(problem, start, options.weighted);
         any_singular = any_singular || solution.singular;
         if (solution.converged && (!best.converged || solution.sum < best.sum)) {
@@ -609,19 +790,38 @@ TrendFit fit_trend(const std::vector<double>& z, const std::vector<double>& y,
     }
     const double dof = static_cast<double>(fit.n - k);
     fit.dof = static_cast<long>(fit.n - k);
-    const double y_unit = options.weighted ? 1.0 : problem.y_scale * problem.y_scale;
-    fit.chi2 = best.sum * y_unit;
-    fit.chi2_red = fit.chi2 / dof;
     fit.fitted = best.p;
     fit.converged = true;
+    std::vector<double> curve(fit.n);
+    fit.rss = 0.0;
+    for (std::size_t i = 0; i < fit.n; ++i) {
+        curve[i] = model_and_gradient(model, best.p, options.protein, problem.z[i], nullptr);
+        fit.rss += (problem.y[i] - curve[i]) * (problem.y[i] - curve[i]);
+    }
+    // Unweighted, the sum in the fitted coordinates is the rss in units of y_scale^2.
+    const double s =
+        options.weighted ? 1.0 : std::sqrt(best.sum * (problem.y_scale * problem.y_scale) / dof);
+    if (options.weighted) {
+        fit.chi2 = best.sum;
+        fit.chi2_red = fit.chi2 / dof;
+        fit.p_value = chi2_survival(fit.chi2, dof);
+        fit.status = fit.p_value < trend_misfit_p_value ? "misfit" : "ok";
+    } else {
+        fit.rss = best.sum * problem.y_scale * problem.y_scale;
+        fit.chi2 = not_a_number;
+        fit.chi2_red = not_a_number;
+    }
+    for (std::size_t i = 0; i < fit.n; ++i) {
+        const double normalised =
+            (problem.y[i] - curve[i]) / (options.weighted ? problem.divisor[i] : s);
+        if (i == 0 || std::fabs(normalised) > std::fabs(fit.worst_residual)) {
+            fit.worst_residual = normalised;
+            fit.worst_point = fit.used[i];
+        }
+    }
 
     // Monte Carlo: the fitted curve plus noise of each point's se, or of s unweighted.
     std::vector<std::vector<double>> samples(k);
-    std::vector<double> curve(fit.n);
-    for (std::size_t i = 0; i < fit.n; ++i) {
-        curve[i] = model_and_gradient(model, best.p, options.protein, problem.z[i], nullptr);
-    }
-    const double s = std::sqrt(fit.chi2_red);
     NormalSource normal(options.seed);
     for (unsigned m = 0; m < options.monte_carlo; ++m) {
         Problem synthetic = problem;
@@ -654,4 +854,83 @@ TrendFit fit_trend(const std::vector<double>& z, const std::vector<double>& y,
         }
     }
     return fit;
+}
+
+std::string not_identifiable_reason(const TrendFit& fit) {
+    if (fit.model != TrendModel::decay2 || fit.parameters.size() != 6) {
+        return "";
+    }
+    // A1, Ta, Ra, A2, Tb, Rb
+    const TrendParameter& a1 = fit.parameters[0];
+    const TrendParameter& ta = fit.parameters[1];
+    const TrendParameter& a2 = fit.parameters[3];
+    const TrendParameter& tb = fit.parameters[4];
+    std::string reason;
+    const auto add = [&reason](const std::string& text) {
+        reason += (reason.empty() ? "" : "; ") + text;
+    };
+    if (!(std::fabs(tb.value - ta.value) > ta.se + tb.se)) {
+        add("Ta and Tb lie within their errors of each other");
+    }
+    for (const TrendParameter* amplitude : {&a1, &a2}) {
+        if (!(std::fabs(amplitude->value) > amplitude->se)) {
+            add(amplitude->name + " lies within its error of 0");
+        }
+    }
+    return reason;
+}
+
+bool trend_models_nested(TrendModel simpler, TrendModel larger) {
+    return (simpler == TrendModel::decay &&
+            (larger == TrendModel::decay2 || larger == TrendModel::inversion)) ||
+           (simpler == TrendModel::recovery && larger == TrendModel::inversion);
+}
+
+bool trend_models_comparable(TrendModel model, TrendModel model2) {
+    return model != model2 && (model == TrendModel::binding) == (model2 == TrendModel::binding);
+}
+
+TrendComparison compare_trends(const std::string& line, const TrendFit& fit, TrendModel model2,
+                               const TrendFit* fit2, const std::string& failure) {
+    TrendComparison comparison;
+    comparison.line = line;
+    comparison.model = fit.model;
+    comparison.model2 = model2;
+    comparison.preferred = fit.model;
+    comparison.chi2 = fit.weighted ? fit.chi2 : fit.rss;
+    comparison.dof = fit.dof;
+    if (fit2 == nullptr) {
+        comparison.chi2_2 = not_a_number;
+        comparison.dof_2 =
+            static_cast<long>(fit.n) - static_cast<long>(trend_parameter_names(model2).size());
+        comparison.note = std::string(trend_model_name(model2)) + " was not fitted: " + failure;
+        return comparison;
+    }
+    comparison.chi2_2 = fit2->weighted ? fit2->chi2 : fit2->rss;
+    comparison.dof_2 = fit2->dof;
+    const double n = static_cast<double>(fit.n);
+    const double k = n - static_cast<double>(fit.dof);
+    const double k2 = n - static_cast<double>(fit2->dof);
+    comparison.delta_aic = fit.weighted
+                               ? comparison.chi2_2 - comparison.chi2 + 2.0 * (k2 - k)
+                               : n * std::log(comparison.chi2_2 / comparison.chi2) + 2.0 * (k2 - k);
+    const bool nested = trend_models_nested(fit.model, model2);
+    if (nested && comparison.dof_2 > 0 && comparison.dof > comparison.dof_2) {
+        const double extra = static_cast<double>(comparison.dof - comparison.dof_2);
+        const double denominator = static_cast<double>(comparison.dof_2);
+        comparison.F = std::max(comparison.chi2 - comparison.chi2_2, 0.0) / extra /
+                       (comparison.chi2_2 / denominator);
+        comparison.p_value = f_survival(comparison.F, extra, denominator);
+    }
+    const std::string unidentified = not_identifiable_reason(*fit2);
+    const bool better =
+        nested ? comparison.p_value < trend_misfit_p_value : comparison.delta_aic < -10.0;
+    if (!unidentified.empty()) {
+        comparison.note = std::string(trend_model_name(model2)) +
+                          " is not identifiable: " + unidentified +
+                          "; the data do not support its extra parameters";
+    } else if (better) {
+        comparison.preferred = model2;
+    }
+    return comparison;
 }

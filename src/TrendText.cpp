@@ -50,22 +50,156 @@ std::string unit_of(const std::string& parameter, const std::string& unit) {
     if (unit.empty()) {
         return "";
     }
-    if (parameter == "T" || parameter == "T1" || parameter == "Kd") {
+    if (parameter == "T" || parameter == "T1" || parameter == "Kd" || parameter == "Ta" ||
+        parameter == "Tb") {
         return " " + unit;
     }
-    if (parameter == "R" || parameter == "R1") {
+    if (parameter == "R" || parameter == "R1" || parameter == "Ra" || parameter == "Rb") {
         return " 1/" + unit;
     }
     return "";
 }
 
+// The slices as "3, 7 and 9".
+std::string slice_list(const std::vector<std::size_t>& slices) {
+    std::string text;
+    for (std::size_t k = 0; k < slices.size(); ++k) {
+        text += (k == 0 ? "" : k + 1 == slices.size() ? " and " : ", ") + std::to_string(slices[k]);
+    }
+    return text;
+}
+
+std::string fit_quality(const TrendFit& fit) {
+    if (!fit.weighted) {
+        return "rss " + printed("%.*g", 3, fit.rss) + " (" + std::to_string(fit.dof) + " dof)";
+    }
+    return "chi2/dof " + printed("%.*g", 3, fit.chi2_red) + " (" + std::to_string(fit.dof) + ")";
+}
+
+// The values a status names at a bound: the words after "bound:" up to the next ';'.
+std::vector<std::string> bound_words(const std::string& status) {
+    std::vector<std::string> words;
+    const std::size_t start = status.find("bound:");
+    if (start == std::string::npos || (start > 0 && status[start - 1] != ';')) {
+        return words;
+    }
+    const std::size_t end = std::min(status.find(';', start), status.size());
+    std::string word;
+    for (std::size_t i = start + 6; i <= end; ++i) {
+        if (i == end || status[i] == ',') {
+            if (!word.empty()) {
+                words.push_back(word);
+            }
+            word.clear();
+        } else {
+            word += status[i];
+        }
+    }
+    return words;
+}
+
 } // namespace
 
-std::string format_trend_csv(const std::vector<TrendLine>& lines, TrendModel model) {
-    std::string text = "line,model,parameter,value,se,se_mc,n,dof,chi2,chi2_red\n";
+const char* const trend_csv_header =
+    "line,model,parameter,value,se,se_mc,n,dof,chi2,chi2_red,rss,p_value,status";
+
+std::vector<std::string> line_values_at_bound(const std::string& status, const std::string& line) {
+    std::vector<std::string> values;
+    for (const std::string& word : bound_words(status)) {
+        if (word == "M" + line || word == "LW" + line || word == line + ".height" ||
+            word == line + ".half_width") {
+            values.push_back(word);
+        }
+    }
+    return values;
+}
+
+bool status_is_misfit(const std::string& status) {
+    std::size_t start = 0;
+    while (start <= status.size()) {
+        const std::size_t end = std::min(status.find(';', start), status.size());
+        if (status.compare(start, end - start, "misfit") == 0) {
+            return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
+TrendSelection select_trend_slices(const std::vector<std::string>& statuses,
+                                   const std::vector<std::string>& lines, bool keep_bound) {
+    TrendSelection selection;
+    for (std::size_t s = 0; s < statuses.size(); ++s) {
+        std::vector<std::string> values;
+        for (const std::string& line : lines) {
+            const std::vector<std::string> found = line_values_at_bound(statuses[s], line);
+            values.insert(values.end(), found.begin(), found.end());
+        }
+        if (!values.empty() && !keep_bound) {
+            std::string reason;
+            for (const std::string& value : values) {
+                reason += (reason.empty() ? "" : " and ") + value;
+            }
+            selection.left_out.push_back(s);
+            selection.reasons.push_back(reason + " at a bound");
+        } else if (status_is_misfit(statuses[s])) {
+            selection.misfit.push_back(s);
+        }
+    }
+    return selection;
+}
+
+std::string left_out_warning(const std::string& line, const TrendSelection& selection) {
+    if (selection.left_out.empty()) {
+        return "";
+    }
+    std::string text = "line " + line + ": " + std::to_string(selection.left_out.size()) +
+                       (selection.left_out.size() == 1 ? " slice" : " slices") +
+                       " left out of the trend, whose value is no measurement there (";
+    // A long series is named by its first slices: the rest are in the statuses.
+    constexpr std::size_t named = 10;
+    for (std::size_t k = 0; k < selection.left_out.size() && k < named; ++k) {
+        text += (k == 0 ? "slice " : ", slice ") + std::to_string(selection.left_out[k]) + ": " +
+                selection.reasons[k];
+    }
+    if (selection.left_out.size() > named) {
+        text += " and " + std::to_string(selection.left_out.size() - named) + " more";
+    }
+    return text + "); --keep-bound keeps them";
+}
+
+std::string misfit_slices_warning(const std::string& line, const TrendSelection& selection) {
+    if (selection.misfit.empty()) {
+        return "";
+    }
+    std::vector<std::size_t> first = selection.misfit;
+    const std::size_t more = first.size() > 10 ? first.size() - 10 : 0;
+    first.resize(first.size() - more);
+    return "line " + line + ": " + (selection.misfit.size() == 1 ? "slice " : "slices ") +
+           slice_list(first) + (more > 0 ? " and " + std::to_string(more) + " more" : "") +
+           (selection.misfit.size() == 1 ? " is" : " are") +
+           " flagged misfit (the lines do not describe the spectrum within its noise) and kept "
+           "in the trend: their errors may be too small";
+}
+
+std::string trend_misfit_warning(const std::string& line, const TrendFit& fit) {
+    if (fit.status != "misfit") {
+        return "";
+    }
+    return "line " + line + ": the " + trend_model_name(fit.model) + " fit is a misfit: chi2/dof " +
+           printed("%.*g", 3, fit.chi2_red) + " (" + std::to_string(fit.dof) + " dof, p " +
+           (fit.p_value > 0.0 ? "= " + printed("%.*g", 2, fit.p_value) : std::string("< 1e-300")) +
+           "); the model may be wrong (try --compare), the slices' errors too small, or a slice "
+           "an outlier: the largest |residual|/se is " +
+           printed("%.*g", 3, std::fabs(fit.worst_residual)) + ", slice " +
+           std::to_string(fit.worst_point);
+}
+
+std::string format_trend_csv(const std::vector<TrendLine>& lines) {
+    std::string text = std::string(trend_csv_header) + "\n";
     for (const TrendLine& line : lines) {
         for (const TrendParameter& parameter : line.fit.parameters) {
-            text += line.line + ',' + trend_model_name(model) + ',' + parameter.name + ',';
+            text += line.line + ',' + trend_model_name(line.fit.model) + ',' + parameter.name + ',';
             append_cell_number(text, parameter.value);
             text += ',';
             append_cell_number(text, parameter.se);
@@ -75,7 +209,11 @@ std::string format_trend_csv(const std::vector<TrendLine>& lines, TrendModel mod
             append_cell_number(text, line.fit.chi2);
             text += ',';
             append_cell_number(text, line.fit.chi2_red);
-            text += '\n';
+            text += ',';
+            append_cell_number(text, line.fit.rss);
+            text += ',';
+            append_cell_number(text, line.fit.p_value);
+            text += ',' + line.fit.status + '\n';
         }
     }
     return text;
@@ -98,8 +236,45 @@ std::string format_trend_summary(const std::vector<TrendLine>& lines, const std:
             if (std::isfinite(parameter.se_mc)) {
                 text += " (Monte Carlo " + r.se_mc + ")";
             }
-            text += "   chi2/dof " + printed("%.*g", 3, line.fit.chi2_red) + " (" +
-                    std::to_string(line.fit.dof) + ")\n";
+            text += "   " + fit_quality(line.fit) + "\n";
+        }
+    }
+    return text;
+}
+
+std::string format_trend_compare_csv(const std::vector<TrendComparison>& comparisons) {
+    std::string text = "line,model,model2,chi2,chi2_2,dof,dof_2,F,p_value,delta_aic,preferred\n";
+    for (const TrendComparison& c : comparisons) {
+        text += c.line + ',' + trend_model_name(c.model) + ',' + trend_model_name(c.model2) + ',';
+        append_cell_number(text, c.chi2);
+        text += ',';
+        append_cell_number(text, c.chi2_2);
+        text += ',' + std::to_string(c.dof) + ',' + std::to_string(c.dof_2) + ',';
+        append_cell_number(text, c.F);
+        text += ',';
+        append_cell_number(text, c.p_value);
+        text += ',';
+        append_cell_number(text, c.delta_aic);
+        text += std::string(",") + trend_model_name(c.preferred) + '\n';
+    }
+    return text;
+}
+
+std::string format_trend_compare_summary(const std::vector<TrendComparison>& comparisons) {
+    std::string text;
+    for (const TrendComparison& c : comparisons) {
+        text += c.line + "  " + trend_model_name(c.model2) + " against " +
+                trend_model_name(c.model) + ":";
+        if (std::isfinite(c.F)) {
+            text +=
+                " F = " + printed("%.*g", 3, c.F) + ", p = " + printed("%.*g", 2, c.p_value) + ",";
+        }
+        if (std::isfinite(c.delta_aic)) {
+            text += " delta AIC = " + printed("%.*g", 3, c.delta_aic) + ",";
+        }
+        text += std::string(" preferred ") + trend_model_name(c.preferred) + "\n";
+        if (!c.note.empty()) {
+            text += c.line + "  " + c.note + "\n";
         }
     }
     return text;

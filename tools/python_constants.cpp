@@ -4,6 +4,7 @@
 // it into the package pairfit_drawing (cmake/PairfitScripts.cmake).
 #include "ExitStatus.h"
 #include "FitSeries.h"
+#include "ReadZValues.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -28,12 +29,16 @@ const std::pair<const char*, int> statuses[] = {
 
 std::string module_text() {
     std::string text =
-        "\"\"\"The exit statuses of every pairfit program and script (src/ExitStatus.h) and the\n"
-        "columns of report.csv (report_columns, src/FitReport.cpp), written by the build from\n"
-        "them: change them there, not here.\"\"\"\n\n";
+        "\"\"\"The exit statuses of every pairfit program and script (src/ExitStatus.h), the\n"
+        "columns of report.csv (report_columns, src/FitReport.cpp) and how z.txt names its unit\n"
+        "(z_unit, src/ReadZValues.h), written by the build from them: change them there, not\n"
+        "here.\"\"\"\n\n";
     for (const auto& [name, status] : statuses) {
         text += std::string(name) + " = " + std::to_string(status) + "\n";
     }
+    // How z_unit (src/ReadZValues.h) finds the unit of z.txt, for pairfit-plot's z_unit.
+    text += "\nZ_UNIT_OPEN = \"" + std::string(z_unit_open) + "\"\n";
+    text += "MAX_UNIT_LENGTH = " + std::to_string(max_unit_length) + "\n";
     text += "\nREPORT_COLUMNS = (\n";
     for (const ReportColumn& column : report_columns()) {
         text += "    \"" + column.name + "\",\n";

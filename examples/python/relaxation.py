@@ -40,7 +40,7 @@ def main():
                                   for k in range(len(fit.names)))
               + f"  {fit.slices['status'][s]}")
     for name in fit.names[:2]:
-        T1, se, se_mc = fit.trend(name, "inversion")["T1"]
+        T1, se, se_mc = fit.trend(name, "inversion").params["T1"]
         print(f"T1 of {name}: {T1:.3f} ± {se:.3f} {series.z_unit} (Monte Carlo {se_mc:.3f})")
 
     for k, name in enumerate(fit.names[:2]):

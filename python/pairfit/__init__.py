@@ -28,8 +28,11 @@ Fitting:
     read_lines(path)                            a lines.txt as pairfit-lines reads it
 
 From the series to a rate or a constant (as pairfit-trend):
-    trend(z, y, se, model, protein=None, mc=500, seed=None)
-                                                -> {parameter: (value, se, se_mc), "chi2", "dof"}
+    trend(z, y, se, model, protein=None, mc=500, seed=None, weighted=True, status=None,
+          line=None, keep_bound=False)
+                                                -> TrendResult: .params[name].value, .se,
+                                                .se_mc; .chi2, .dof, .chi2_red, .p_value,
+                                                .status, .n, .excluded
 
 Refusals and warnings:
     Error(ValueError)                           every refusal, with the programs' message
@@ -54,9 +57,9 @@ import warnings
 
 import numpy as np
 
-__all__ = ["Series", "Fit", "Curves", "read_series", "import_spectra", "fit", "trend", "Error",
-           "MissingFileError", "PairfitWarning", "fit_lines", "read_lines", "LinesFit",
-           "LineCurves"]
+__all__ = ["Series", "Fit", "Curves", "read_series", "import_spectra", "fit", "trend",
+           "TrendResult", "TrendParameter", "Error", "MissingFileError", "PairfitWarning",
+           "fit_lines", "read_lines", "LinesFit", "LineCurves"]
 
 
 class Error(ValueError):
@@ -180,12 +183,17 @@ def _float_array(value, name, ndim, kind="malformed_input"):
 class Series:
     """A pseudo-2D series: one spectrum per slice, on one ppm axis.
 
-    Series(ppm, intensity, z=None, z_unit="")
+    Series(ppm, intensity, z=None, z_unit="", noise_ppm=None, noise_intensity=None)
 
     ppm        1-D array, the ppm of every point, in any order (as the file holds them)
     intensity  2-D array, one row per slice, one column per ppm point
     z          None, or one x value per slice (delay, concentration...)
     z_unit     the unit of z ("s"), or ""
+    noise_ppm, noise_intensity
+               None, or the whole spectrum of every slice (a 1-D ppm axis and a 2-D array
+               [slice, point] on it, as 2d.txt holds them before the window is cut): the
+               points fit(..., noise=(A, B)) measures each slice's noise on, those strictly
+               between A and B, as --noise A B takes them from 2d.txt
 
     A series from read_series(folder, noise=(A, B)) also holds, in noise_region and noise,
     that region and each slice's intensities in it (points outside the window too), which
@@ -196,7 +204,7 @@ class Series:
     (read_series and import_spectra(window=...) do).
     """
 
-    def __init__(self, ppm, intensity, z=None, z_unit=""):
+    def __init__(self, ppm, intensity, z=None, z_unit="", noise_ppm=None, noise_intensity=None):
         self.ppm = _float_array(ppm, "ppm", 1)
         self.intensity = _float_array(intensity, "intensity", 2)
         slices, points = self.intensity.shape
@@ -220,6 +228,17 @@ class Series:
         # The signal-free region read with the series, and each slice's intensities in it.
         self.noise_region = None
         self.noise = None
+        if (noise_ppm is None) != (noise_intensity is None):
+            raise Error("noise_ppm and noise_intensity come together: the axis and the "
+                        "intensities of the whole spectrum", "bad_arguments")
+        self.noise_ppm = None if noise_ppm is None else _float_array(noise_ppm, "noise_ppm", 1)
+        self.noise_intensity = (None if noise_intensity is None
+                                else _float_array(noise_intensity, "noise_intensity", 2))
+        if self.noise_intensity is not None and (
+                self.noise_intensity.shape != (slices, len(self.noise_ppm))):
+            raise Error(f"noise_intensity has the shape {self.noise_intensity.shape}: it needs "
+                        f"one row per slice ({slices}) and a column per noise_ppm point "
+                        f"({len(self.noise_ppm)})", "malformed_input")
 
     @property
     def slices(self):
@@ -434,8 +453,9 @@ def fit(series, peak_A, peak_B, widths=None, signed=False, noise=None):
     fresh starts, keeping the lowest residual sum. noise=(A, B) is --noise A B: the standard
     errors come from each slice's noise in that region, and fit.noise, fit.chi2_red and the
     status ";misfit" are filled in; the noise points are those series.noise holds when the
-    series was read with the same region (read_series(folder, noise=(A, B))), else the
-    series' own points strictly inside the region (which are then fitted too).
+    series was read with the same region (read_series(folder, noise=(A, B))), else those of
+    the series' noise_ppm and noise_intensity strictly inside the region, else the series' own
+    points strictly inside the region (which are then fitted too).
 
     widths=None fits MA, MB, LWA and LWB (pairfit4); widths=(LWA, LWB) holds the half-widths
     and fits MA and MB (pairfit2). As in the programs the intensities are divided by the
@@ -465,6 +485,10 @@ def fit(series, peak_A, peak_B, widths=None, signed=False, noise=None):
         region = _region(noise)
         if series.noise is not None and series.noise_region == region:
             noise_intensity = list(series.noise)
+        elif series.noise_ppm is not None:
+            inside = (series.noise_ppm > region[0]) & (series.noise_ppm < region[1])
+            noise_intensity = [np.ascontiguousarray(row[inside])
+                               for row in series.noise_intensity]
         else:
             inside = (series.ppm > region[0]) & (series.ppm < region[1])
             noise_intensity = [np.ascontiguousarray(row[inside]) for row in series.intensity]
@@ -477,10 +501,67 @@ def fit(series, peak_A, peak_B, widths=None, signed=False, noise=None):
     return Fit(fitted, series, options["peak_A"], options["peak_B"], widths)
 
 
-def trend(z, y, se, model, protein=None, mc=500, seed=None, weighted=True):
+TrendParameter = collections.namedtuple("TrendParameter", "value se se_mc")
+TrendParameter.__doc__ = """A fitted trend parameter: its value, its standard error from the covariance
+(se) and from the Monte Carlo refits (se_mc, NaN with mc=0), as trend.csv's columns."""
+
+
+class TrendResult:
+    """The fit of one line's values against z, as a block of trend.csv.
+
+    params    {name: TrendParameter(value, se, se_mc)} in trend.csv's order, each time
+              constant followed by its rate
+    chi2, dof, chi2_red, rss, p_value
+              trend.csv's columns (chi2, chi2_red and p_value NaN for weighted=False)
+    status    "ok", "misfit" (p_value below 0.001) or "" (weighted=False: not judged)
+    n         the slices fitted
+    excluded  the slices left out because the line's value is at a bound there
+    model     the model's name
+
+    result["T1"] and result["chi2"] give what the dict of earlier versions held.
+    """
+
+    def __init__(self, model, values):
+        self.model = model
+        self.params = {name: TrendParameter(value, se, se_mc)
+                       for name, value, se, se_mc in values["parameters"]}
+        self.chi2 = values["chi2"]
+        self.dof = values["dof"]
+        self.chi2_red = values["chi2_red"]
+        self.rss = values["rss"]
+        self.p_value = values["p_value"]
+        self.status = values["status"]
+        self.n = values["n"]
+        self.excluded = list(values["excluded"])
+
+    def __getitem__(self, name):
+        if name in self.params:
+            return tuple(self.params[name])
+        if name in ("chi2", "dof", "n"):
+            return getattr(self, name)
+        raise KeyError(name)
+
+    def __repr__(self):
+        parameters = ", ".join(f"{name}={p.value:.6g}\u00b1{p.se:.2g}"
+                               for name, p in self.params.items())
+        quality = (f"chi2/dof {self.chi2_red:.3g} ({self.dof}), p {self.p_value:.2g}, "
+                   f"{self.status}" if self.status else f"rss {self.rss:.3g} ({self.dof} dof)")
+        left_out = f", {len(self.excluded)} left out" if self.excluded else ""
+        return f"<pairfit.TrendResult {self.model}: {parameters}; {quality}; n {self.n}{left_out}>"
+
+
+def trend(z, y, se, model, protein=None, mc=500, seed=None, weighted=True, status=None,
+          line=None, keep_bound=False):
     """Fit a trend across the slices as pairfit-trend does, with the same numbers.
 
-    trend(z, y, se, model, protein=None, mc=500, seed=None, weighted=True) -> dict
+    trend(z, y, se, model, protein=None, mc=500, seed=None, weighted=True, status=None,
+          line=None, keep_bound=False) -> TrendResult
+
+    status (fit.status, or lines.csv's status column) and line (its name, "A" or "B" for a
+    two-line fit; a tuple of names for a fraction of several lines, ("A", "B") for binding)
+    leave out the slices where the line's amplitude (height) or half-width is at a bound, as
+    pairfit-trend does unless keep_bound=True; the warnings naming them, and a misfit of the
+    trend itself, are issued as PairfitWarning. "decay2" is A1 exp(-z/Ta) + A2 exp(-z/Tb).
 
     model: "decay" y = I0 exp(-z/T); "recovery" y = Iinf (1 - exp(-z/T1)); "inversion"
     y = Iinf - (Iinf - I0) exp(-z/T1); "binding" the bound fraction with ligand depletion at
@@ -490,14 +571,14 @@ def trend(z, y, se, model, protein=None, mc=500, seed=None, weighted=True):
     for se_mc; seed=None is pairfit-trend's default seed, so a run is reproducible. Points
     whose z, y or se is NaN are left out.
 
-    Returns {name: (value, se, se_mc)} for each parameter (each time constant followed by its
-    rate R or R1), plus "chi2", "dof" and "n". Raises Error with pairfit-trend's message for
+    Returns a TrendResult. Raises Error with pairfit-trend's message for
     an unknown model, protein with a model other than binding, mc outside 0 to 1000000 or seed
     outside 0 to 2**64 - 1 ("bad_arguments"), too few points, an infinite value or an se <= 0
     ("malformed_input"), or a fit that does not converge ("non_finite_fit").
 
         fit = pairfit.fit(series, 0.7293, 0.7176, signed=True)
-        pairfit.trend(series.z, fit.area_A, fit.area_A_se, "inversion")["T1"]
+        pairfit.trend(series.z, fit.area_A, fit.area_A_se, "inversion",
+                      status=fit.status, line="A").params["T1"].value
     """
     arrays = []
     for name, values in (("z", z), ("y", y), ("se", se)):
@@ -525,10 +606,19 @@ def trend(z, y, se, model, protein=None, mc=500, seed=None, weighted=True):
                     "bad_arguments")
     if protein is not None and str(model) != "binding":
         raise Error("protein applies to the binding model only", "bad_arguments")
+    if (status is None) != (line is None):
+        raise Error("status and line come together: the slices' statuses and the line's name",
+                    "bad_arguments")
+    lines = [] if line is None else [line] if isinstance(line, str) else [str(n) for n in line]
     with _arguments_checked():
-        return _core.trend(*(list(a) for a in arrays), str(model),
-                           None if protein is None else float(protein), int(mc),
-                           None if seed is None else int(seed), bool(weighted))
+        values = _core.trend(*(list(a) for a in arrays), str(model),
+                             None if protein is None else float(protein), int(mc),
+                             None if seed is None else int(seed), bool(weighted),
+                             [] if status is None else [str(s) for s in status], lines,
+                             bool(keep_bound))
+    for message in values["warnings"]:
+        warnings.warn(message, PairfitWarning, stacklevel=2)
+    return TrendResult(str(model), values)
 
 
 # pairfit-lines: any number of lines (_lines.py), on the helpers above.

@@ -6,16 +6,16 @@ from typing import ClassVar, Literal, NamedTuple, Optional, Sequence, Union
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["Series", "Fit", "Curves", "read_series", "import_spectra", "fit", "trend", "Error",
-           "MissingFileError", "PairfitWarning", "fit_lines", "read_lines", "LinesFit",
-           "LineCurves"]
+__all__ = ["Series", "Fit", "Curves", "read_series", "import_spectra", "fit", "trend",
+           "TrendResult", "TrendParameter", "Error", "MissingFileError", "PairfitWarning",
+           "fit_lines", "read_lines", "LinesFit", "LineCurves"]
 
 _Path = Union[str, os.PathLike[str]]
 _Floats = npt.NDArray[np.float64]
 _Ints = npt.NDArray[np.int64]
 _Kind = Literal["bad_arguments", "unreadable_input", "malformed_input", "non_finite_fit",
                 "unwritable_output", "internal_error"]
-_Model = Literal["decay", "recovery", "inversion", "binding"]
+_Model = Literal["decay", "recovery", "inversion", "binding", "decay2"]
 _XList = Literal["vdlist", "vclist", "vplist", "vtlist", "none"]
 
 class Error(ValueError):
@@ -36,8 +36,12 @@ class Series:
     z_unit: str
     noise_region: Optional[tuple[float, float]]
     noise: Optional[list[_Floats]]
+    noise_ppm: Optional[_Floats]
+    noise_intensity: Optional[_Floats]
     def __init__(self, ppm: npt.ArrayLike, intensity: npt.ArrayLike,
-                 z: Optional[npt.ArrayLike] = None, z_unit: str = "") -> None: ...
+                 z: Optional[npt.ArrayLike] = None, z_unit: str = "",
+                 noise_ppm: Optional[npt.ArrayLike] = None,
+                 noise_intensity: Optional[npt.ArrayLike] = None) -> None: ...
     @property
     def slices(self) -> int: ...
 
@@ -93,9 +97,30 @@ def import_spectra(*paths: _Path, window: Optional[Sequence[float]] = None,
 def fit(series: Series, peak_A: float, peak_B: float,
         widths: Optional[Sequence[float]] = None, signed: bool = False,
         noise: Optional[Sequence[float]] = None) -> Fit: ...
+class TrendParameter(NamedTuple):
+    value: float
+    se: float
+    se_mc: float
+
+class TrendResult:
+    model: str
+    params: dict[str, TrendParameter]
+    chi2: float
+    dof: int
+    chi2_red: float
+    rss: float
+    p_value: float
+    status: str
+    n: int
+    excluded: list[int]
+    def __init__(self, model: str, values: dict[str, object]) -> None: ...
+    def __getitem__(self, name: str) -> object: ...
+
 def trend(z: npt.ArrayLike, y: npt.ArrayLike, se: npt.ArrayLike, model: _Model,
           protein: Optional[float] = None, mc: int = 500, seed: Optional[int] = None,
-          weighted: bool = True) -> dict[str, object]: ...
+          weighted: bool = True, status: Optional[Sequence[str]] = None,
+          line: Union[str, Sequence[str], None] = None,
+          keep_bound: bool = False) -> TrendResult: ...
 
 # pairfit-lines (_lines.py)
 _Shape = Literal["lorentzian", "gaussian", "pseudo-voigt"]
@@ -119,7 +144,7 @@ class LinesFit:
     def curves(self) -> LineCurves: ...
     def to_pandas(self) -> tuple[object, object]: ...  # two pandas.DataFrame; pandas is optional
     def trend(self, line: str, model: _Model, column: str = "area",
-              **options: object) -> dict[str, object]: ...
+              **options: object) -> TrendResult: ...
 
 def read_lines(path: _Path) -> list[_LineRow]: ...
 def fit_lines(series: Series, lines: Union[Sequence[_LineItem], _Path],

@@ -228,7 +228,8 @@ class LinesFit:
 
     def trend(self, line, model, column="area", **options):
         """pairfit.trend(z, the line's column, its se, model, **options): a rate or a
-        constant from one line, as pairfit-trend --line NAME fits it."""
+        constant from one line, as pairfit-trend --line NAME fits it, its slices at a bound
+        left out unless keep_bound=True."""
         from . import trend
         k = self._line(line)
         if column not in self.lines or f"{column}_se" not in self.lines:
@@ -237,6 +238,8 @@ class LinesFit:
         if self.z is None:
             raise Error("the series has no z: give the series z values (Series(..., z=...), "
                         "z.txt beside 2d.txt) to fit a trend", "malformed_input")
+        options.setdefault("status", list(self.lines["status"][:, k]))
+        options.setdefault("line", self.names[k])
         return trend(self.z, self.lines[column][:, k], self.lines[f"{column}_se"][:, k], model,
                      **options)
 

@@ -1,7 +1,8 @@
 // report.csv on any bytes: parse_report_csv either refuses with a message naming the file and
 // a line or gives rows as wide as the header, which written back as CSV read back the same;
-// every column is numbers or a refusal naming it; a fit of z against area_A is a fit or a
-// Failure, never a crash or another exception.
+// every column is numbers or a refusal naming it; the status column chooses the slices a trend
+// leaves out; a fit of z against area_A is a fit or a Failure, never a crash or another
+// exception.
 #include "Failure.h"
 #include "FuzzSupport.h"
 #include "ReadZValues.h"
@@ -76,6 +77,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(c > 0x20 && c < 0x7f, input);
     }
 
+    // Any status column: a slice left out names a value of the line at a bound, once; the
+    // others may be flagged misfit, never both.
+    std::vector<std::size_t> left_out;
+    if (has_report_column(table, "status")) {
+        const std::vector<std::string> status = report_text_column(table, "status", "report.csv");
+        const TrendSelection selection = select_trend_slices(status, {"A"}, false);
+        FUZZ_CHECK(selection.left_out.size() == selection.reasons.size(), input);
+        for (std::size_t k = 0; k < selection.left_out.size(); ++k) {
+            const std::size_t s = selection.left_out[k];
+            FUZZ_CHECK(s < status.size() && !line_values_at_bound(status[s], "A").empty(), input);
+            FUZZ_CHECK(k == 0 || selection.left_out[k - 1] < s, input);
+        }
+        for (const std::size_t s : selection.misfit) {
+            FUZZ_CHECK(status_is_misfit(status[s]) && line_values_at_bound(status[s], "A").empty(),
+                       input);
+        }
+        FUZZ_CHECK(select_trend_slices(status, {"A"}, true).left_out.empty(), input);
+        left_out = selection.left_out;
+    }
+
     if (table.rows.size() <= 64) {
         try {
             const std::vector<double> z = report_column(table, "z", "report.csv");
@@ -83,8 +104,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const std::vector<double> se = report_column(table, "area_A_se", "report.csv");
             TrendOptions options;
             options.monte_carlo = 3;
-            const TrendFit fit = fit_trend(z, y, se, TrendModel::inversion, options);
+            const TrendFit fit = fit_trend(z, y, se, TrendModel::inversion, options, left_out);
             FUZZ_CHECK(fit.converged && fit.dof >= 1 && std::isfinite(fit.chi2), input);
+            FUZZ_CHECK(fit.excluded == left_out && (fit.status == "ok" || fit.status == "misfit"),
+                       input);
         } catch (const Failure&) {
         }
     }

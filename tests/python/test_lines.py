@@ -166,11 +166,13 @@ def test_bundled_inversion_recovery(tmp_path):
     assert fit.names == ["L1", "L2", "L3", "L4"]
     assert_same_as_files(fit, tmp_path)
     # trend() is pairfit.trend on the line's column.
-    t1 = fit.trend("L2", "inversion", mc=20)
+    t1 = fit.trend("L2", "inversion", mc=20, seed=7)
     by_hand = pairfit.trend(series.z, fit.lines["area"][:, 1], fit.lines["area_se"][:, 1],
-                            "inversion", mc=20)
-    assert t1 == by_hand
-    assert 0.8 < t1["T1"][0] < 1.1
+                            "inversion", mc=20, seed=7, status=fit.lines["status"][:, 1],
+                            line="L2")
+    assert repr(t1) == repr(by_hand)
+    assert t1.params["T1"] == by_hand.params["T1"] and t1.n == by_hand.n
+    assert 0.8 < t1.params["T1"].value < 1.1
 
 
 def test_refusals_carry_the_program_message(tmp_path):

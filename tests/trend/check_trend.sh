@@ -51,7 +51,7 @@ PY
 (cd "$real" && "$pairfit4" --z z.txt > /dev/null 2>&1) || fail "pairfit4 --z failed"
 (cd "$real" && "$trend" decay --mc 20 > "$work/out" 2> "$work/err") ||
     fail "decay on pairfit4's report: status $?: $(cat "$work/err")"
-[ "$(head -1 "$real/trend.csv")" = "line,model,parameter,value,se,se_mc,n,dof,chi2,chi2_red" ] ||
+[ "$(head -1 "$real/trend.csv")" = "line,model,parameter,value,se,se_mc,n,dof,chi2,chi2_red,rss,p_value,status" ] ||
     fail "trend.csv header: $(head -1 "$real/trend.csv")"
 [ "$(wc -l < "$real/trend.csv")" -eq 7 ] || fail "trend.csv rows: $(cat "$real/trend.csv")"
 grep -Eq '^A  T  = [0-9.]+ ± [0-9.]+ s \(Monte Carlo [0-9.]+\)   chi2/dof [0-9.e+]+ \([0-9]+\)$' \
@@ -175,6 +175,33 @@ awk -F, -v OFS=, 'NR == 1 { print; next } { rows[NR] = $0 }
     fail "a long report.csv: status $?: $(cat "$work/err")"
 grep -q '^B,decay,T,.*,2400,' "$work/long_report/trend.csv" ||
     fail "a long report.csv: not every slice fitted: $(cat "$work/long_report/trend.csv")"
+# Slice 11 holds MA at its bound, so line A leaves it out; a slice whose LWB is at its bound
+# leaves line B's fit, named; --keep-bound keeps them.
+mkdir -p "$work/bound"
+awk -F, -v OFS=, 'NR == 1 { for (c = 1; c <= NF; c++) if ($c == "status") col = c }
+                  NR == 5 { $col = "settled;bound:LWB" } { print }' "$real/report.csv" > "$work/bound/report.csv"
+(cd "$work/bound" && "$trend" decay --mc 0 --no-plot > "$work/out" 2> "$work/err") ||
+    fail "a slice at a bound: status $?: $(cat "$work/err")"
+grep -q "line B: 1 slice left out of the trend.*slice 3: LWB at a bound" "$work/err" ||
+    fail "no warning naming the slice at a bound: $(cat "$work/err")"
+grep -q '^A,decay,T,.*,11,9,' "$work/bound/trend.csv" && grep -q '^B,decay,T,.*,11,9,' "$work/bound/trend.csv" ||
+    fail "n of the slice at a bound: $(cat "$work/bound/trend.csv")"
+[ -e "$work/bound/trend.png" ] && fail "--no-plot drew"
+(cd "$work/bound" && "$trend" decay --mc 0 --no-plot --keep-bound > /dev/null 2> "$work/err") ||
+    fail "--keep-bound: status $?"
+grep -q '^B,decay,T,.*,12,10,' "$work/bound/trend.csv" || fail "--keep-bound: $(cat "$work/bound/trend.csv")"
+grep -q "left out" "$work/err" && fail "--keep-bound warned: $(cat "$work/err")"
+# --compare: both models in trend.csv, the test in trend_compare.csv.
+(cd "$real" && "$trend" decay --compare decay2 --mc 0 --no-plot > "$work/out" 2> "$work/err") ||
+    fail "--compare decay2: status $?: $(cat "$work/err")"
+[ "$(head -1 "$real/trend_compare.csv")" = "line,model,model2,chi2,chi2_2,dof,dof_2,F,p_value,delta_aic,preferred" ] ||
+    fail "trend_compare.csv header: $(head -1 "$real/trend_compare.csv")"
+[ "$(grep -c '^[AB],decay,decay2,' "$real/trend_compare.csv")" -eq 2 ] ||
+    fail "trend_compare.csv rows: $(cat "$real/trend_compare.csv")"
+[ "$(grep -c ',decay2,' "$real/trend.csv")" -eq 12 ] || fail "decay2 rows: $(cat "$real/trend.csv")"
+grep -q "decay2 against decay:" "$work/out" || fail "no comparison printed: $(cat "$work/out")"
+expect 1 "cannot be compared" "$real" decay --compare binding
+expect 1 "the same model as MODEL" "$real" decay --compare decay
 # A falls and B rises: B cannot follow a decay to a finite T, nor A a recovery.
 expect 3 "line A (area_A): the recovery fit" "$real" recovery --mc 0
 [ "$status" -eq 0 ] && echo "pairfit-trend runs and refusals as expected"

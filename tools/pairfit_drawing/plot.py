@@ -18,7 +18,8 @@ import stat
 import sys
 
 from .constants import (EXIT_BAD_ARGUMENTS, EXIT_MALFORMED_INPUT, EXIT_MISSING_INPUT,
-                        EXIT_MISSING_TOOL, EXIT_SUCCESS, EXIT_WRITE_FAILED, REPORT_COLUMNS)
+                        EXIT_MISSING_TOOL, EXIT_SUCCESS, EXIT_WRITE_FAILED, MAX_UNIT_LENGTH,
+                        REPORT_COLUMNS, Z_UNIT_OPEN)
 from .pictures import guarded, load_pyplot, picture_problem
 
 PROGRAM = "pairfit-plot"
@@ -636,7 +637,6 @@ _NUMBER_AT = re.compile(_SPACE + rb"([+-]?(?:[0-9]+(?:\.[0-9]*)?|\.[0-9]+))"
 # Bytes a block of nothing but rows of two plain numbers is made of.
 _PLAIN_BYTES = b"0123456789.+-eE \t\n\v\f\r"
 _COMMENT_LINES = re.compile(rb"^#[^\n]*(?:\n|\Z)", re.MULTILINE)
-_UNIT = re.compile(r"\(unit ([^()]+)\)")
 
 
 def parse_numbers(line):
@@ -797,10 +797,7 @@ def read_z(path, slice_count, warnings):
     except ResultsError as error:
         warnings.append(f"{error}; slices drawn without z")
         return None, None
-    unit = None
-    if lines and lines[0][:1] == b"#":
-        match = _UNIT.search(lines[0].decode("ascii", "replace"))
-        unit = match.group(1).strip() if match else None
+    unit = z_unit(lines)
     z = []
     for number, line in enumerate(lines, start=1):
         if not line.strip() or line[:1] == b"#":
@@ -816,6 +813,27 @@ def read_z(path, slice_count, warnings):
                         "slices drawn without z")
         return None, None
     return z, unit
+
+
+def z_unit(lines):
+    """The unit of z.txt (LINES: its lines as bytes) as the programs take it (z_unit of
+    src/ReadZValues.h): X of the first Z_UNIT_OPEN X ")" in the first line whose first byte
+    other than a blank is '#'; None when that line names none, or X is empty, longer than
+    MAX_UNIT_LENGTH or holds a byte outside the printable ASCII ones without the space."""
+    for line in lines:
+        content = line.lstrip(b" \t\n\v\f\r")
+        if not content.startswith(b"#"):
+            continue
+        opening = Z_UNIT_OPEN.encode("ascii")
+        at = line.find(opening)
+        close = -1 if at < 0 else line.find(b")", at + len(opening))
+        if close < 0:
+            return None
+        unit = line[at + len(opening):close]
+        if len(unit) > MAX_UNIT_LENGTH or not unit or not all(0x20 < b < 0x7f for b in unit):
+            return None
+        return unit.decode("ascii")
+    return None
 
 
 def read_preview(folder, noise):

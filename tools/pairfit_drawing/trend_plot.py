@@ -45,9 +45,19 @@ def run(argv):
 
     figure, (top, bottom) = plt.subplots(2, 1, sharex=True, figsize=(7, 6),
                                          gridspec_kw={"height_ratios": [3, 1]})
-    colours = {"A": "tab:blue", "B": "tab:orange"}
+    # One colour per line, in the order of the lines; a second model (--compare) is drawn as
+    # a dashed curve over the first model's points.
+    palette = ["tab:blue", "tab:orange", "tab:green", "tab:red", "tab:purple", "tab:brown",
+               "tab:pink", "tab:olive", "tab:cyan", "tab:grey"]
+    colours = {}
     for line in lines:
-        colour = colours.get(line["line"], "tab:green")
+        colours.setdefault(line["line"], palette[len(colours) % len(palette)])
+    for line in lines:
+        colour = colours[line["line"]]
+        if line.get("model", data.get("model")) != data.get("model"):
+            top.plot(line["curve_z"], line["curve_y"], "--", color=colour,
+                     label="%s (%s)" % (line["line"], line["model"]))
+            continue
         se = [0.0 if s is None else s for s in line["se"]]
         top.errorbar(line["z"], line["y"], yerr=se, fmt="o", color=colour, capsize=3,
                      label="%s (%s)" % (line["line"], line["label"]))
@@ -60,7 +70,7 @@ def run(argv):
     unit = data.get("unit") or ""
     bottom.set_xlabel("z" + (" (%s)" % unit if unit else ""))
     bottom.set_ylabel("residual / se" if data.get("weighted", True) else "residual / s")
-    top.set_ylabel(", ".join(line["label"] for line in lines))
+    top.set_ylabel(", ".join(dict.fromkeys(line["label"] for line in lines)))
     top.set_title("pairfit-trend: %s" % data.get("model", ""))
     top.legend()
     if data.get("log_z"):
