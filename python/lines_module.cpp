@@ -2,6 +2,7 @@
 // columns and curves, through the functions pairfit-lines calls, so that every value is the
 // one its files hold. The package's pairfit/_lines.py checks the arguments and documents them.
 #include "lines_module.h"
+#include "module_arrays.h"
 
 #include "Failure.h"
 #include "LineFit.h"
@@ -26,7 +27,6 @@ namespace py = pybind11;
 
 namespace {
 
-using DoubleArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
 constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
 
 // A row of lines.txt for Python: (name, ppm, half_width or None, shape or None, line).
@@ -66,27 +66,8 @@ struct FittedLines {
 // points when a region is given.
 WindowedSeries series_of(const DoubleArray& ppm, const DoubleArray& intensity,
                          const py::object& slice_ppm, const std::vector<DoubleArray>& noise) {
-    if (ppm.ndim() != 1 || intensity.ndim() != 2 || intensity.shape(1) != ppm.shape(0)) {
-        throw py::value_error("ppm must be 1-D and intensity 2-D with a column per ppm point");
-    }
+    WindowedSeries series = windowed_series(ppm, intensity, slice_ppm);
     const std::size_t slices = intensity.shape(0);
-    const std::size_t points = intensity.shape(1);
-    std::optional<DoubleArray> axes;
-    if (!slice_ppm.is_none()) {
-        axes = slice_ppm.cast<DoubleArray>();
-    }
-    WindowedSeries series;
-    series.ppm.resize(slices * points);
-    series.intensity.assign(intensity.data(), intensity.data() + slices * points);
-    series.slice_start.resize(slices + 1);
-    for (std::size_t s = 0; s < slices; ++s) {
-        std::copy_n(axes ? axes->data(s, 0) : ppm.data(), points, series.ppm.data() + s * points);
-        series.slice_start[s + 1] = (s + 1) * points;
-    }
-    for (const double x : series.ppm) {
-        series.ppm_low = std::min(series.ppm_low, x);
-        series.ppm_high = std::max(series.ppm_high, x);
-    }
     if (!noise.empty()) {
         if (noise.size() != slices) {
             throw py::value_error("noise: one array of intensities per slice");

@@ -10,6 +10,7 @@
 #include "ReadZValues.h"
 #include "Trend.h"
 #include "lines_module.h"
+#include "module_arrays.h"
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -33,7 +34,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using DoubleArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
 constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
 
 py::array_t<double> matrix(std::size_t rows, std::size_t columns) {
@@ -208,39 +208,6 @@ FitSettings fit_settings(const py::kwargs& options) {
         setter->second(settings, value);
     }
     return settings;
-}
-
-// The rows of `intensity` as the slices of a windowed series, each at the ppm of `slice_ppm`
-// (one row per slice) or, when it is None, at `ppm`.
-WindowedSeries windowed_series(const DoubleArray& ppm, const DoubleArray& intensity,
-                               const py::object& slice_ppm) {
-    if (ppm.ndim() != 1 || intensity.ndim() != 2 || intensity.shape(1) != ppm.shape(0)) {
-        throw py::value_error("ppm must be 1-D and intensity 2-D with a column per ppm point");
-    }
-    const std::size_t slices = intensity.shape(0);
-    const std::size_t points = intensity.shape(1);
-    std::optional<DoubleArray> axes;
-    if (!slice_ppm.is_none()) {
-        axes = slice_ppm.cast<DoubleArray>();
-        if (axes->ndim() != 2 || axes->shape(0) != intensity.shape(0) ||
-            axes->shape(1) != intensity.shape(1)) {
-            throw py::value_error("slice_ppm must have the shape of intensity");
-        }
-    }
-    WindowedSeries series;
-    series.ppm.resize(slices * points);
-    series.intensity.assign(intensity.data(), intensity.data() + slices * points);
-    series.slice_start.resize(slices + 1);
-    for (std::size_t s = 0; s < slices; ++s) {
-        std::copy_n(axes ? axes->data(s, 0) : ppm.data(), points, series.ppm.data() + s * points);
-        series.slice_start[s + 1] = (s + 1) * points;
-    }
-    // The range a refused noise region is measured against.
-    for (const double x : series.ppm) {
-        series.ppm_low = std::min(series.ppm_low, x);
-        series.ppm_high = std::max(series.ppm_high, x);
-    }
-    return series;
 }
 
 // What this represents: a fitted series held for Python, its columns and curves made on
@@ -479,6 +446,37 @@ void raise_failure(const Failure& failure) {
 }
 
 } // namespace
+
+WindowedSeries windowed_series(const DoubleArray& ppm, const DoubleArray& intensity,
+                               const py::object& slice_ppm) {
+    if (ppm.ndim() != 1 || intensity.ndim() != 2 || intensity.shape(1) != ppm.shape(0)) {
+        throw py::value_error("ppm must be 1-D and intensity 2-D with a column per ppm point");
+    }
+    const std::size_t slices = intensity.shape(0);
+    const std::size_t points = intensity.shape(1);
+    std::optional<DoubleArray> axes;
+    if (!slice_ppm.is_none()) {
+        axes = slice_ppm.cast<DoubleArray>();
+        if (axes->ndim() != 2 || axes->shape(0) != intensity.shape(0) ||
+            axes->shape(1) != intensity.shape(1)) {
+            throw py::value_error("slice_ppm must have the shape of intensity");
+        }
+    }
+    WindowedSeries series;
+    series.ppm.resize(slices * points);
+    series.intensity.assign(intensity.data(), intensity.data() + slices * points);
+    series.slice_start.resize(slices + 1);
+    for (std::size_t s = 0; s < slices; ++s) {
+        std::copy_n(axes ? axes->data(s, 0) : ppm.data(), points, series.ppm.data() + s * points);
+        series.slice_start[s + 1] = (s + 1) * points;
+    }
+    // The range a refused noise region is measured against.
+    for (const double x : series.ppm) {
+        series.ppm_low = std::min(series.ppm_low, x);
+        series.ppm_high = std::max(series.ppm_high, x);
+    }
+    return series;
+}
 
 PYBIND11_MODULE(_core, module) {
     module.doc() = "The compiled part of pairfit: use the package pairfit, not this module.";
