@@ -699,9 +699,17 @@ int run(const std::vector<std::string>& args) {
         return exit_success;
     }
     {
-        const Series series = read_series(options);
+        // Read under a shared lock and write under an exclusive one, as the fitting programs
+        // do, so that a trend never reads a report.csv or lines.csv half-replaced by a run.
+        const Series series = [&] {
+            const FolderLock reading(options.folder, LockMode::shared);
+            return read_series(options);
+        }();
         const Fits fits = fit_lines(options, series);
-        write_trend_files(options, fits);
+        {
+            const FolderLock writing(options.folder, LockMode::exclusive);
+            write_trend_files(options, fits);
+        }
         std::vector<TrendLine> trends;
         for (const FittedLine& line : fits.lines) {
             trends.push_back(line.trend);

@@ -204,5 +204,17 @@ expect 1 "cannot be compared" "$real" decay --compare binding
 expect 1 "the same model as MODEL" "$real" decay --compare decay
 # A falls and B rises: B cannot follow a decay to a finite T, nor A a recovery.
 expect 3 "line A (area_A): the recovery fit" "$real" recovery --mc 0
+# A run writing in the folder (an exclusive lock on it) holds pairfit-trend back until it ends:
+# the trend waits, says so, and then writes its trend.csv.
+rm -f "$real/trend.csv"
+flock "$real" sleep 2 &
+holder=$!
+sleep 0.5
+(cd "$real" && "$trend" decay --mc 0 --no-plot > "$work/out" 2> "$work/err") ||
+    fail "decay behind a lock: status $?: $(cat "$work/err")"
+kill -0 "$holder" 2> /dev/null && fail "pairfit-trend ran while another run held the folder"
+wait "$holder"
+grep -q "waiting for another run" "$work/err" || fail "no wait said: $(cat "$work/err")"
+[ -s "$real/trend.csv" ] || fail "no trend.csv after waiting"
 [ "$status" -eq 0 ] && echo "pairfit-trend runs and refusals as expected"
 exit "$status"
