@@ -339,6 +339,11 @@ WidthFit fit_widths(const ProjectedLinePair& model, double LWA, double LWB) {
     WidthFit fit;
     fit.widths = {std::clamp(LWA, parameter_lower_bound, parameter_upper_bound),
                   std::clamp(LWB, parameter_lower_bound, parameter_upper_bound)};
+    // Ceres would log a start it cannot evaluate to the standard error.
+    if (!model.evaluate(fit.widths[0], fit.widths[1]).finite) {
+        fit.finite = false;
+        return fit;
+    }
     std::vector<int> held;
     if (!trust_region(model, held, fit.widths, fit)) {
         fit.finite = false;
