@@ -62,29 +62,31 @@ Amplitudes best_amplitudes(const Sums& s) {
     const auto reduced_rss = [&](double MA, double MB) {
         return MA * (MA * s.aa + 2.0 * MB * s.ab - 2.0 * s.ay) + MB * (MB * s.bb - 2.0 * s.by);
     };
-    std::vector<Amplitudes> candidates;
+    std::array<Amplitudes, 6> candidates;
+    std::size_t count = 0;
     for (const double edge : {amplitude_lower, amplitude_upper}) {
         const double MB = s.bb > 0.0 ? clamp_amplitude((s.by - s.ab * edge) / s.bb) : 0.0;
-        candidates.push_back({edge, MB, false, inside_box(MB)});
+        candidates[count++] = {edge, MB, false, inside_box(MB)};
         const double MA = s.aa > 0.0 ? clamp_amplitude((s.ay - s.ab * edge) / s.aa) : 0.0;
-        candidates.push_back({MA, edge, inside_box(MA), false});
+        candidates[count++] = {MA, edge, inside_box(MA), false};
     }
-    // Two columns that are one within rounding: the line through the minima meets 0 too.
+    // Columns parallel within rounding have no single unconstrained minimum; those with one
+    // amplitude at 0 (held there) stand for it.
     if (s.aa > 0.0) {
         const double MA = clamp_amplitude(s.ay / s.aa);
-        candidates.push_back({MA, 0.0, inside_box(MA), true});
+        candidates[count++] = {MA, 0.0, inside_box(MA), false};
     }
     if (s.bb > 0.0) {
         const double MB = clamp_amplitude(s.by / s.bb);
-        candidates.push_back({0.0, MB, true, inside_box(MB)});
+        candidates[count++] = {0.0, MB, false, inside_box(MB)};
     }
     Amplitudes best = candidates.front();
     double lowest = reduced_rss(best.MA, best.MB);
-    for (const Amplitudes& candidate : candidates) {
-        const double value = reduced_rss(candidate.MA, candidate.MB);
+    for (std::size_t i = 1; i < count; ++i) {
+        const double value = reduced_rss(candidates[i].MA, candidates[i].MB);
         if (value < lowest) {
             lowest = value;
-            best = candidate;
+            best = candidates[i];
         }
     }
     return best;
