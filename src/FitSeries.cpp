@@ -4,12 +4,12 @@
 
 #include "Failure.h"
 #include "ReadNumbers.h"
+#include "SignedSliceFit.h"
 #include "SliceFit.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <initializer_list>
 #include <utility>
 
 namespace {
@@ -67,50 +67,33 @@ void complete_slice(SliceFit& slice, const SeriesFit& fit, std::size_t index) {
     }
 }
 
-// With signed amplitudes a line whose amplitude passes through 0 loses the gradient of its
-// width there, and a fit from the previous slice can end on the wrong side, or in a broad
-// minimum that a line of the other sign opens. So the slice is fitted again with each
-// amplitude held to one sign (MA, MB each within [1e-4, 10] or [-10, -1e-4]), from `start`
-// and from the first slice's start with their magnitudes, each result then released into the
-// whole box; x becomes the result of lowest objective (the first of equals).
-void refit_with_each_sign(const WindowObjective<4>& slice_objective, const params_type<4>& start,
-                          params_type<4>& x, SliceFit& slice) {
-    const auto derivative = [&](const params_type<4>& at) {
-        return slice_objective.central_differences(at, 1e-7);
-    };
-    params_type<4> fresh;
-    fresh = 0.2, 0.2, 1.0, 3.0;
-    params_type<4> whole_lower;
-    whole_lower = signed_amplitude_lower_bound, signed_amplitude_lower_bound, parameter_lower_bound,
-    parameter_lower_bound;
-    const params_type<4> whole_upper = dlib::uniform_matrix<double>(4, 1, parameter_upper_bound);
-    double best = slice_objective(x);
-    for (const params_type<4>* base : {&start, static_cast<const params_type<4>*>(&fresh)}) {
-        for (const double sign_A : {1.0, -1.0}) {
-            for (const double sign_B : {1.0, -1.0}) {
-                params_type<4> lower = whole_lower;
-                params_type<4> upper = whole_upper;
-                params_type<4> other = *base;
-                const double signs[2] = {sign_A, sign_B};
-                for (int i = 0; i < 2; ++i) {
-                    lower(i) = signs[i] > 0 ? parameter_lower_bound : -parameter_upper_bound;
-                    upper(i) = signs[i] > 0 ? parameter_upper_bound : -parameter_lower_bound;
-                    other(i) = signs[i] * std::max(std::fabs(other(i)), parameter_lower_bound);
-                }
-                unsigned long iterations = 0;
-                fit_slice_in_box<4>(slice_objective, derivative, other, iterations, lower, upper);
-                const bool settled = fit_slice_in_box<4>(slice_objective, derivative, other,
-                                                         iterations, whole_lower, whole_upper);
-                const double value = slice_objective(other);
-                if (value < best) {
-                    best = value;
-                    x = other;
-                    slice.end = settled ? SliceEnd::settled : SliceEnd::iteration_limit;
-                    slice.iterations = iterations;
-                }
-            }
-        }
+// The signed fit of slice_index (fit_signed_slice) from the half-widths of x, into x; false
+// when max_fit_iterations ended it. Throws dlib::error as the unsigned fit does when the model
+// or the data meet non-finite values.
+template <long FreeParams>
+bool fit_signed(const SeriesFit& fit, int slice_index, params_type<FreeParams>& x,
+                unsigned long& iterations, SignedFitScan& scan) {
+    const WindowedSeries& series = fit.scaled;
+    const std::size_t first = series.slice_start[static_cast<std::size_t>(slice_index)];
+    const std::size_t end = series.slice_start[static_cast<std::size_t>(slice_index) + 1];
+    const SlicePoints points{series.ppm.data() + first, series.intensity.data() + first,
+                             end - first};
+    constexpr bool half_widths_free = FreeParams == 4;
+    const double LWA = half_widths_free ? x(FreeParams - 2) : (*fit.settings.fixed_widths)[0];
+    const double LWB = half_widths_free ? x(FreeParams - 1) : (*fit.settings.fixed_widths)[1];
+    const SignedSliceFit found = fit_signed_slice(points, fit.settings.peak_A, fit.settings.peak_B,
+                                                  LWA, LWB, half_widths_free, scan);
+    if (!found.finite) {
+        throw dlib::error("The objective function generated non-finite outputs");
     }
+    x(0) = found.MA;
+    x(1) = found.MB;
+    if constexpr (half_widths_free) {
+        x(FreeParams - 2) = found.LWA;
+        x(FreeParams - 1) = found.LWB;
+    }
+    iterations = found.iterations;
+    return found.settled;
 }
 
 template <long FreeParams> void fit_slices(SeriesFit& fit, const SliceFitted& on_slice) {
@@ -132,19 +115,17 @@ template <long FreeParams> void fit_slices(SeriesFit& fit, const SliceFitted& on
     int slice_index = 0;
     const WindowObjective<FreeParams> slice_objective(fit.scaled, slice_index, state);
     const int slice_count = static_cast<int>(fit.scaled.slice_count());
+    SignedFitScan scan;
     fit.slices.reserve(fit.scaled.slice_count());
     for (slice_index = 0; slice_index < slice_count; ++slice_index) {
         SliceFit slice;
         const params_type<FreeParams> start = x;
         try {
-            const bool settled = fit_slice<FreeParams>(slice_objective, x, slice.iterations,
-                                                       fit.settings.signed_amplitudes);
+            const bool settled =
+                fit.settings.signed_amplitudes
+                    ? fit_signed<FreeParams>(fit, slice_index, x, slice.iterations, scan)
+                    : fit_slice<FreeParams>(slice_objective, x, slice.iterations);
             slice.end = settled ? SliceEnd::settled : SliceEnd::iteration_limit;
-            if constexpr (half_widths_free) {
-                if (fit.settings.signed_amplitudes) {
-                    refit_with_each_sign(slice_objective, start, x, slice);
-                }
-            }
             if (slice.end == SliceEnd::iteration_limit) {
                 slice.end_message = iteration_limit_warning(slice_index);
             }

@@ -325,22 +325,9 @@ class ProjectedModel {
     // The coefficients at theta and the residuals; with `jacobian` (row-major, points x
     // nonlinear values) Kaufman's projected Jacobian. false for non-finite values.
     bool evaluate(const double* theta, double* residuals, double* jacobian, Vector& c) const {
-        // The trust region asks for the residuals of a point and then, once it takes the
-        // step, for them again with the Jacobian: the projection of the last point is kept.
-        const std::size_t size = static_cast<std::size_t>(layout_.size());
-        const bool same_point = cached_ && std::equal(theta, theta + size, cached_theta_.begin());
-        Matrix& phi = phi_;
-        Matrix& d = d_;
-        Matrix& span = span_;
-        if (!same_point) {
-            // The derivatives come at little cost beside the values, and an accepted step
-            // asks for them next.
-            basis(theta, phi, &d);
-            project(phi, y_, lines_, settings_.positive, c_, &span);
-            r_ = phi * c_ - y_;
-            cached_theta_.assign(theta, theta + size);
-            cached_ = true;
-        }
+        project_at(theta);
+        const Matrix& d = d_;
+        const Matrix& span = span_;
         c = c_;
         const Vector& r = r_;
         if (!r.allFinite()) {
@@ -352,15 +339,7 @@ class ProjectedModel {
         if (jacobian != nullptr) {
             Matrix& projected = projected_;
             projected = d;
-            // Column j of d belongs to one line: its contribution is that line's height times it.
-            for (std::size_t i = 0; i < lines_; ++i) {
-                const LineSlots& s = layout_.slots[i];
-                for (const int j : {s.half_width, s.position, s.eta}) {
-                    if (j >= 0) {
-                        projected.col(j) *= c[static_cast<Eigen::Index>(i)];
-                    }
-                }
-            }
+            scale_by_heights(projected, c);
             if (span.cols() > 0) {
                 // Coefficient by coefficient for a few columns; blocked beyond.
                 if (span.cols() * projected.cols() <= 16) {
@@ -380,7 +359,72 @@ class ProjectedModel {
         return true;
     }
 
+    // The rss at theta (the trust region's cost, twice) and, with `gram`, the Gram matrix of
+    // [J r] for Kaufman's J: J^T J = M^T M - A^T A and J^T r = M^T r - A^T (Q^T r), with M the
+    // derivative columns times their heights, Q the orthonormal span of the basis and
+    // A = Q^T M, so that J itself (n x size) is never formed. false for non-finite values.
+    bool gram_form(const double* theta, double& rss, Matrix* gram) const {
+        project_at(theta);
+        const Vector& r = r_;
+        if (!r.allFinite()) {
+            return false;
+        }
+        rss = r.squaredNorm();
+        if (gram == nullptr) {
+            return std::isfinite(rss);
+        }
+        const Eigen::Index p = layout_.size();
+        Matrix& heightened = projected_;
+        heightened = d_;
+        scale_by_heights(heightened, c_);
+        Matrix& g = *gram;
+        g.setZero(p + 1, p + 1);
+        g.topLeftCorner(p, p).selfadjointView<Eigen::Lower>().rankUpdate(heightened.transpose());
+        Vector along_r = heightened.transpose() * r;
+        if (span_.cols() > 0) {
+            const Matrix along = span_.transpose() * heightened;
+            g.topLeftCorner(p, p).selfadjointView<Eigen::Lower>().rankUpdate(along.transpose(),
+                                                                             -1.0);
+            along_r.noalias() -= along.transpose() * (span_.transpose() * r);
+        }
+        g.topLeftCorner(p, p) = g.topLeftCorner(p, p).selfadjointView<Eigen::Lower>();
+        g.topRightCorner(p, 1) = along_r;
+        g.bottomLeftCorner(1, p) = along_r.transpose();
+        g(p, p) = rss;
+        return g.allFinite();
+    }
+
   private:
+    // Column j of a derivative matrix belongs to one line: its contribution to the model is
+    // that line's height times it.
+    void scale_by_heights(Matrix& columns, const Vector& c) const {
+        for (std::size_t i = 0; i < lines_; ++i) {
+            const LineSlots& s = layout_.slots[i];
+            for (const int j : {s.half_width, s.position, s.eta}) {
+                if (j >= 0) {
+                    columns.col(j) *= c[static_cast<Eigen::Index>(i)];
+                }
+            }
+        }
+    }
+
+    // The basis, derivatives, projection and residuals at theta, unless they are already
+    // those of theta: the trust region asks for the residuals of a point and then, once it
+    // takes the step, for them again with the Jacobian.
+    void project_at(const double* theta) const {
+        const std::size_t size = static_cast<std::size_t>(layout_.size());
+        if (cached_ && std::equal(theta, theta + size, cached_theta_.begin())) {
+            return;
+        }
+        // The derivatives come at little cost beside the values, and an accepted step asks
+        // for them next.
+        basis(theta, phi_, &d_);
+        project(phi_, y_, lines_, settings_.positive, c_, &span_);
+        r_ = phi_ * c_ - y_;
+        cached_theta_.assign(theta, theta + size);
+        cached_ = true;
+    }
+
     const LineFitSettings& settings_;
     const Layout& layout_;
     SliceData slice_;
@@ -396,21 +440,56 @@ class ProjectedModel {
     mutable Vector c_, r_;
 };
 
+// The trust region's view of a slice: size + 1 residuals r' and their Jacobian J', a square
+// root of the Gram matrix of [J r] (J^T J, J^T r and |r|^2 of the points), so that its
+// linear model |r + J step|^2, its column scaling, its gradient and its cost are those of the
+// points while its own work per step is that of size + 1 residuals, not of every point.
+// Where only the cost is asked for, r' is (0, ..., 0, |r|).
 class ProjectedCost : public ceres::CostFunction {
   public:
-    ProjectedCost(const ProjectedModel& model, int size) : model_(model) {
-        set_num_residuals(static_cast<int>(model.points()));
+    ProjectedCost(const ProjectedModel& model, int size) : model_(model), size_(size) {
+        set_num_residuals(size + 1);
         mutable_parameter_block_sizes()->push_back(size);
     }
     bool Evaluate(double const* const* parameters, double* residuals,
                   double** jacobians) const override {
-        Vector c;
-        return model_.evaluate(parameters[0], residuals,
-                               jacobians != nullptr ? jacobians[0] : nullptr, c);
+        const Eigen::Index p = size_;
+        Eigen::Map<Vector> compressed(residuals, p + 1);
+        double rss = 0.0;
+        if (jacobians == nullptr || jacobians[0] == nullptr) {
+            if (!model_.gram_form(parameters[0], rss, nullptr)) {
+                return false;
+            }
+            compressed.setZero();
+            compressed[p] = std::sqrt(rss);
+            return true;
+        }
+        if (!model_.gram_form(parameters[0], rss, &gram_)) {
+            return false;
+        }
+        Matrix root;
+        const Eigen::LLT<Matrix> cholesky(gram_);
+        if (cholesky.info() == Eigen::Success) {
+            root = cholesky.matrixU();
+        } else {
+            // A Jacobian of lower rank (a value without effect): any square root will do.
+            const Eigen::SelfAdjointEigenSolver<Matrix> eigen(gram_);
+            root = eigen.eigenvalues().cwiseMax(0.0).cwiseSqrt().asDiagonal() *
+                   eigen.eigenvectors().transpose();
+        }
+        if (!root.allFinite()) {
+            return false;
+        }
+        compressed = root.col(p);
+        using RowMajor = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+        Eigen::Map<RowMajor>(jacobians[0], p + 1, p) = root.leftCols(p);
+        return true;
     }
 
   private:
     const ProjectedModel& model_;
+    Eigen::Index size_;
+    mutable Matrix gram_; // kept between evaluations
 };
 
 struct NonlinearFit {

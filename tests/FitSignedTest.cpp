@@ -3,6 +3,7 @@
 // slice's residual sum must be as low as the best this solver finds in the same box.
 #include "FitSeries.h"
 #include "ReadImport.h"
+#include "SignedReferenceFit.h"
 
 #include <algorithm>
 #include <array>
@@ -167,6 +168,28 @@ void expect_lowest_rss(const SeriesFit& fit, const std::string& series_name) {
     }
 }
 
+// Every slice's rss no higher than that of the fit by sign restarts (the signed fit before
+// variable projection), beyond 1e-9 relative and rounding; with fixed half-widths too.
+void expect_no_worse_than_restarts(const WindowedSeries& series, const FitSettings& settings,
+                                   const std::string& series_name) {
+    const SeriesFit fit = fit_series(series, settings);
+    const std::vector<reference::SignedSlice> restarts =
+        settings.fixed_widths ? reference::fit_signed_by_restarts<2>(fit.scaled, settings)
+                              : reference::fit_signed_by_restarts<4>(fit.scaled, settings);
+    ASSERT_EQ(restarts.size(), fit.slices.size());
+    // Where the data have no noise, both rss are rounding: n (1e-15)^2 of the scaled data.
+    const double rounding = 1e-30 * static_cast<double>(fit.scaled.ppm.size());
+    for (std::size_t s = 0; s < fit.slices.size(); ++s) {
+        const SliceFit& slice = fit.slices[s];
+        const reference::SignedSlice& old = restarts[s];
+        EXPECT_EQ(slice.end, SliceEnd::settled) << series_name << ", slice " << s;
+        EXPECT_LE(slice.residual_square_tot, old.rss * (1.0 + 1e-9) + rounding)
+            << series_name << ", slice " << s << ": MA " << slice.MA << " MB " << slice.MB
+            << " LWA " << slice.LWA << " LWB " << slice.LWB << "; by restarts MA " << old.MA
+            << " MB " << old.MB << " LWA " << old.LWA << " LWB " << old.LWB;
+    }
+}
+
 double largest_absolute(const WindowedSeries& series) {
     double largest = 0.0;
     for (const double y : series.intensity) {
@@ -209,6 +232,10 @@ TEST(SignedFit, InversionRecoveryExperimentReachesTheLowestResidualOnEverySlice)
     const SeriesFit fit = fit_series(series, signed_settings(0.7293, 0.7176));
     EXPECT_EQ(fit.scale_factor, largest);
     expect_lowest_rss(fit, "inversion recovery");
+    expect_no_worse_than_restarts(series, signed_settings(0.7293, 0.7176), "inversion recovery");
+    FitSettings fixed = signed_settings(0.7293, 0.7176);
+    fixed.fixed_widths = std::array<double, 2>{0.0012, 0.0015};
+    expect_no_worse_than_restarts(series, fixed, "inversion recovery, fixed half-widths");
 }
 
 // Two lines recovering with different T1, so that each crosses zero on its own slice, in both
@@ -241,8 +268,60 @@ TEST(SignedFit, SyntheticSeriesChangingSignReachTheLowestResidualOnEverySlice) {
             const double largest = largest_absolute(series);
             const SeriesFit fit = fit_series(series, signed_settings(peak_A, peak_B));
             EXPECT_EQ(fit.scale_factor, largest);
-            expect_lowest_rss(fit, std::string(ascending ? "ascending" : "descending") +
-                                       " delays, seed " + std::to_string(seed));
+            const std::string name = std::string(ascending ? "ascending" : "descending") +
+                                     " delays, seed " + std::to_string(seed);
+            expect_lowest_rss(fit, name);
+            expect_no_worse_than_restarts(series, signed_settings(peak_A, peak_B), name);
+            FitSettings fixed = signed_settings(peak_A, peak_B);
+            fixed.fixed_widths = std::array<double, 2>{width_A, width_B * 1.3};
+            expect_no_worse_than_restarts(series, fixed, name + ", fixed half-widths");
+        }
+    }
+}
+
+// Series where the restarts had their reasons: a line that passes exactly through 0 (a slice
+// with none of it), a weak line at the noise level beside a strong one, two lines closer
+// than their widths, one of them inverted, and slices without noise.
+TEST(SignedFit, NoSliceFitsWorseThanBySignRestarts) {
+    struct Case {
+        const char* name;
+        double peak_A, peak_B, width_A, width_B;
+        double MA_first, MA_last, MB_first, MB_last; // amplitudes, linear over the slices
+        double noise;                                // of the largest line height
+    };
+    const Case cases[] = {
+        {"through zero", 1.2, 0.9, 0.02, 0.025, 1.0, 0.8, -1.0, 1.0, 0.01},
+        {"weak line", 1.2, 0.9, 0.02, 0.025, -1.0, 1.0, 0.004, 0.002, 0.01},
+        {"close lines", 1.05, 1.02, 0.03, 0.02, -1.0, 0.6, 0.7, -0.4, 0.005},
+        {"no noise", 1.2, 0.9, 0.02, 0.025, -1.0, 1.0, 0.5, -0.5, 0.0},
+        {"noise only", 1.2, 0.9, 0.02, 0.025, 0.0, 0.0, 0.0, 0.0, 0.01},
+    };
+    constexpr int slices = 11, points = 160;
+    std::vector<double> x(points);
+    for (int i = 0; i < points; ++i) {
+        x[i] = 1.4 - 0.7 * (i + 0.5) / points;
+    }
+    for (const Case& c : cases) {
+        for (const std::uint64_t seed : {4u, 5u}) {
+            std::mt19937_64 engine(seed);
+            WindowedSeries series;
+            for (int k = 0; k < slices; ++k) {
+                const double t = static_cast<double>(k) / (slices - 1);
+                const double MA = c.MA_first + (c.MA_last - c.MA_first) * t;
+                const double MB = c.MB_first + (c.MB_last - c.MB_first) * t;
+                std::vector<double> y(points);
+                for (int i = 0; i < points; ++i) {
+                    y[i] = MA * unit_line(c.width_A, c.peak_A, x[i]) +
+                           MB * unit_line(c.width_B, c.peak_B, x[i]) +
+                           c.noise / c.width_A * gaussian(engine);
+                }
+                append_slice(series, x, y);
+            }
+            const std::string name = std::string(c.name) + ", seed " + std::to_string(seed);
+            expect_no_worse_than_restarts(series, signed_settings(c.peak_A, c.peak_B), name);
+            FitSettings fixed = signed_settings(c.peak_A, c.peak_B);
+            fixed.fixed_widths = std::array<double, 2>{c.width_A, c.width_B};
+            expect_no_worse_than_restarts(series, fixed, name + ", fixed half-widths");
         }
     }
 }

@@ -17,8 +17,9 @@ packages+=(clang libclang-rt-14-dev)
 packages+=(pybind11-dev python3-dev python3-numpy python3-pytest python3-lmfit)
 # `pip install .` of the module into a virtual environment, offline (tests/python).
 packages+=(python3-venv python3-pip python3-setuptools python3-pybind11)
-# pairfit-lines: Ceres Solver (its bounded Levenberg-Marquardt) with Eigen; SciPy for the test
-# that holds its fits against least_squares and for its benchmark.
+# The signed slice fit and pairfit-lines: Ceres Solver (its bounded Levenberg-Marquardt) with
+# Eigen; SciPy for the test that holds pairfit-lines' fits against least_squares and for its
+# benchmark.
 packages+=(libceres-dev libeigen3-dev python3-scipy)
 missing=()
 for package in "${packages[@]}"; do

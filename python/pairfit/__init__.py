@@ -449,8 +449,8 @@ def fit(series, peak_A, peak_B, widths=None, signed=False, noise=None):
     fit(series, peak_A, peak_B, widths=None, signed=False, noise=None) -> Fit
 
     signed=True is --signed: amplitudes within -10 and 10, the scale factor the largest
-    absolute intensity, and with free widths each slice fitted again from sign-flipped and
-    fresh starts, keeping the lowest residual sum. noise=(A, B) is --noise A B: the standard
+    absolute intensity, and each slice fitted by variable projection (the amplitudes solved
+    exactly for each pair of widths, the widths fitted by a trust region), as pairfit4 does. noise=(A, B) is --noise A B: the standard
     errors come from each slice's noise in that region, and fit.noise, fit.chi2_red and the
     status ";misfit" are filled in; the noise points are those series.noise holds when the
     series was read with the same region (read_series(folder, noise=(A, B))), else those of
