@@ -5,6 +5,7 @@
 
 #include "Failure.h"
 #include "ReadNumbers.h"
+#include "TrustRegionOptions.h"
 
 #include <ceres/ceres.h>
 
@@ -527,20 +528,8 @@ bool trust_region(const ProjectedModel& model, const Layout& layout, const std::
     if (!held.empty()) {
         problem.SetManifold(theta.data(), new ceres::SubsetManifold(size, held));
     }
-    ceres::Solver::Options options;
-    options.minimizer_type = ceres::TRUST_REGION;
-    options.trust_region_strategy_type = ceres::LEVENBERG_MARQUARDT;
-    options.linear_solver_type = ceres::DENSE_NORMAL_CHOLESKY;
-    options.max_num_iterations = max_trust_region_steps;
-    options.function_tolerance = 1e-12;
-    options.gradient_tolerance = 1e-30;
-    options.parameter_tolerance = 1e-10;
-    options.logging_type = ceres::SILENT;
-    options.minimizer_progress_to_stdout = false;
-    options.num_threads = 1;
-    // A step cut at the bounds is taken as it is, not searched along: the values it presses
-    // against a bound are held and the rest fitted again (pressed_against_bounds).
-    options.max_num_line_search_step_size_iterations = 0;
+    const ceres::Solver::Options options = bounded_levenberg_marquardt(
+        ceres::DENSE_NORMAL_CHOLESKY, max_trust_region_steps, 1e-12, 1e-10);
     ceres::Solver::Summary summary;
     ceres::Solve(options, &problem, &summary);
     if (summary.termination_type == ceres::FAILURE ||

@@ -5,6 +5,7 @@
 #include "SignedSliceFit.h"
 
 #include "Fit.h"
+#include "TrustRegionOptions.h"
 
 #include <ceres/ceres.h>
 
@@ -288,22 +289,10 @@ bool trust_region(const ProjectedLinePair& model, const std::vector<int>& held,
     if (!held.empty()) {
         problem.SetManifold(widths.data(), new ceres::SubsetManifold(2, held));
     }
-    ceres::Solver::Options options;
-    options.minimizer_type = ceres::TRUST_REGION;
-    options.trust_region_strategy_type = ceres::LEVENBERG_MARQUARDT;
-    options.linear_solver_type = ceres::DENSE_QR;
-    options.max_num_iterations = static_cast<int>(max_fit_iterations);
-    // Tight enough that the rss is that of the minimum to rounding: the fits it replaces
-    // stopped only when the objective moved by less than 1e-15.
-    options.function_tolerance = 1e-15;
-    options.gradient_tolerance = 1e-30;
-    options.parameter_tolerance = 1e-13;
-    options.logging_type = ceres::SILENT;
-    options.minimizer_progress_to_stdout = false;
-    options.num_threads = 1;
-    // A step cut at the bounds is taken as it is, not searched along: a half-width the
-    // gradient presses against a bound is held and the other fitted again.
-    options.max_num_line_search_step_size_iterations = 0;
+    // Tight enough that the rss is that of the minimum to rounding, as the unsigned fit's,
+    // which stops only when its objective moves by less than 1e-15.
+    const ceres::Solver::Options options = bounded_levenberg_marquardt(
+        ceres::DENSE_QR, static_cast<int>(max_fit_iterations), 1e-15, 1e-13);
     ceres::Solver::Summary summary;
     ceres::Solve(options, &problem, &summary);
     if (summary.termination_type == ceres::FAILURE ||
