@@ -1,10 +1,11 @@
-"""pairfit-import --lines, pairfit-lines and pairfit-plot as a user runs them one after the
-other on the bundled inversion recovery: the files each leaves, their statuses, lines.txt
-written, replaced and kept, and the pictures of a pairfit-lines folder (drawn, refused when
-lines.csv is older than 2d.txt or the files disagree).
+"""pairfit-import --lines, pairfit-lines, pairfit-plot and pairfit-trend as a user runs them
+one after the other on the bundled inversion recovery: the files each leaves, their statuses,
+the T1 of the tall lines against the two-line fit's, lines.txt written, replaced and kept,
+and the pictures of a pairfit-lines folder (drawn, refused when lines.csv is older than
+2d.txt or the files disagree).
 
-Environment: PAIRFIT_IMPORT, PAIRFIT_LINES, PAIRFIT_PLOT (the commands) and PAIRFIT_DATA (the
-folder tests/data).
+Environment: PAIRFIT_IMPORT, PAIRFIT_LINES, PAIRFIT_PLOT, PAIRFIT_TREND, PAIRFIT4 (the
+commands) and PAIRFIT_DATA (the folder tests/data).
 """
 
 import csv
@@ -25,6 +26,8 @@ from matplotlib import image as mimage  # noqa: E402
 IMPORT = os.environ["PAIRFIT_IMPORT"]
 LINES = os.environ["PAIRFIT_LINES"]
 PLOT = os.environ["PAIRFIT_PLOT"]
+TREND = os.environ["PAIRFIT_TREND"]
+PAIRFIT4 = os.environ["PAIRFIT4"]
 SERIES = os.path.join(os.environ["PAIRFIT_DATA"], "bruker", "inversion_recovery", "1", "pdata",
                       "1")
 PICTURES = ("fits.png", "fits.pdf", "trends.png", "trends.pdf")
@@ -134,6 +137,28 @@ class FlowTest(FolderTest):
         done = self.run_ok(PLOT, "--preview")
         self.assertIn("4 lines of lines.txt", done.stdout)
         self.assertGreater(colour_pixels(self.path("preview.png"), "#2ca02c"), 100)
+
+        # The third command: a T1 per tall line, each within its error of the T1 that the
+        # two-line pairfit4 --signed gives the same line of the same series.
+        self.run_ok(TREND, "inversion", "--line", "L1", "--line", "L2", "--mc", "0", "--no-plot")
+        four = {row["line"]: row for row in read_csv(self.path("trend.csv"))
+                if row["parameter"] == "T1"}
+        self.assertEqual(sorted(four), ["L1", "L2"])
+        two_lines = self.path("two_lines")
+        os.mkdir(two_lines)
+        for name in ("2d.txt", "z.txt"):
+            shutil.copy(self.path(name), two_lines)
+        with open(os.path.join(two_lines, "peaks.txt"), "w") as file:
+            file.write("0.7293 0.7176\n0.76 0.69\n")  # A is L2, B is L1
+        for command in ((PAIRFIT4, "--signed", "--z", "z.txt"),
+                        (TREND, "inversion", "--mc", "0", "--no-plot")):
+            done = run(*command, cwd=two_lines)
+            self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        two = {row["line"]: row for row in read_csv(os.path.join(two_lines, "trend.csv"))
+               if row["parameter"] == "T1"}
+        for mine, theirs in (("L1", "B"), ("L2", "A")):
+            difference = abs(float(four[mine]["value"]) - float(two[theirs]["value"]))
+            self.assertLess(difference, float(four[mine]["se"]), (four[mine], two[theirs]))
 
     def test_stale_or_disagreeing_results_are_refused(self):
         self.import_lines(2)
