@@ -13,9 +13,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
+#include <deque>
 #include <exception>
 #include <limits>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -276,12 +280,11 @@ class ProjectedModel {
     // The basis and derivatives of the last evaluation when it was at theta (the fit ends
     // with one there); false otherwise.
     bool last_basis(const double* theta, Matrix& phi, Matrix& derivatives) const {
-        const std::size_t size = static_cast<std::size_t>(layout_.size());
-        if (!cached_ || !std::equal(theta, theta + size, cached_theta_.begin())) {
+        if (!at(latest_, theta)) {
             return false;
         }
-        phi = phi_;
-        derivatives = d_;
+        phi = latest_.phi;
+        derivatives = latest_.d;
         return true;
     }
 
@@ -290,7 +293,8 @@ class ProjectedModel {
         const Eigen::Index n = static_cast<Eigen::Index>(slice_.n);
         phi.resize(n, static_cast<Eigen::Index>(columns_));
         if (derivatives != nullptr) {
-            derivatives->setZero(n, layout_.size());
+            // Every slot is a value of one line, whose columns are all written below.
+            derivatives->resize(n, layout_.size());
         }
         for (std::size_t i = 0; i < lines_; ++i) {
             const LineValues v = values_of(layout_, theta, i);
@@ -327,10 +331,10 @@ class ProjectedModel {
     // nonlinear values) Kaufman's projected Jacobian. false for non-finite values.
     bool evaluate(const double* theta, double* residuals, double* jacobian, Vector& c) const {
         project_at(theta);
-        const Matrix& d = d_;
-        const Matrix& span = span_;
-        c = c_;
-        const Vector& r = r_;
+        const Matrix& d = latest_.d;
+        const Matrix& span = latest_.span;
+        c = latest_.c;
+        const Vector& r = latest_.r;
         if (!r.allFinite()) {
             return false;
         }
@@ -366,7 +370,7 @@ class ProjectedModel {
     // A = Q^T M, so that J itself (n x size) is never formed. false for non-finite values.
     bool gram_form(const double* theta, double& rss, Matrix* gram) const {
         project_at(theta);
-        const Vector& r = r_;
+        const Vector& r = latest_.r;
         if (!r.allFinite()) {
             return false;
         }
@@ -376,17 +380,18 @@ class ProjectedModel {
         }
         const Eigen::Index p = layout_.size();
         Matrix& heightened = projected_;
-        heightened = d_;
-        scale_by_heights(heightened, c_);
+        heightened = latest_.d;
+        scale_by_heights(heightened, latest_.c);
         Matrix& g = *gram;
         g.setZero(p + 1, p + 1);
         g.topLeftCorner(p, p).selfadjointView<Eigen::Lower>().rankUpdate(heightened.transpose());
         Vector along_r = heightened.transpose() * r;
-        if (span_.cols() > 0) {
-            const Matrix along = span_.transpose() * heightened;
+        const Matrix& span = latest_.span;
+        if (span.cols() > 0) {
+            const Matrix along = span.transpose() * heightened;
             g.topLeftCorner(p, p).selfadjointView<Eigen::Lower>().rankUpdate(along.transpose(),
                                                                              -1.0);
-            along_r.noalias() -= along.transpose() * (span_.transpose() * r);
+            along_r.noalias() -= along.transpose() * (span.transpose() * r);
         }
         g.topLeftCorner(p, p) = g.topLeftCorner(p, p).selfadjointView<Eigen::Lower>();
         g.topRightCorner(p, 1) = along_r;
@@ -409,21 +414,37 @@ class ProjectedModel {
         }
     }
 
-    // The basis, derivatives, projection and residuals at theta, unless they are already
-    // those of theta: the trust region asks for the residuals of a point and then, once it
-    // takes the step, for them again with the Jacobian.
+    // What an evaluation at theta gives.
+    struct Evaluation {
+        bool valid = false;
+        std::vector<double> theta;
+        Matrix phi, d, span;
+        Vector c, r;
+    };
+
+    bool at(const Evaluation& e, const double* theta) const {
+        return e.valid && std::equal(theta, theta + layout_.size(), e.theta.begin());
+    }
+
+    // The basis, derivatives, projection and residuals at theta, unless they are those of one
+    // of the last two points: the trust region asks for the residuals of a point and then,
+    // once it takes the step, for them again with the Jacobian, and a fit that ends on a step
+    // it refused asks again for the point before.
     void project_at(const double* theta) const {
-        const std::size_t size = static_cast<std::size_t>(layout_.size());
-        if (cached_ && std::equal(theta, theta + size, cached_theta_.begin())) {
+        if (at(latest_, theta)) {
+            return;
+        }
+        std::swap(latest_, before_);
+        if (at(latest_, theta)) {
             return;
         }
         // The derivatives come at little cost beside the values, and an accepted step asks
         // for them next.
-        basis(theta, phi_, &d_);
-        project(phi_, y_, lines_, settings_.positive, c_, &span_);
-        r_ = phi_ * c_ - y_;
-        cached_theta_.assign(theta, theta + size);
-        cached_ = true;
+        basis(theta, latest_.phi, &latest_.d);
+        project(latest_.phi, y_, lines_, settings_.positive, latest_.c, &latest_.span);
+        latest_.r = latest_.phi * latest_.c - y_;
+        latest_.theta.assign(theta, theta + layout_.size());
+        latest_.valid = true;
     }
 
     const LineFitSettings& settings_;
@@ -433,12 +454,11 @@ class ProjectedModel {
     std::size_t lines_;
     std::size_t columns_;
     Eigen::Map<const Vector> y_;
-    // The last point evaluated and what it gave, and buffers reused between evaluations.
-    mutable bool cached_ = false;
-    mutable std::vector<double> cached_theta_;
-    mutable Matrix phi_, d_, span_, projected_;
+    // The last two points evaluated and what they gave, and buffers reused between
+    // evaluations.
+    mutable Evaluation latest_, before_;
+    mutable Matrix projected_;
     mutable std::vector<double> scratch_;
-    mutable Vector c_, r_;
 };
 
 // The trust region's view of a slice: size + 1 residuals r' and their Jacobian J', a square
@@ -507,6 +527,16 @@ bool near_bound(double value, double lower, double upper) {
     return std::fabs(value - lower) <= tolerance || std::fabs(value - upper) <= tolerance;
 }
 
+bool any_at_bound(const Layout& layout, const std::vector<double>& theta) {
+    for (int j = 0; j < layout.size(); ++j) {
+        const auto u = static_cast<std::size_t>(j);
+        if (near_bound(theta[u], layout.lower[u], layout.upper[u])) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // One run of Ceres' bounded Levenberg-Marquardt on theta, the values `held` kept as they are;
 // false when it fails (no finite model at the start).
 bool trust_region(const ProjectedModel& model, const Layout& layout, const std::vector<int>& held,
@@ -547,10 +577,13 @@ bool trust_region(const ProjectedModel& model, const Layout& layout, const std::
 std::vector<int> pressed_against_bounds(const ProjectedModel& model, const Layout& layout,
                                         const std::vector<double>& theta) {
     const int size = layout.size();
+    std::vector<int> held;
+    if (!any_at_bound(layout, theta)) {
+        return held; // the common case, without the projected Jacobian of every point
+    }
     std::vector<double> residuals(model.points());
     std::vector<double> jacobian(model.points() * static_cast<std::size_t>(size));
     Vector c;
-    std::vector<int> held;
     if (!model.evaluate(theta.data(), residuals.data(), jacobian.data(), c)) {
         return held;
     }
@@ -613,16 +646,6 @@ bool fit_nonlinear(const ProjectedModel& model, const Layout& layout, std::vecto
         fit.rss += r * r;
     }
     return std::isfinite(fit.rss);
-}
-
-bool any_at_bound(const Layout& layout, const std::vector<double>& theta) {
-    for (int j = 0; j < layout.size(); ++j) {
-        const auto u = static_cast<std::size_t>(j);
-        if (near_bound(theta[u], layout.lower[u], layout.upper[u])) {
-            return true;
-        }
-    }
-    return false;
 }
 
 // The record of a fitted slice, with the standard errors from the Jacobian of the whole
@@ -948,6 +971,85 @@ std::size_t free_parameter_count(const LineFitSettings& settings) {
     return count;
 }
 
+namespace {
+
+// A slice's nonlinear fit with the model it was fitted on (whose last basis its record reuses).
+struct FittedSlice {
+    std::unique_ptr<ProjectedModel> model;
+    NonlinearFit fit;
+};
+
+// Slices that must be fitted one after another (each from the previous one's result): `fit(s)`
+// runs them in turn on the calling thread, and `finish` (their records and errors, a third of the
+// work) runs on a second thread when there are two, always in slice order and on one thread at a
+// time. What either throws ends the run as it would one step after the other: every slice before
+// the failing one is finished first, and the failure of the earlier slice is the one rethrown.
+template <typename Fit, typename Finish>
+void fit_in_turn(std::size_t count, unsigned threads, const Fit& fit, const Finish& finish) {
+    if (threads < 2 || count < 2) {
+        for (std::size_t s = 0; s < count; ++s) {
+            finish(s, fit(s));
+        }
+        return;
+    }
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<std::pair<std::size_t, FittedSlice>> waiting; // fitted, not yet finished
+    bool fitting_ended = false;
+    std::exception_ptr finish_failure;
+    std::thread finisher([&] {
+        for (;;) {
+            std::unique_lock<std::mutex> lock(mutex);
+            changed.wait(lock, [&] { return !waiting.empty() || fitting_ended; });
+            if (waiting.empty()) {
+                return;
+            }
+            std::pair<std::size_t, FittedSlice> next = std::move(waiting.front());
+            waiting.pop_front();
+            lock.unlock();
+            try {
+                finish(next.first, next.second);
+            } catch (...) {
+                lock.lock();
+                finish_failure = std::current_exception();
+                changed.notify_all();
+                return;
+            }
+        }
+    });
+    std::exception_ptr fit_failure;
+    try {
+        for (std::size_t s = 0; s < count; ++s) {
+            {
+                const std::lock_guard<std::mutex> lock(mutex);
+                if (finish_failure) {
+                    break;
+                }
+            }
+            FittedSlice fitted = fit(s); // its model is not touched here once handed over
+            const std::lock_guard<std::mutex> lock(mutex);
+            waiting.emplace_back(s, std::move(fitted));
+            changed.notify_all();
+        }
+    } catch (...) {
+        fit_failure = std::current_exception();
+    }
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        fitting_ended = true;
+        changed.notify_all();
+    }
+    finisher.join();
+    if (finish_failure) {
+        std::rethrow_exception(finish_failure);
+    }
+    if (fit_failure) {
+        std::rethrow_exception(fit_failure);
+    }
+}
+
+} // namespace
+
 LineSeriesFit fit_line_series(const WindowedSeries& series, const LineFitSettings& settings_in,
                               const LineSliceFitted& on_slice) {
     LineSeriesFit result;
@@ -1003,8 +1105,12 @@ LineSeriesFit fit_line_series(const WindowedSeries& series, const LineFitSetting
     }
     const std::vector<double> first_start = start_of(layout, settings);
 
-    const auto fit_one = [&](std::size_t s, const std::vector<double>& start, NonlinearFit& fit) {
-        const ProjectedModel model(settings, layout, slice_of(series, s));
+    // A slice's fit, tried again from slice 0's start when it ends at a bound, and its record
+    // with the errors: two steps, so that the errors of one slice can be worked out while the
+    // next is fitted.
+    const auto fit_only = [&](const ProjectedModel& model, std::size_t s,
+                              const std::vector<double>& start) {
+        NonlinearFit fit;
         if (!fit_nonlinear(model, layout, start, fit)) {
             fail_non_finite("2d.txt: slice " + std::to_string(s));
         }
@@ -1023,6 +1129,9 @@ LineSeriesFit fit_line_series(const WindowedSeries& series, const LineFitSetting
                 }
             }
         }
+        return fit;
+    };
+    const auto record = [&](const ProjectedModel& model, std::size_t s, const NonlinearFit& fit) {
         std::optional<std::pair<double, std::size_t>> noise;
         if (settings.with_noise) {
             noise =
@@ -1034,14 +1143,21 @@ LineSeriesFit fit_line_series(const WindowedSeries& series, const LineFitSetting
     result.slices.resize(count);
     if (settings.widths == WidthMode::free) {
         std::vector<double> start = first_start;
-        for (std::size_t s = 0; s < count; ++s) {
-            NonlinearFit fit;
-            result.slices[s] = fit_one(s, start, fit);
-            start = fit.theta;
-            if (on_slice) {
-                on_slice(s, result.slices[s]);
-            }
-        }
+        fit_in_turn(
+            count, settings.threads,
+            [&](std::size_t s) {
+                auto model =
+                    std::make_unique<ProjectedModel>(settings, layout, slice_of(series, s));
+                NonlinearFit fit = fit_only(*model, s, start);
+                start = fit.theta;
+                return FittedSlice{std::move(model), std::move(fit)};
+            },
+            [&](std::size_t s, const FittedSlice& fitted) {
+                result.slices[s] = record(*fitted.model, s, fitted.fit);
+                if (on_slice) {
+                    on_slice(s, result.slices[s]);
+                }
+            });
         return result;
     }
     // Every slice from the same start: independent, so side by side; the first failure (by
@@ -1052,8 +1168,8 @@ LineSeriesFit fit_line_series(const WindowedSeries& series, const LineFitSetting
     const auto run = [&](unsigned worker) {
         for (std::size_t s = worker; s < count; s += threads) {
             try {
-                NonlinearFit fit;
-                result.slices[s] = fit_one(s, first_start, fit);
+                const ProjectedModel model(settings, layout, slice_of(series, s));
+                result.slices[s] = record(model, s, fit_only(model, s, first_start));
             } catch (...) {
                 failures[s] = std::current_exception();
                 return;
