@@ -469,7 +469,7 @@ Series read_series(const Options& options) {
             std::any_of(series.lines.begin(), series.lines.end(),
                         [](const LineValues& line) { return !line.half_widths.empty(); });
         if (half_widths_fitted && !options.keep_bound) {
-            const PointSpacing spacing = read_point_spacing(options.folder);
+            const PointSpacing spacing = read_point_spacing(options.folder + "/2d.txt");
             series.point_spacing = spacing.ppm;
             if (!spacing.problem.empty()) {
                 std::cerr << "pairfit-trend: warning: " << spacing.problem

@@ -302,8 +302,7 @@ double mean_point_spacing(double first_ppm, double last_ppm, std::size_t points)
     return std::fabs(last_ppm - first_ppm) / static_cast<double>(points - 1);
 }
 
-PointSpacing read_point_spacing(const std::string& folder) {
-    const std::string name = folder + "/2d.txt";
+PointSpacing read_point_spacing(const std::string& name) {
     PointSpacing spacing;
     struct stat status {};
     if (::stat(name.c_str(), &status) != 0) {
@@ -339,7 +338,7 @@ PointSpacing read_point_spacing(const std::string& folder) {
         ++rows;
         parse_fields(line, values);
         if (values.size() == 1 && spacing.problem.empty()) {
-            spacing.problem = folder + "/" + single_value_message(1, rows, excerpt_of(line));
+            spacing.problem = single_value_message(1, rows, excerpt_of(line), name);
         }
         if (values.size() >= 2) {
             first = points == 0 ? values[0] : first;

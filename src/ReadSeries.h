@@ -59,15 +59,15 @@ WindowedSeries read_windowed_series(const char* name, double window_lower, doubl
 // half-width, the slices pairfit-trend leaves out).
 double mean_point_spacing(double first_ppm, double last_ppm, std::size_t points);
 
-// The point spacing of the series in FOLDER/2d.txt, from its first block alone (every slice
-// holds the window points of the first): the mean_point_spacing of that block's rows, read up
-// to its closing '&' line and no further. `problem` says why it is not known, naming the file
-// and, for a row of one value, the block and row.
+// The point spacing of the series in the 2d.txt `name`, from its first block alone (every
+// slice holds the window points of the first): the mean_point_spacing of that block's rows,
+// read up to its closing '&' line and no further. `problem` says why it is not known, naming
+// the file and, for a row of one value, the block and row.
 struct PointSpacing {
     double ppm = std::numeric_limits<double>::quiet_NaN(); // finite and > 0 when known
     std::string problem;                                   // empty when known
 };
-PointSpacing read_point_spacing(const std::string& folder);
+PointSpacing read_point_spacing(const std::string& name);
 
 // The standard deviation (n - 1) about their mean of slice `slice`'s noise intensities: the
 // noise of the slice in the programs' reports. Requires at least two noise points.
