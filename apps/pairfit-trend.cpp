@@ -5,6 +5,7 @@
 #include "Program.h"
 #include "Read.h"
 #include "ReadNumbers.h"
+#include "ReadSeries.h"
 #include "ReadZValues.h"
 #include "ReportCsv.h"
 #include "ResultFile.h"
@@ -40,7 +41,9 @@ const char* const usage =
     "Fits a column of FOLDER/report.csv (pairfit4; default FOLDER: the working directory)\n"
     "against z, for line A and line B separately, or of FOLDER/lines.csv (pairfit-lines) for\n"
     "each of its lines, and writes trend.csv, trend.png and trend.pdf there. A slice whose\n"
-    "value for a line is at a bound (its status) is left out of that line's fit.\n"
+    "value for a line is at a bound (its status), or whose fitted half-width for the line\n"
+    "is narrower than half the point spacing of FOLDER/2d.txt, is left out of that line's\n"
+    "fit.\n"
     "\n"
     "MODEL:\n"
     "  decay      y = I0 exp(-z/T)                     I0, T, R = 1/T\n"
@@ -56,7 +59,8 @@ const char* const usage =
     "  --mc N           Monte Carlo sets for se_mc (default 500; 0: none)\n"
     "  --seed S         the seed of the Monte Carlo noise (a whole number)\n"
     "  --unweighted     equal weights; errors scaled by the residual scatter\n"
-    "  --keep-bound     keep the slices whose value is at a bound\n"
+    "  --keep-bound     keep the slices whose value is at a bound or narrower than half the\n"
+    "                   point spacing\n"
     "  --compare M2     fit MODEL2 too and test it against MODEL (trend_compare.csv)\n"
     "  --line NAME      fit this line only (repeatable); lines.csv's names, or A and B\n"
     "  --bound NAME, --free NAME   the lines of binding in lines.csv\n"
@@ -230,6 +234,9 @@ struct LineValues {
     std::vector<std::string> bound_lines;
     // The slice numbers of the rows (report.csv's or lines.csv's slice column, else the row).
     std::vector<std::size_t> slice;
+    // The fitted half-widths of those lines (report.csv); one narrower than half the point
+    // spacing leaves a slice out too. pairfit-lines' half-widths never go below it.
+    std::vector<FittedHalfWidths> half_widths;
 };
 
 struct Series {
@@ -237,6 +244,8 @@ struct Series {
     bool from_lines = false;
     std::vector<LineValues> lines;
     std::string unit; // of z, from z.txt; empty when unknown
+    // Of 2d.txt, when a line's half-widths were fitted and slices may be left out; else NaN.
+    double point_spacing = std::numeric_limits<double>::quiet_NaN();
 };
 
 bool file_exists(const std::string& name) {
@@ -285,6 +294,21 @@ std::vector<LineValues> report_lines(const Options& options, const ReportTable& 
                                                 ? report_text_column(table, "status", name)
                                                 : std::vector<std::string>(table.rows.size());
     const std::vector<std::size_t> slices = slice_numbers(table, name);
+    // pairfit2 holds its half-widths (no LWA_se in any slice): only fitted ones can collapse.
+    const auto fitted_half_widths = [&](const std::vector<std::string>& line_names) {
+        std::vector<FittedHalfWidths> widths;
+        for (const std::string& line_name : line_names) {
+            const std::string column = "LW" + line_name;
+            if (!has_report_column(table, column) || !has_report_column(table, column + "_se")) {
+                continue;
+            }
+            const std::vector<double> se = report_column(table, column + "_se", name);
+            if (std::any_of(se.begin(), se.end(), [](double v) { return std::isfinite(v); })) {
+                widths.push_back({column, report_column(table, column, name)});
+            }
+        }
+        return widths;
+    };
     std::vector<LineValues> lines;
     if (options.model == TrendModel::binding) {
         // The fraction holds both lines: a value of either at a bound leaves the slice out.
@@ -295,7 +319,8 @@ std::vector<LineValues> report_lines(const Options& options, const ReportTable& 
                         report_column(table, "fraction_A_se", name),
                         status,
                         {"A", "B"},
-                        slices};
+                        slices,
+                        fitted_half_widths({"A", "B"})};
         for (double& y : line.y) {
             y = 1.0 - y;
         }
@@ -319,7 +344,8 @@ std::vector<LineValues> report_lines(const Options& options, const ReportTable& 
                          report_column(table, label + "_se", name),
                          status,
                          {line_name},
-                         slices});
+                         slices,
+                         fitted_half_widths({line_name})});
     }
     return lines;
 }
@@ -347,6 +373,7 @@ std::vector<LineValues> lines_csv_lines(const Options& options, const ReportTabl
                              {},
                              {},
                              {line_column[r]},
+                             {},
                              {}});
             line = found.end() - 1;
         }
@@ -394,7 +421,8 @@ std::vector<LineValues> lines_csv_lines(const Options& options, const ReportTabl
                             {},
                             bound.status,
                             {bound.name, free.name},
-                            bound.slice};
+                            bound.slice,
+                            {}};
         for (std::size_t s = 0; s < bound.y.size(); ++s) {
             // f = a / (a + b), its error propagated from the two areas' as independent.
             const double a = bound.y[s];
@@ -437,6 +465,19 @@ Series read_series(const Options& options) {
             std::cerr << "pairfit-trend: note: fitting " << report << "; " << lines
                       << " is there too: --line NAME fits its lines" << std::endl;
         }
+        const bool half_widths_fitted =
+            std::any_of(series.lines.begin(), series.lines.end(),
+                        [](const LineValues& line) { return !line.half_widths.empty(); });
+        if (half_widths_fitted && !options.keep_bound) {
+            const PointSpacing spacing = read_point_spacing(options.folder + "/2d.txt");
+            series.point_spacing = spacing.ppm;
+            if (!spacing.problem.empty()) {
+                std::cerr << "pairfit-trend: warning: " << spacing.problem
+                          << "; without the point spacing only the slices whose status names a "
+                             "bound are taken out of the trend"
+                          << std::endl;
+            }
+        }
     }
     // z.txt only names the unit: without a readable one the unit is left unnamed.
     try {
@@ -475,7 +516,8 @@ Fits fit_lines(const Options& options, const Series& series) {
     std::vector<FittedLine> second;
     for (const LineValues& line : series.lines) {
         const TrendSelection selection =
-            select_trend_slices(line.status, line.bound_lines, options.keep_bound);
+            select_trend_slices(line.status, line.bound_lines, options.keep_bound, line.half_widths,
+                                series.point_spacing);
         // The warnings name the slices by their slice numbers, not their rows.
         TrendSelection named = selection;
         for (std::size_t& s : named.left_out) {

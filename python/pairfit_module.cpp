@@ -354,13 +354,16 @@ py::tuple fit_curves(const FittedSeries& fitted) {
 // pairfit-trend's fit of one line: the parameters as (name, value, se, se_mc) in trend.csv's
 // order, chi2, dof, chi2_red, rss, p_value, status, n, the slices left out and the warnings
 // pairfit-trend prints. `status` (one per slice, or empty) and `line` choose the slices as
-// pairfit-trend does.
+// pairfit-trend does, with `half_widths` (empty, or one array per line: its fitted half-widths)
+// and `point_spacing`.
 py::dict fit_trend_values(const std::vector<double>& z, const std::vector<double>& y,
                           const std::vector<double>& se, const std::string& model_name,
                           std::optional<double> protein, unsigned monte_carlo,
                           std::optional<std::uint64_t> seed, bool weighted,
                           const std::vector<std::string>& status,
-                          const std::vector<std::string>& lines, bool keep_bound) {
+                          const std::vector<std::string>& lines, bool keep_bound,
+                          const std::vector<std::vector<double>>& half_widths,
+                          std::optional<double> point_spacing) {
     TrendModel model;
     if (!parse_trend_model(model_name, model)) {
         throw py::value_error("unknown model '" + model_name +
@@ -370,7 +373,26 @@ py::dict fit_trend_values(const std::vector<double>& z, const std::vector<double
         throw py::value_error("status holds " + std::to_string(status.size()) + " values for " +
                               std::to_string(z.size()) + " slices: one per slice");
     }
-    const TrendSelection selection = select_trend_slices(status, lines, keep_bound);
+    if (!half_widths.empty() && half_widths.size() != lines.size()) {
+        throw py::value_error("half_width holds " + std::to_string(half_widths.size()) +
+                              " arrays for " + std::to_string(lines.size()) +
+                              " lines: one per line");
+    }
+    std::vector<FittedHalfWidths> fitted_widths;
+    for (std::size_t l = 0; l < half_widths.size(); ++l) {
+        if (half_widths[l].size() != z.size()) {
+            throw py::value_error("half_width of line " + lines[l] + " holds " +
+                                  std::to_string(half_widths[l].size()) + " values for " +
+                                  std::to_string(z.size()) + " slices: one per slice");
+        }
+        // The names of report.csv for the two-line fit's A and B, of lines.csv for the others.
+        const std::string& line = lines[l];
+        fitted_widths.push_back(
+            {line == "A" || line == "B" ? "LW" + line : line + ".half_width", half_widths[l]});
+    }
+    const TrendSelection selection = select_trend_slices(
+        status, lines, keep_bound, fitted_widths,
+        point_spacing ? *point_spacing : std::numeric_limits<double>::quiet_NaN());
     const std::string line_name = lines.empty() ? "y" : lines.back();
     TrendOptions options;
     options.weighted = weighted;
@@ -507,7 +529,10 @@ PYBIND11_MODULE(_core, module) {
     module.def("trend", &fit_trend_values, py::arg("z"), py::arg("y"), py::arg("se"),
                py::arg("model"), py::arg("protein"), py::arg("mc"), py::arg("seed"),
                py::arg("weighted"), py::arg("status"), py::arg("lines"), py::arg("keep_bound"),
+               py::arg("half_widths"), py::arg("point_spacing"),
                "pairfit-trend's fit of one line.");
+    module.def("mean_point_spacing", &mean_point_spacing, py::arg("first_ppm"), py::arg("last_ppm"),
+               py::arg("points"), "The mean spacing of an axis' points.");
     module.def("fit", &fit_arrays, py::arg("ppm"), py::arg("intensity"), py::arg("slice_ppm"),
                py::arg("noise_intensity"),
                "fit_series on the rows of intensity; settings as keywords.");

@@ -956,8 +956,7 @@ const char* width_mode_name(WidthMode mode) {
 HalfWidthBounds half_width_bounds(const WindowedSeries& series, const LineFitSettings& settings) {
     const double width = settings.window_upper - settings.window_lower;
     const std::size_t n = series.slice_count() > 0 ? series.points_in(0) : 0;
-    const double spacing =
-        n >= 2 ? std::fabs(series.ppm[n - 1] - series.ppm[0]) / static_cast<double>(n - 1) : width;
+    const double spacing = n >= 2 ? mean_point_spacing(series.ppm[0], series.ppm[n - 1], n) : width;
     return {std::min(spacing / 2.0, width), width};
 }
 

@@ -15,8 +15,9 @@ void check_read(const char* name, const ReadReport& report);
 // Empty, or the message refusing the window points.
 std::string check_window_points(const WindowedSeries& series, double window_lower,
                                 double window_upper);
-// The message refusing a row of one value, in block `block` at data row `row`.
-std::string single_value_message(std::size_t block, std::size_t row, const LineExcerpt& line);
+// The message refusing a row of one value, in block `block` at data row `row` of `file`.
+std::string single_value_message(std::size_t block, std::size_t row, const LineExcerpt& line,
+                                 const std::string& file = "2d.txt");
 // A warning for data lines after the last '&' of 2d.txt, which no slice holds; else empty.
 std::string unfinished_block_warning(const ReadReport& series_report);
 // A warning for a peak position outside the window, naming the peak ("peak_A"); else empty.

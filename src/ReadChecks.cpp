@@ -47,8 +47,9 @@ std::string quoted(const LineExcerpt& line) {
     return text;
 }
 
-std::string single_value_message(std::size_t block, std::size_t row, const LineExcerpt& line) {
-    return "2d.txt: block " + std::to_string(block) + ", row " + std::to_string(row) +
+std::string single_value_message(std::size_t block, std::size_t row, const LineExcerpt& line,
+                                 const std::string& file) {
+    return file + ": block " + std::to_string(block) + ", row " + std::to_string(row) +
            " must hold a chemical shift (ppm) and an intensity, found 1 value" +
            (line.text.empty() && !line.cut ? "" : quoted(line));
 }

@@ -1,5 +1,6 @@
 // 2d.txt cut to the fit window while it is read, on several threads over pieces of the file.
 #include "ReadSeries.h"
+#include "ReadCheckParts.h"
 #include "ReadLines.h"
 #include "ReadNumbers.h"
 
@@ -7,7 +8,10 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
+#include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -292,4 +296,76 @@ double noise_of(const WindowedSeries& series, std::size_t slice) {
         squares += deviation * deviation;
     }
     return std::sqrt(squares / (count - 1.0));
+}
+
+double mean_point_spacing(double first_ppm, double last_ppm, std::size_t points) {
+    return std::fabs(last_ppm - first_ppm) / static_cast<double>(points - 1);
+}
+
+PointSpacing read_point_spacing(const std::string& name) {
+    PointSpacing spacing;
+    struct stat status {};
+    if (::stat(name.c_str(), &status) != 0) {
+        spacing.problem = name + ": " + (errno == ENOENT ? "not found" : std::strerror(errno));
+        return spacing;
+    }
+    // A FIFO or a device would block or never end; only a regular file holds a series.
+    if (!S_ISREG(status.st_mode)) {
+        spacing.problem = name + ": not a regular file";
+        return spacing;
+    }
+    const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(name.c_str(), "rb"));
+    if (!file) {
+        spacing.problem = name + ": cannot be read: " + std::strerror(errno);
+        return spacing;
+    }
+    const auto read_chunk = [&](char* into, std::size_t room) -> std::ptrdiff_t {
+        const std::size_t got = std::fread(into, 1, room, file.get());
+        return got == 0 && std::ferror(file.get()) ? -1 : static_cast<std::ptrdiff_t>(got);
+    };
+    Row values;
+    std::size_t rows = 0, points = 0;
+    double first = 0.0, last = 0.0;
+    bool closed = false;
+    const SplitEnd split = split_lines(read_chunk, [&](std::string_view line, std::uint64_t) {
+        if (line.empty() || line[0] == '#') {
+            return true;
+        }
+        if (line[0] == '&') {
+            closed = true;
+            return false;
+        }
+        ++rows;
+        parse_fields(line, values);
+        if (values.size() == 1 && spacing.problem.empty()) {
+            spacing.problem = single_value_message(1, rows, excerpt_of(line), name);
+        }
+        if (values.size() >= 2) {
+            first = points == 0 ? values[0] : first;
+            last = values[0];
+            ++points;
+        }
+        return spacing.problem.empty();
+    });
+    if (!spacing.problem.empty()) {
+        return spacing;
+    }
+    if (split.read_error) {
+        spacing.problem = name + ": cannot be read: " + std::strerror(split.error_number);
+    } else if (split.line_too_long) {
+        spacing.problem = name + ": line " + std::to_string(split.lines + 1) + " is longer than " +
+                          std::to_string(max_line_length >> 20) + " MiB: no text table";
+    } else if (!closed) {
+        spacing.problem = name + ": holds no block closed by a line starting with '&'";
+    } else if (points < 2) {
+        spacing.problem = name + ": block 1 holds " + std::to_string(points) +
+                          (points == 1 ? " point" : " points") + ", too few for a point spacing";
+    } else if (const double ppm = mean_point_spacing(first, last, points);
+               std::isfinite(ppm) && ppm > 0.0) {
+        spacing.ppm = ppm;
+    } else {
+        spacing.problem =
+            name + ": block 1 starts and ends at the same ppm, so it has no point spacing";
+    }
+    return spacing;
 }

@@ -53,6 +53,22 @@ WindowedSeries read_windowed_series(const char* name, double window_lower, doubl
                                     const NoiseRegion& noise, unsigned threads, ReadReport& report,
                                     std::uint64_t smallest_piece = 4 << 20);
 
+// The mean distance between neighbouring points of `points` points (at least 2) running from
+// first_ppm to last_ppm: |last_ppm - first_ppm| / (points - 1), the point spacing of an axis.
+// A line narrower than half of it cannot be told from a spike (pairfit-lines' lowest
+// half-width, the slices pairfit-trend leaves out).
+double mean_point_spacing(double first_ppm, double last_ppm, std::size_t points);
+
+// The point spacing of the series in the 2d.txt `name`, from its first block alone (every
+// slice holds the window points of the first): the mean_point_spacing of that block's rows,
+// read up to its closing '&' line and no further. `problem` says why it is not known, naming
+// the file and, for a row of one value, the block and row.
+struct PointSpacing {
+    double ppm = std::numeric_limits<double>::quiet_NaN(); // finite and > 0 when known
+    std::string problem;                                   // empty when known
+};
+PointSpacing read_point_spacing(const std::string& name);
+
 // The standard deviation (n - 1) about their mean of slice `slice`'s noise intensities: the
 // noise of the slice in the programs' reports. Requires at least two noise points.
 double noise_of(const WindowedSeries& series, std::size_t slice);

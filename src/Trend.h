@@ -113,10 +113,22 @@ struct TrendSelection {
     std::vector<std::string> reasons; // per slice left out, e.g. "MB at a bound"
     std::vector<std::size_t> misfit;  // kept
 };
+// A line's fitted half-widths, one per slice (ppm; NaN where a slice has none), under the name
+// the reasons give them (LWB).
+struct FittedHalfWidths {
+    std::string name;
+    std::vector<double> ppm;
+};
 // `statuses` holds one status per slice; a value at a bound of any of `lines` leaves a slice
-// out (a fraction of two lines needs both), unless keep_bound.
+// out (a fraction of two lines needs both), unless keep_bound. So does a half-width of
+// `half_widths` narrower than half of `point_spacing` (the series' ppm between neighbouring
+// points; NaN: not known, none is): its line is narrower than the sampling can tell from a
+// spike, the lowest half-width pairfit-lines allows, so it is at a bound as much as one that
+// reached pairfit4's 1e-4 ppm.
 TrendSelection select_trend_slices(const std::vector<std::string>& statuses,
-                                   const std::vector<std::string>& lines, bool keep_bound);
+                                   const std::vector<std::string>& lines, bool keep_bound,
+                                   const std::vector<FittedHalfWidths>& half_widths = {},
+                                   double point_spacing = std::numeric_limits<double>::quiet_NaN());
 std::string left_out_warning(const std::string& line, const TrendSelection& selection);
 std::string misfit_slices_warning(const std::string& line, const TrendSelection& selection);
 

@@ -127,7 +127,10 @@ bool status_is_misfit(const std::string& status) {
 }
 
 TrendSelection select_trend_slices(const std::vector<std::string>& statuses,
-                                   const std::vector<std::string>& lines, bool keep_bound) {
+                                   const std::vector<std::string>& lines, bool keep_bound,
+                                   const std::vector<FittedHalfWidths>& half_widths,
+                                   double point_spacing) {
+    const double narrowest = point_spacing / 2; // NaN: no half-width compares below it
     TrendSelection selection;
     for (std::size_t s = 0; s < statuses.size(); ++s) {
         std::vector<std::string> values;
@@ -135,13 +138,28 @@ TrendSelection select_trend_slices(const std::vector<std::string>& statuses,
             const std::vector<std::string> found = line_values_at_bound(statuses[s], line);
             values.insert(values.end(), found.begin(), found.end());
         }
-        if (!values.empty() && !keep_bound) {
+        std::string narrow;
+        for (const FittedHalfWidths& widths : half_widths) {
+            // A half-width the status names at its bound is narrower still: named once.
+            if (s < widths.ppm.size() && widths.ppm[s] < narrowest &&
+                std::find(values.begin(), values.end(), widths.name) == values.end()) {
+                narrow += (narrow.empty() ? "" : " and ") + widths.name + " " +
+                          printed("%.*g", 3, widths.ppm[s]) + " ppm";
+            }
+        }
+        if ((!values.empty() || !narrow.empty()) && !keep_bound) {
             std::string reason;
             for (const std::string& value : values) {
                 reason += (reason.empty() ? "" : " and ") + value;
             }
+            reason += values.empty() ? "" : " at a bound";
+            if (!narrow.empty()) {
+                reason += (reason.empty() ? "" : "; ") + narrow +
+                          " narrower than half the point spacing (" +
+                          printed("%.*g", 3, narrowest) + " ppm)";
+            }
             selection.left_out.push_back(s);
-            selection.reasons.push_back(reason + " at a bound");
+            selection.reasons.push_back(reason);
         } else if (status_is_misfit(statuses[s])) {
             selection.misfit.push_back(s);
         }

@@ -67,9 +67,11 @@ double column(const SeriesFit& fit, const std::string& name, std::size_t slice) 
 
 struct Outcome {
     bool within_3se = false;
-    bool within_3se_or_flagged = false; // or the trend says it is a misfit
-    bool kept_within_3se = false;       // with --keep-bound
+    bool within_3se_or_flagged = false;  // or the trend says it is a misfit
+    bool kept_within_3se = false;        // with --keep-bound
+    bool status_only_within_3se = false; // leaving out only the slices a status names
     std::size_t left_out = 0;
+    std::size_t narrow = 0; // left out for a half-width below half the point spacing alone
     bool reasons_name_line_B = true;
 };
 
@@ -79,20 +81,33 @@ Outcome fading_trend(double area_B, std::uint64_t seed) {
     settings.peak_B = 0.9;
     settings.signed_amplitudes = true;
     settings.with_noise = true;
-    const SeriesFit fit = fit_series(fading_series(area_B, seed), settings);
+    const WindowedSeries series = fading_series(area_B, seed);
+    const SeriesFit fit = fit_series(series, settings);
+    // What pairfit-trend reads from 2d.txt: the spacing of the first slice's points.
+    const double spacing =
+        mean_point_spacing(series.ppm[0], series.ppm[series.points_in(0) - 1], series.points_in(0));
     std::vector<double> y, se;
+    FittedHalfWidths half_widths{"LWB", {}};
     std::vector<std::string> statuses;
     for (std::size_t s = 0; s < fit.slices.size(); ++s) {
         y.push_back(column(fit, "area_B", s));
         se.push_back(column(fit, "area_B_se", s));
+        half_widths.ppm.push_back(column(fit, "LWB", s));
         statuses.push_back(slice_status(fit.slices[s]));
     }
-    const TrendSelection selection = select_trend_slices(statuses, {"B"}, false);
+    const TrendSelection selection =
+        select_trend_slices(statuses, {"B"}, false, {half_widths}, spacing);
+    const TrendSelection by_status = select_trend_slices(statuses, {"B"}, false);
     Outcome outcome;
     outcome.left_out = selection.left_out.size();
-    for (const std::string& reason : selection.reasons) {
+    outcome.narrow = selection.left_out.size() - by_status.left_out.size();
+    for (std::size_t k = 0; k < selection.left_out.size(); ++k) {
+        const std::string& reason = selection.reasons[k];
+        const bool narrow = half_widths.ppm[selection.left_out[k]] < spacing / 2;
         outcome.reasons_name_line_B =
-            outcome.reasons_name_line_B && (reason.find("MB") == 0 || reason.find("LWB") == 0);
+            outcome.reasons_name_line_B && (reason.find("MB") == 0 || reason.find("LWB") == 0) &&
+            (narrow == (reason.find("narrower than half the point spacing") != std::string::npos) ||
+             reason.find("LWB at a bound") != std::string::npos);
     }
     TrendOptions options;
     options.monte_carlo = 0;
@@ -100,44 +115,57 @@ Outcome fading_trend(double area_B, std::uint64_t seed) {
         fit_trend(fading_z, y, se, TrendModel::decay, options, selection.left_out);
     EXPECT_EQ(trend.n + trend.excluded.size() <= fading_z.size(), true);
     EXPECT_EQ(trend.excluded, selection.left_out);
-    const TrendParameter& t = trend.parameters[1];
-    outcome.within_3se = std::fabs(t.value - T_B) <= 3.0 * t.se;
+    const auto within_3se = [](const TrendFit& fit) {
+        const TrendParameter& t = fit.parameters[1];
+        return std::fabs(t.value - T_B) <= 3.0 * t.se;
+    };
+    outcome.within_3se = within_3se(trend);
     outcome.within_3se_or_flagged = outcome.within_3se || trend.status == "misfit";
-    const TrendParameter kept =
-        fit_trend(fading_z, y, se, TrendModel::decay, options).parameters[1];
-    outcome.kept_within_3se = std::fabs(kept.value - T_B) <= 3.0 * kept.se;
+    outcome.kept_within_3se = within_3se(fit_trend(fading_z, y, se, TrendModel::decay, options));
+    outcome.status_only_within_3se =
+        within_3se(fit_trend(fading_z, y, se, TrendModel::decay, options, by_status.left_out));
     return outcome;
 }
 
 } // namespace
 
 // 150 seeds at a good (line B 24 sigma high at first) and at a low (9.5 sigma) signal-to-noise,
-// line B fading to a third of sigma. The slices whose half-width collapsed to its bound are left
-// out and named by line B's values, and leaving them out never costs coverage. The rate lies
-// within 3 se of the truth in 144 and 143 of 150 seeds (measured; 90 % is required): what
-// misses is a half-width that narrowed onto a few noise points without reaching its bound,
-// which no bound can name, the reason the README points such series to fixed or summed
-// half-widths. The seeds are fixed, so the counts are the same on every run of one build.
+// line B fading to a third of sigma, with pairfit-trend's selection: the slices whose
+// half-width collapsed to its bound, or narrowed below half the point spacing (0.0028 ppm here,
+// a seventh of the true 0.02) onto a noise point, are left out and named by line B's values.
+// The rate lies within 3 se of the truth in 145 and 146 of 150 seeds (measured; 145 and 142
+// leaving out only the slices a status names, 144 and 139 keeping them all). What still misses
+// is a line fitted at one to two points per half-height width (0.0035 to 0.005 ppm) or narrower
+// than the truth over several slices, or a series with no narrowed slice at all (the truth 3.0
+// to 3.3 se away): no bound names them, the reason the README points such series to fixed or
+// summed half-widths. The seeds are fixed, so the counts are the same on every run of one
+// build; the bound below leaves one seed for another compiler's last digits.
 TEST(TrendReliability, AFadingLineGivesAnHonestRateWithTheCollapsedSlicesLeftOut) {
     for (const double area_B : {1.5, 0.6}) {
-        int within = 0, within_or_flagged = 0, kept_within = 0;
-        int seeds_with_left_out = 0;
+        int within = 0, within_or_flagged = 0, kept_within = 0, status_only_within = 0;
+        int seeds_with_left_out = 0, seeds_with_narrow = 0;
         const int seeds = 150;
         for (int seed = 1; seed <= seeds; ++seed) {
             const Outcome outcome = fading_trend(area_B, 1000 + static_cast<std::uint64_t>(seed));
             within += outcome.within_3se ? 1 : 0;
             within_or_flagged += outcome.within_3se_or_flagged ? 1 : 0;
             kept_within += outcome.kept_within_3se ? 1 : 0;
+            status_only_within += outcome.status_only_within_3se ? 1 : 0;
             seeds_with_left_out += outcome.left_out > 0 ? 1 : 0;
+            seeds_with_narrow += outcome.narrow > 0 ? 1 : 0;
             EXPECT_TRUE(outcome.reasons_name_line_B) << "seed " << seed;
         }
         SCOPED_TRACE("area_B " + std::to_string(area_B));
-        std::printf("area_B %g: T within 3 se in %d of %d seeds (%d with the slices at a bound "
-                    "kept), within or flagged misfit in %d; %d seeds had slices left out\n",
-                    area_B, within, seeds, kept_within, within_or_flagged, seeds_with_left_out);
+        std::printf("area_B %g: T within 3 se in %d of %d seeds (%d leaving out only the slices "
+                    "a status names, %d keeping them all), within or flagged misfit in %d; %d "
+                    "seeds had slices left out, %d for a half-width below half the spacing\n",
+                    area_B, within, seeds, status_only_within, kept_within, within_or_flagged,
+                    seeds_with_left_out, seeds_with_narrow);
         EXPECT_GE(seeds_with_left_out, 1);
-        EXPECT_GE(within, kept_within);
-        EXPECT_GE(within, 135);
+        EXPECT_GE(seeds_with_narrow, 1);
+        EXPECT_GE(within, status_only_within);
+        EXPECT_GE(status_only_within, kept_within);
+        EXPECT_GE(within, 144);
         RecordProperty("seeds_with_left_out_" + std::to_string(area_B), seeds_with_left_out);
     }
 }

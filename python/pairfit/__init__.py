@@ -245,6 +245,16 @@ class Series:
         """The number of slices (rows of intensity)."""
         return self.intensity.shape[0]
 
+    @property
+    def point_spacing(self):
+        """The mean ppm between neighbouring points, (max - min) / (points - 1) of ppm: what
+        pairfit-trend reads from 2d.txt's first block, for trend(..., point_spacing=); NaN
+        with fewer than two points."""
+        if len(self.ppm) < 2:
+            return float("nan")
+        return _core.mean_point_spacing(float(self.ppm.min()), float(self.ppm.max()),
+                                        len(self.ppm))
+
     def __repr__(self):
         z = "" if self.z is None else f", z {self.z[0]:g}..{self.z[-1]:g} {self.z_unit}".rstrip()
         return (f"<pairfit.Series: {self.slices} slices of {len(self.ppm)} points, "
@@ -515,7 +525,8 @@ class TrendResult:
               trend.csv's columns (chi2, chi2_red and p_value NaN for weighted=False)
     status    "ok", "misfit" (p_value below 0.001) or "" (weighted=False: not judged)
     n         the slices fitted
-    excluded  the slices left out because the line's value is at a bound there
+    excluded  the slices left out because the line's value is at a bound there (or, with
+              half_width, its half-width narrower than half the point spacing)
     model     the model's name
 
     result["T1"] and result["chi2"] give what the dict of earlier versions held.
@@ -550,18 +561,38 @@ class TrendResult:
         return f"<pairfit.TrendResult {self.model}: {parameters}; {quality}; n {self.n}{left_out}>"
 
 
+def _trend_values(name, values):
+    """A column of a trend as pairfit-trend reads one from its table."""
+    given = np.asarray(values)
+    if given.dtype.kind not in "iuf":
+        raise Error(f"{name}: an array of {_dtype_words(given.dtype)}, not of real numbers",
+                    "bad_arguments")
+    array = np.ascontiguousarray(given.astype(np.float64).ravel())
+    # NaN is an empty cell, left out as pairfit-trend leaves it; an infinity is refused
+    # there as a cell that is not one finite number.
+    infinite = np.flatnonzero(np.isinf(array))
+    if len(infinite):
+        raise Error(f"{name}[{infinite[0]}] is {array[infinite[0]]}: a value must be finite "
+                    "(NaN leaves a point out)", "malformed_input")
+    return array
+
+
 def trend(z, y, se, model, protein=None, mc=500, seed=None, weighted=True, status=None,
-          line=None, keep_bound=False):
+          line=None, keep_bound=False, half_width=None, point_spacing=None):
     """Fit a trend across the slices as pairfit-trend does, with the same numbers.
 
     trend(z, y, se, model, protein=None, mc=500, seed=None, weighted=True, status=None,
-          line=None, keep_bound=False) -> TrendResult
+          line=None, keep_bound=False, half_width=None, point_spacing=None) -> TrendResult
 
     status (fit.status, or lines.csv's status column) and line (its name, "A" or "B" for a
     two-line fit; a tuple of names for a fraction of several lines, ("A", "B") for binding)
     leave out the slices where the line's amplitude (height) or half-width is at a bound, as
     pairfit-trend does unless keep_bound=True; the warnings naming them, and a misfit of the
-    trend itself, are issued as PairfitWarning. "decay2" is A1 exp(-z/Ta) + A2 exp(-z/Tb).
+    trend itself, are issued as PairfitWarning. half_width (the line's fitted half-widths,
+    fit.LWB; a tuple of arrays for a tuple of lines) with point_spacing (series.point_spacing)
+    leaves out too the slices where a half-width is narrower than half the point spacing, as
+    pairfit-trend does on report.csv: a line the sampling cannot tell from a spike. Leave
+    half_width out for half-widths held fixed. "decay2" is A1 exp(-z/Ta) + A2 exp(-z/Tb).
 
     model: "decay" y = I0 exp(-z/T); "recovery" y = Iinf (1 - exp(-z/T1)); "inversion"
     y = Iinf - (Iinf - I0) exp(-z/T1); "binding" the bound fraction with ligand depletion at
@@ -580,20 +611,7 @@ def trend(z, y, se, model, protein=None, mc=500, seed=None, weighted=True, statu
         pairfit.trend(series.z, fit.area_A, fit.area_A_se, "inversion",
                       status=fit.status, line="A").params["T1"].value
     """
-    arrays = []
-    for name, values in (("z", z), ("y", y), ("se", se)):
-        given = np.asarray(values)
-        if given.dtype.kind not in "iuf":
-            raise Error(f"{name}: an array of {_dtype_words(given.dtype)}, not of real numbers",
-                        "bad_arguments")
-        array = np.ascontiguousarray(given.astype(np.float64).ravel())
-        # NaN is an empty cell, left out as pairfit-trend leaves it; an infinity is refused
-        # there as a cell that is not one finite number.
-        infinite = np.flatnonzero(np.isinf(array))
-        if len(infinite):
-            raise Error(f"{name}[{infinite[0]}] is {array[infinite[0]]}: a value must be finite "
-                        "(NaN leaves a point out)", "malformed_input")
-        arrays.append(array)
+    arrays = [_trend_values(name, values) for name, values in (("z", z), ("y", y), ("se", se))]
     if (isinstance(mc, bool) or not isinstance(mc, numbers.Integral)
             or not 0 <= mc <= _MAX_MONTE_CARLO):
         raise Error(f"mc needs a whole number from 0 to {_MAX_MONTE_CARLO}, not {mc!r}",
@@ -610,12 +628,26 @@ def trend(z, y, se, model, protein=None, mc=500, seed=None, weighted=True, statu
         raise Error("status and line come together: the slices' statuses and the line's name",
                     "bad_arguments")
     lines = [] if line is None else [line] if isinstance(line, str) else [str(n) for n in line]
+    if (half_width is None) != (point_spacing is None):
+        raise Error("half_width and point_spacing come together: the line's fitted half-widths "
+                    "and the series' point spacing", "bad_arguments")
+    if half_width is not None and line is None:
+        raise Error("half_width needs line, the name of the line it belongs to", "bad_arguments")
+    widths = []
+    if half_width is not None:
+        given = [half_width] if isinstance(line, str) else list(half_width)
+        if len(given) != len(lines):
+            raise Error(f"half_width holds {len(given)} arrays for {len(lines)} lines: one per "
+                        "line", "bad_arguments")
+        widths = [list(_trend_values(f"half_width of line {name}", values))
+                  for name, values in zip(lines, given)]
     with _arguments_checked():
         values = _core.trend(*(list(a) for a in arrays), str(model),
                              None if protein is None else float(protein), int(mc),
                              None if seed is None else int(seed), bool(weighted),
                              [] if status is None else [str(s) for s in status], lines,
-                             bool(keep_bound))
+                             bool(keep_bound), widths,
+                             None if point_spacing is None else float(point_spacing))
     for message in values["warnings"]:
         warnings.warn(message, PairfitWarning, stacklevel=2)
     return TrendResult(str(model), values)

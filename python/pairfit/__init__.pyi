@@ -44,6 +44,8 @@ class Series:
                  noise_intensity: Optional[npt.ArrayLike] = None) -> None: ...
     @property
     def slices(self) -> int: ...
+    @property
+    def point_spacing(self) -> float: ...
 
 class Curves(NamedTuple):
     data: _Floats
@@ -120,7 +122,9 @@ def trend(z: npt.ArrayLike, y: npt.ArrayLike, se: npt.ArrayLike, model: _Model,
           protein: Optional[float] = None, mc: int = 500, seed: Optional[int] = None,
           weighted: bool = True, status: Optional[Sequence[str]] = None,
           line: Union[str, Sequence[str], None] = None,
-          keep_bound: bool = False) -> TrendResult: ...
+          keep_bound: bool = False,
+          half_width: Union[npt.ArrayLike, Sequence[npt.ArrayLike], None] = None,
+          point_spacing: Optional[float] = None) -> TrendResult: ...
 
 # pairfit-lines (_lines.py)
 _Shape = Literal["lorentzian", "gaussian", "pseudo-voigt"]

@@ -2,10 +2,11 @@
 // fileIn3 that wrap them) must give, bit for bit, what the reference reading of the same
 // text gives, read the file to its end, and count the rows after the last '&' line. The
 // programs' windowed reader, on one thread and on pieces split anywhere, must give the
-// window points of the reference series.
+// window points of the reference series, and the point spacing of its first block.
 #include "FuzzSupport.h"
 #include "ReadSeries.h"
 
+#include <cmath>
 #include <string>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -58,6 +59,36 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                          ", row " + std::to_string(report.single_value_row) + " ",
                                      0) == 0,
                    case_input + ": " + refusal);
+    }
+
+    // The point spacing pairfit-trend reads: the first block's first and last ppm, from the
+    // reference block, or the reason it has none.
+    const PointSpacing spacing = read_point_spacing(path);
+    FUZZ_CHECK(std::isnan(spacing.ppm) != spacing.problem.empty(), input);
+    FUZZ_CHECK(spacing.problem.empty() || spacing.problem.rfind(path + ": ", 0) == 0,
+               input + ": " + spacing.problem);
+    if (!expected.empty()) {
+        std::size_t points = 0, single_row = 0;
+        double first = 0.0, last = 0.0;
+        for (std::size_t r = 0; r < expected[0].size() && single_row == 0; ++r) {
+            const Row& row = expected[0][r];
+            single_row = row.size() == 1 ? r + 1 : 0;
+            if (row.size() >= 2) {
+                first = points++ == 0 ? row[0] : first;
+                last = row[0];
+            }
+        }
+        const double ppm = points >= 2 ? std::fabs(last - first) / double(points - 1) : NAN;
+        if (single_row != 0) {
+            FUZZ_CHECK(spacing.problem.rfind(path + ": block 1, row " + std::to_string(single_row) +
+                                                 " must hold a chemical shift",
+                                             0) == 0,
+                       input + ": " + spacing.problem);
+        } else if (ppm > 0.0) {
+            FUZZ_CHECK(spacing.ppm == ppm, input);
+        } else {
+            FUZZ_CHECK(!spacing.problem.empty(), input);
+        }
     }
 
     const TableSeries wrapped = fileIn3(path.c_str());

@@ -1,7 +1,7 @@
 // report.csv on any bytes: parse_report_csv either refuses with a message naming the file and
 // a line or gives rows as wide as the header, which written back as CSV read back the same;
-// every column is numbers or a refusal naming it; the status column chooses the slices a trend
-// leaves out; a fit of z against area_A is a fit or a Failure, never a crash or another
+// every column is numbers or a refusal naming it; the status and LWA columns choose the slices
+// a trend leaves out; a fit of z against area_A is a fit or a Failure, never a crash or another
 // exception.
 #include "Failure.h"
 #include "FuzzSupport.h"
@@ -77,23 +77,46 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(c > 0x20 && c < 0x7f, input);
     }
 
-    // Any status column: a slice left out names a value of the line at a bound, once; the
-    // others may be flagged misfit, never both.
+    // Any status column, and an LWA column when it holds numbers: a slice is left out exactly
+    // where the status names a value of the line at a bound or LWA lies below half the point
+    // spacing (0.01 ppm here), its reason naming which; the others may be flagged misfit.
     std::vector<std::size_t> left_out;
     if (has_report_column(table, "status")) {
         const std::vector<std::string> status = report_text_column(table, "status", "report.csv");
-        const TrendSelection selection = select_trend_slices(status, {"A"}, false);
-        FUZZ_CHECK(selection.left_out.size() == selection.reasons.size(), input);
-        for (std::size_t k = 0; k < selection.left_out.size(); ++k) {
-            const std::size_t s = selection.left_out[k];
-            FUZZ_CHECK(s < status.size() && !line_values_at_bound(status[s], "A").empty(), input);
-            FUZZ_CHECK(k == 0 || selection.left_out[k - 1] < s, input);
+        FittedHalfWidths widths{"LWA", {}};
+        try {
+            widths.ppm = report_column(table, "LWA", "report.csv");
+        } catch (const Failure&) {
         }
+        const double spacing = 0.01;
+        const auto narrow = [&](std::size_t s) {
+            return s < widths.ppm.size() && widths.ppm[s] < spacing / 2;
+        };
+        const TrendSelection selection =
+            select_trend_slices(status, {"A"}, false, {widths}, spacing);
+        FUZZ_CHECK(selection.left_out.size() == selection.reasons.size(), input);
+        std::size_t k = 0;
+        for (std::size_t s = 0; s < status.size(); ++s) {
+            const bool at_bound = !line_values_at_bound(status[s], "A").empty();
+            const bool out = k < selection.left_out.size() && selection.left_out[k] == s;
+            FUZZ_CHECK(out == (at_bound || narrow(s)), input + ": slice " + std::to_string(s));
+            if (out) {
+                const std::string& reason = selection.reasons[k++];
+                FUZZ_CHECK(at_bound == (reason.find(" at a bound") != std::string::npos), input);
+                FUZZ_CHECK(reason.find("narrower than half the point spacing") !=
+                                   std::string::npos ||
+                               !narrow(s) || reason.find("LWA at a bound") != std::string::npos,
+                           input + ": " + reason);
+            }
+        }
+        FUZZ_CHECK(k == selection.left_out.size(), input);
         for (const std::size_t s : selection.misfit) {
-            FUZZ_CHECK(status_is_misfit(status[s]) && line_values_at_bound(status[s], "A").empty(),
+            FUZZ_CHECK(status_is_misfit(status[s]) &&
+                           line_values_at_bound(status[s], "A").empty() && !narrow(s),
                        input);
         }
-        FUZZ_CHECK(select_trend_slices(status, {"A"}, true).left_out.empty(), input);
+        FUZZ_CHECK(select_trend_slices(status, {"A"}, true, {widths}, spacing).left_out.empty(),
+                   input);
         left_out = selection.left_out;
     }
 

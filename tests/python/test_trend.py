@@ -127,6 +127,48 @@ def test_lines_csv_trend_is_the_column_fitted_by_hand(lines_folder):
     assert float(block[0]["rss"]) == pytest.approx(rss, rel=1e-9)
 
 
+def test_a_narrow_half_width_is_left_out_by_the_program_and_the_module(tmp_path):
+    """A half-width of report.csv narrower than half the point spacing of 2d.txt: pairfit-trend
+    leaves the slice out of that line's trend and names it, and pairfit.trend with half_width
+    and the series' point_spacing gives the same trend.csv numbers and warning."""
+    write_two_line_decay(tmp_path)
+    done = run("pairfit4", tmp_path, "--z", "z.txt")
+    assert done.returncode == 0, done.stderr
+    table = rows(tmp_path / "report.csv")
+    table[4]["LWB"] = "0.003"  # half the spacing is 3/299/2 = 0.005 ppm
+    with open(tmp_path / "report.csv", "w", newline="") as out:
+        writer = csv.DictWriter(out, fieldnames=list(table[0]))
+        writer.writeheader()
+        writer.writerows(table)
+    done = run("pairfit-trend", tmp_path, "decay", "--mc", "30", "--no-plot")
+    assert done.returncode == 0, done.stderr
+    warning = [line[len("pairfit-trend: warning: "):] for line in done.stderr.splitlines()
+               if line.startswith("pairfit-trend: warning: line B:")]
+    assert len(warning) == 1, done.stderr
+    assert ("slice 4: LWB 0.003 ppm narrower than half the point spacing (0.00502 ppm)"
+            in warning[0]), warning
+    series, _ = pairfit.read_series(tmp_path)
+    z, y, se, lwb = (np.array([cell(r[c]) for r in table]) for c in ("z", "area_B", "area_B_se",
+                                                                     "LWB"))
+    with pytest.warns(pairfit.PairfitWarning) as caught:
+        result = pairfit.trend(z, y, se, "decay", mc=30, status=[r["status"] for r in table],
+                               line="B", half_width=lwb, point_spacing=series.point_spacing)
+    assert [str(w.message) for w in caught] == warning
+    by_status = [i for i, r in enumerate(table) if "LWB" in r["status"] or "MB" in r["status"]]
+    assert 4 not in by_status and result.excluded == sorted(by_status + [4])
+    assert result.n == len(table) - len(result.excluded)
+    block = [r for r in rows(tmp_path / "trend.csv") if r["line"] == "B"]
+    for r in block:
+        p = result.params[r["parameter"]]
+        assert (p.value, p.se, p.se_mc) == tuple(cell(r[k]) for k in ("value", "se", "se_mc"))
+    with pytest.warns(pairfit.PairfitWarning):
+        assert pairfit.trend(z, y, se, "decay", mc=0, status=[r["status"] for r in table],
+                             line="B").excluded == by_status
+    with pytest.raises(pairfit.Error, match="half_width and point_spacing come together"):
+        pairfit.trend(z, y, se, "decay", status=[r["status"] for r in table], line="B",
+                      half_width=lwb)
+
+
 def test_binding_of_two_lines_and_an_unknown_line(lines_folder):
     """binding --bound --free fits area(bound) / (sum of both); a line not in lines.csv is
     refused with the lines it holds."""

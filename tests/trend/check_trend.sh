@@ -191,6 +191,36 @@ grep -q '^A,decay,T,.*,11,9,' "$work/bound/trend.csv" && grep -q '^B,decay,T,.*,
     fail "--keep-bound: status $?"
 grep -q '^B,decay,T,.*,12,10,' "$work/bound/trend.csv" || fail "--keep-bound: $(cat "$work/bound/trend.csv")"
 grep -q "left out" "$work/err" && fail "--keep-bound warned: $(cat "$work/err")"
+# A fitted half-width below half the point spacing of 2d.txt (3/199 ppm here) is at a bound
+# too: slice 3's LWB set to 0.005 ppm leaves line B's fit, named with the spacing; --keep-bound
+# keeps it; without 2d.txt, or with pairfit2's held half-widths (no LWB_se), it is kept.
+mkdir -p "$work/narrow"
+cp "$real/2d.txt" "$work/narrow/"
+awk -F, -v OFS=, 'NR == 1 { for (c = 1; c <= NF; c++) at[$c] = c }
+                  NR == 5 { $at["LWB"] = "0.005" } { print }' "$real/report.csv" > "$work/narrow/report.csv"
+(cd "$work/narrow" && "$trend" decay --mc 0 --no-plot > /dev/null 2> "$work/err") ||
+    fail "a narrow half-width: status $?: $(cat "$work/err")"
+grep -q "line B: 1 slice left out of the trend.*slice 3: LWB 0.005 ppm narrower than half the point spacing (0.00754 ppm)" "$work/err" ||
+    fail "no warning naming the narrow half-width: $(cat "$work/err")"
+grep -q '^B,decay,T,.*,11,9,' "$work/narrow/trend.csv" || fail "n of the narrow slice: $(cat "$work/narrow/trend.csv")"
+(cd "$work/narrow" && "$trend" decay --mc 0 --no-plot --keep-bound > /dev/null 2> "$work/err") ||
+    fail "a narrow half-width, --keep-bound: status $?"
+grep -q '^B,decay,T,.*,12,10,' "$work/narrow/trend.csv" || fail "--keep-bound, narrow: $(cat "$work/narrow/trend.csv")"
+grep -q "narrower" "$work/err" && fail "--keep-bound warned of the narrow slice: $(cat "$work/err")"
+mv "$work/narrow/2d.txt" "$work/narrow/2d.moved"
+(cd "$work/narrow" && "$trend" decay --mc 0 --no-plot > /dev/null 2> "$work/err") ||
+    fail "no 2d.txt: status $?"
+grep -q "warning: ./2d.txt: not found; without the point spacing only the slices whose status names a bound" "$work/err" ||
+    fail "no 2d.txt: $(cat "$work/err")"
+grep -q '^B,decay,T,.*,12,10,' "$work/narrow/trend.csv" || fail "no 2d.txt: $(cat "$work/narrow/trend.csv")"
+mv "$work/narrow/2d.moved" "$work/narrow/2d.txt"
+awk -F, -v OFS=, 'NR == 1 { for (c = 1; c <= NF; c++) at[$c] = c }
+                  NR > 1 { $at["LWA_se"] = ""; $at["LWB_se"] = "" } { print }' "$work/narrow/report.csv" > "$work/held.csv"
+mv "$work/held.csv" "$work/narrow/report.csv"
+(cd "$work/narrow" && "$trend" decay --mc 0 --no-plot > /dev/null 2> "$work/err") ||
+    fail "held half-widths: status $?"
+grep -q '^B,decay,T,.*,12,10,' "$work/narrow/trend.csv" || fail "held half-widths: $(cat "$work/narrow/trend.csv")"
+grep -q "narrower\|2d.txt" "$work/err" && fail "held half-widths named: $(cat "$work/err")"
 # --compare: both models in trend.csv, the test in trend_compare.csv.
 (cd "$real" && "$trend" decay --compare decay2 --mc 0 --no-plot > "$work/out" 2> "$work/err") ||
     fail "--compare decay2: status $?: $(cat "$work/err")"
