@@ -97,15 +97,49 @@ LineValues values_of(const Layout& layout, const double* theta, std::size_t i) {
             s.eta >= 0 ? theta[s.eta] : layout.held_eta[i]};
 }
 
+// An orthonormal basis Q of the span of the columns a fit uses. Where every column of the
+// basis is in use and solved by its normal equations, Q = basis F (F upper triangular, k x k)
+// is not formed: products with Q go through the basis and F.
+struct Span {
+    Matrix q;      // Q itself, unless of_basis
+    Matrix factor; // F, when of_basis
+    bool of_basis = false;
+
+    Eigen::Index columns() const { return of_basis ? factor.cols() : q.cols(); }
+    // Q^T x
+    Matrix transposed_times(const Matrix& basis, const Matrix& x) const {
+        if (!of_basis) {
+            return q.transpose() * x;
+        }
+        const Matrix along = basis.transpose() * x;
+        return factor.transpose() * along;
+    }
+    Vector transposed_times(const Matrix& basis, const Vector& x) const {
+        if (!of_basis) {
+            return q.transpose() * x;
+        }
+        const Vector along = basis.transpose() * x;
+        return factor.transpose() * along;
+    }
+    // Q y
+    Matrix times(const Matrix& basis, const Matrix& y) const {
+        if (!of_basis) {
+            return q * y;
+        }
+        const Matrix along = factor * y;
+        return basis * along;
+    }
+};
+
 // Least squares of y on the columns `use` of basis: coefficients (0 elsewhere) and the
 // orthonormal basis of their span.
 void solve_on(const Matrix& basis, const Vector& y, const std::vector<int>& use, Vector& c,
-              Matrix* span) {
+              Span* span) {
     const Eigen::Index n = basis.rows();
     c = Vector::Zero(basis.cols());
     if (use.empty()) {
         if (span != nullptr) {
-            span->resize(n, 0);
+            *span = Span{Matrix(n, 0), Matrix(), false};
         }
         return;
     }
@@ -143,8 +177,12 @@ void solve_on(const Matrix& basis, const Vector& y, const std::vector<int>& use,
                     const Matrix upper_inverse = Matrix(lower.transpose())
                                                      .triangularView<Eigen::Upper>()
                                                      .solve(Matrix::Identity(k, k));
-                    const Matrix factor = inverse_scale.asDiagonal() * upper_inverse;
-                    *span = a.lazyProduct(factor);
+                    Matrix factor = inverse_scale.asDiagonal() * upper_inverse;
+                    if (every_column) {
+                        *span = Span{Matrix(), std::move(factor), true};
+                    } else {
+                        *span = Span{a.lazyProduct(factor), Matrix(), false};
+                    }
                 }
                 return;
             }
@@ -159,8 +197,9 @@ void solve_on(const Matrix& basis, const Vector& y, const std::vector<int>& use,
         const Eigen::Index rank = qr.rank();
         // The thin Q: the reflections applied to the first columns of the identity, never
         // the n x n matrix.
-        *span = Matrix::Identity(n, rank);
-        span->applyOnTheLeft(qr.householderQ().setLength(rank));
+        Matrix q = Matrix::Identity(n, rank);
+        q.applyOnTheLeft(qr.householderQ().setLength(rank));
+        *span = Span{std::move(q), Matrix(), false};
     }
 }
 
@@ -168,7 +207,7 @@ void solve_on(const Matrix& basis, const Vector& y, const std::vector<int>& use,
 // (Lawson and Hanson's active set, the baseline columns always free), and the span of the
 // columns in use.
 void project(const Matrix& basis, const Vector& y, std::size_t bounded, bool positive, Vector& c,
-             Matrix* span) {
+             Span* span) {
     const int k = static_cast<int>(basis.cols());
     std::vector<int> all(static_cast<std::size_t>(k));
     for (int j = 0; j < k; ++j) {
@@ -332,7 +371,7 @@ class ProjectedModel {
     bool evaluate(const double* theta, double* residuals, double* jacobian, Vector& c) const {
         project_at(theta);
         const Matrix& d = latest_.d;
-        const Matrix& span = latest_.span;
+        const Span& span = latest_.span;
         c = latest_.c;
         const Vector& r = latest_.r;
         if (!r.allFinite()) {
@@ -345,15 +384,8 @@ class ProjectedModel {
             Matrix& projected = projected_;
             projected = d;
             scale_by_heights(projected, c);
-            if (span.cols() > 0) {
-                // Coefficient by coefficient for a few columns; blocked beyond.
-                if (span.cols() * projected.cols() <= 16) {
-                    const Matrix along = span.transpose().lazyProduct(projected);
-                    projected.noalias() -= span.lazyProduct(along);
-                } else {
-                    const Matrix along = span.transpose() * projected;
-                    projected.noalias() -= span * along;
-                }
+            if (span.columns() > 0) {
+                projected -= span.times(latest_.phi, span.transposed_times(latest_.phi, projected));
             }
             if (!projected.allFinite()) {
                 return false;
@@ -386,12 +418,12 @@ class ProjectedModel {
         g.setZero(p + 1, p + 1);
         g.topLeftCorner(p, p).selfadjointView<Eigen::Lower>().rankUpdate(heightened.transpose());
         Vector along_r = heightened.transpose() * r;
-        const Matrix& span = latest_.span;
-        if (span.cols() > 0) {
-            const Matrix along = span.transpose() * heightened;
+        const Span& span = latest_.span;
+        if (span.columns() > 0) {
+            const Matrix along = span.transposed_times(latest_.phi, heightened);
             g.topLeftCorner(p, p).selfadjointView<Eigen::Lower>().rankUpdate(along.transpose(),
                                                                              -1.0);
-            along_r.noalias() -= along.transpose() * (span.transpose() * r);
+            along_r.noalias() -= along.transpose() * span.transposed_times(latest_.phi, r);
         }
         g.topLeftCorner(p, p) = g.topLeftCorner(p, p).selfadjointView<Eigen::Lower>();
         g.topRightCorner(p, 1) = along_r;
@@ -418,7 +450,8 @@ class ProjectedModel {
     struct Evaluation {
         bool valid = false;
         std::vector<double> theta;
-        Matrix phi, d, span;
+        Matrix phi, d;
+        Span span;
         Vector c, r;
     };
 
