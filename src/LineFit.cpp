@@ -289,14 +289,21 @@ void fill_line(const double* x, std::size_t n, const LineValues& v, const LineCo
                std::vector<double>& scratch) {
     // Every column written on each point, the unwanted ones into scratch, so that the loop has
     // no branch and no possible overlap for the compiler to guard against.
-    scratch.resize(3 * n);
+    scratch.resize(4 * n);
     double* __restrict value = out.value;
     double* __restrict d_half_width = out.d_half_width ? out.d_half_width : scratch.data();
     double* __restrict d_position = out.d_position ? out.d_position : scratch.data() + n;
     double* __restrict d_eta = out.d_eta ? out.d_eta : scratch.data() + 2 * n;
+    double* __restrict gauss = scratch.data() + 3 * n;
     const double* __restrict at = x;
+    if (shape != LineShape::lorentzian) {
+        for (std::size_t p = 0; p < n; ++p) {
+            gauss[p] = unit_gaussian(squared_offset(at[p], v.position, v.half_width));
+        }
+    }
     for (std::size_t p = 0; p < n; ++p) {
-        const ShapePoint point = shape_point(shape, at[p], v.position, v.half_width, v.eta);
+        const ShapePoint point = shape_point_with(shape, at[p], v.position, v.half_width, v.eta,
+                                                  shape != LineShape::lorentzian ? gauss[p] : 0.0);
         value[p] = point.value;
         d_half_width[p] = point.d_half_width;
         d_position[p] = point.d_position;
