@@ -156,7 +156,13 @@ void solve_on(const Matrix& basis, const Vector& y, const std::vector<int>& use,
     // The normal equations in correlation form, when they are well conditioned (a few lines
     // and a baseline: k x k, cheap beside a QR of n x k); else the pivoted QR.
     // Coefficient by coefficient: for a few columns the blocked product costs more.
-    const Matrix gram = a.transpose().lazyProduct(a);
+    Matrix gram(k, k);
+    for (Eigen::Index i = 0; i < k; ++i) {
+        for (Eigen::Index j = 0; j <= i; ++j) {
+            gram(i, j) = a.col(i).dot(a.col(j));
+            gram(j, i) = gram(i, j);
+        }
+    }
     const Vector scale = gram.diagonal().cwiseSqrt();
     if ((scale.array() > 0.0).all() && scale.allFinite()) {
         const Vector inverse_scale = scale.cwiseInverse();
@@ -846,7 +852,8 @@ LineSliceFit describe(const ProjectedModel& model, const LineFitSettings& settin
         norms[k] = lengths[kept_index[static_cast<std::size_t>(k)]];
         j.col(k) = every.col(kept_index[static_cast<std::size_t>(k)]);
     }
-    const Eigen::LDLT<Matrix> normal(j.transpose() * j);
+    // With every column kept J is `every`, whose Gram matrix is at hand.
+    const Eigen::LDLT<Matrix> normal(p == all ? gram_all : Matrix(j.transpose() * j));
     if (normal.info() != Eigen::Success) {
         return slice;
     }
