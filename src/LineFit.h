@@ -99,9 +99,9 @@ using LineSliceFitted = std::function<void(std::size_t slice, const LineSliceFit
 // position from the data), every later slice from the previous slice's result (--widths free)
 // or from the same start (fixed, sum: the slices are then independent and fitted on
 // settings.threads threads; free: with two or more, a slice's errors are worked out on a
-// second thread while the next slice is fitted); a fit that ends with a nonlinear value at a bound is fitted again
-// from slice 0's start and the lower rss kept. Throws Failure (non_finite_fit) naming the
-// slice when the model or the data meet non-finite values.
+// second thread while the next slice is fitted); a fit that ends with a nonlinear value at a
+// bound is fitted again from slice 0's start and the lower rss kept. Throws Failure
+// (non_finite_fit) naming the slice when the model or the data meet non-finite values.
 LineSeriesFit fit_line_series(const WindowedSeries& series, const LineFitSettings& settings,
                               const LineSliceFitted& on_slice = {});
 
