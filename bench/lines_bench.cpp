@@ -61,13 +61,10 @@ int main(int argc, char** argv) {
     auto start = std::chrono::steady_clock::now();
     const LineSeriesFit fit = fit_line_series(series, settings);
     std::cout << "pairfit-lines fit " << seconds_since(start) << " s" << std::endl;
-    if (settings.widths != WidthMode::free) {
-        settings.threads = 1;
-        start = std::chrono::steady_clock::now();
-        const LineSeriesFit one = fit_line_series(series, settings);
-        std::cout << "pairfit-lines fit on one thread " << seconds_since(start) << " s"
-                  << std::endl;
-    }
+    settings.threads = 1;
+    start = std::chrono::steady_clock::now();
+    const LineSeriesFit one = fit_line_series(series, settings);
+    std::cout << "pairfit-lines fit on one thread " << seconds_since(start) << " s" << std::endl;
     if (has_peaks && settings.lines.size() == 2 && settings.baseline == BaselineKind::none) {
         FitSettings two_lines;
         two_lines.peak_A = peaks.peak_A;

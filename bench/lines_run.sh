@@ -28,11 +28,13 @@ six=(--shape pseudo-voigt --baseline linear --float 0.01 --window 0 2)
 
 echo
 echo "== big series, two Lorentzian lines, free half-widths (fit stage, three runs)"
-for run in 1 2 3; do build-bench/bench/lines_bench "$scratch/big" | tail -n 2 | tr '\n' ' '; echo; done
+for run in 1 2 3; do build-bench/bench/lines_bench "$scratch/big" | tail -n 3 | tr '\n' ' '; echo; done
 
 echo
 echo "== six pseudo-Voigt lines on a linear baseline, --float 0.01, 1024 x 2048"
-build-bench/bench/lines_bench "$scratch/six" "${six[@]}" | tail -n 1
+for run in 1 2 3; do
+    build-bench/bench/lines_bench "$scratch/six" "${six[@]}" | tail -n 2 | tr '\n' ' '; echo
+done
 (cd "$scratch/six" && /usr/bin/time -f "pairfit-lines whole run: %e s, peak %M KiB" \
     "$OLDPWD/build-bench/apps/pairfit-lines" "${six[@]}" > /dev/null)
 (cd "$scratch/six" && /usr/bin/time -o ../pairfit4-time.txt \

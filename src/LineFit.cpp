@@ -13,9 +13,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
+#include <deque>
 #include <exception>
 #include <limits>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -93,15 +97,49 @@ LineValues values_of(const Layout& layout, const double* theta, std::size_t i) {
             s.eta >= 0 ? theta[s.eta] : layout.held_eta[i]};
 }
 
+// An orthonormal basis Q of the span of the columns a fit uses. Where every column of the
+// basis is in use and solved by its normal equations, Q = basis F (F upper triangular, k x k)
+// is not formed: products with Q go through the basis and F.
+struct Span {
+    Matrix q;      // Q itself, unless of_basis
+    Matrix factor; // F, when of_basis
+    bool of_basis = false;
+
+    Eigen::Index columns() const { return of_basis ? factor.cols() : q.cols(); }
+    // Q^T x
+    Matrix transposed_times(const Matrix& basis, const Matrix& x) const {
+        if (!of_basis) {
+            return q.transpose() * x;
+        }
+        const Matrix along = basis.transpose() * x;
+        return factor.transpose() * along;
+    }
+    Vector transposed_times(const Matrix& basis, const Vector& x) const {
+        if (!of_basis) {
+            return q.transpose() * x;
+        }
+        const Vector along = basis.transpose() * x;
+        return factor.transpose() * along;
+    }
+    // Q y
+    Matrix times(const Matrix& basis, const Matrix& y) const {
+        if (!of_basis) {
+            return q * y;
+        }
+        const Matrix along = factor * y;
+        return basis * along;
+    }
+};
+
 // Least squares of y on the columns `use` of basis: coefficients (0 elsewhere) and the
 // orthonormal basis of their span.
 void solve_on(const Matrix& basis, const Vector& y, const std::vector<int>& use, Vector& c,
-              Matrix* span) {
+              Span* span) {
     const Eigen::Index n = basis.rows();
     c = Vector::Zero(basis.cols());
     if (use.empty()) {
         if (span != nullptr) {
-            span->resize(n, 0);
+            *span = Span{Matrix(n, 0), Matrix(), false};
         }
         return;
     }
@@ -118,7 +156,13 @@ void solve_on(const Matrix& basis, const Vector& y, const std::vector<int>& use,
     // The normal equations in correlation form, when they are well conditioned (a few lines
     // and a baseline: k x k, cheap beside a QR of n x k); else the pivoted QR.
     // Coefficient by coefficient: for a few columns the blocked product costs more.
-    const Matrix gram = a.transpose().lazyProduct(a);
+    Matrix gram(k, k);
+    for (Eigen::Index i = 0; i < k; ++i) {
+        for (Eigen::Index j = 0; j <= i; ++j) {
+            gram(i, j) = a.col(i).dot(a.col(j));
+            gram(j, i) = gram(i, j);
+        }
+    }
     const Vector scale = gram.diagonal().cwiseSqrt();
     if ((scale.array() > 0.0).all() && scale.allFinite()) {
         const Vector inverse_scale = scale.cwiseInverse();
@@ -139,8 +183,12 @@ void solve_on(const Matrix& basis, const Vector& y, const std::vector<int>& use,
                     const Matrix upper_inverse = Matrix(lower.transpose())
                                                      .triangularView<Eigen::Upper>()
                                                      .solve(Matrix::Identity(k, k));
-                    const Matrix factor = inverse_scale.asDiagonal() * upper_inverse;
-                    *span = a.lazyProduct(factor);
+                    Matrix factor = inverse_scale.asDiagonal() * upper_inverse;
+                    if (every_column) {
+                        *span = Span{Matrix(), std::move(factor), true};
+                    } else {
+                        *span = Span{a.lazyProduct(factor), Matrix(), false};
+                    }
                 }
                 return;
             }
@@ -155,8 +203,9 @@ void solve_on(const Matrix& basis, const Vector& y, const std::vector<int>& use,
         const Eigen::Index rank = qr.rank();
         // The thin Q: the reflections applied to the first columns of the identity, never
         // the n x n matrix.
-        *span = Matrix::Identity(n, rank);
-        span->applyOnTheLeft(qr.householderQ().setLength(rank));
+        Matrix q = Matrix::Identity(n, rank);
+        q.applyOnTheLeft(qr.householderQ().setLength(rank));
+        *span = Span{std::move(q), Matrix(), false};
     }
 }
 
@@ -164,7 +213,7 @@ void solve_on(const Matrix& basis, const Vector& y, const std::vector<int>& use,
 // (Lawson and Hanson's active set, the baseline columns always free), and the span of the
 // columns in use.
 void project(const Matrix& basis, const Vector& y, std::size_t bounded, bool positive, Vector& c,
-             Matrix* span) {
+             Span* span) {
     const int k = static_cast<int>(basis.cols());
     std::vector<int> all(static_cast<std::size_t>(k));
     for (int j = 0; j < k; ++j) {
@@ -246,14 +295,21 @@ void fill_line(const double* x, std::size_t n, const LineValues& v, const LineCo
                std::vector<double>& scratch) {
     // Every column written on each point, the unwanted ones into scratch, so that the loop has
     // no branch and no possible overlap for the compiler to guard against.
-    scratch.resize(3 * n);
+    scratch.resize(4 * n);
     double* __restrict value = out.value;
     double* __restrict d_half_width = out.d_half_width ? out.d_half_width : scratch.data();
     double* __restrict d_position = out.d_position ? out.d_position : scratch.data() + n;
     double* __restrict d_eta = out.d_eta ? out.d_eta : scratch.data() + 2 * n;
+    double* __restrict gauss = scratch.data() + 3 * n;
     const double* __restrict at = x;
+    if (shape != LineShape::lorentzian) {
+        for (std::size_t p = 0; p < n; ++p) {
+            gauss[p] = unit_gaussian(squared_offset(at[p], v.position, v.half_width));
+        }
+    }
     for (std::size_t p = 0; p < n; ++p) {
-        const ShapePoint point = shape_point(shape, at[p], v.position, v.half_width, v.eta);
+        const ShapePoint point = shape_point_with(shape, at[p], v.position, v.half_width, v.eta,
+                                                  shape != LineShape::lorentzian ? gauss[p] : 0.0);
         value[p] = point.value;
         d_half_width[p] = point.d_half_width;
         d_position[p] = point.d_position;
@@ -276,12 +332,11 @@ class ProjectedModel {
     // The basis and derivatives of the last evaluation when it was at theta (the fit ends
     // with one there); false otherwise.
     bool last_basis(const double* theta, Matrix& phi, Matrix& derivatives) const {
-        const std::size_t size = static_cast<std::size_t>(layout_.size());
-        if (!cached_ || !std::equal(theta, theta + size, cached_theta_.begin())) {
+        if (!at(latest_, theta)) {
             return false;
         }
-        phi = phi_;
-        derivatives = d_;
+        phi = latest_.phi;
+        derivatives = latest_.d;
         return true;
     }
 
@@ -290,7 +345,8 @@ class ProjectedModel {
         const Eigen::Index n = static_cast<Eigen::Index>(slice_.n);
         phi.resize(n, static_cast<Eigen::Index>(columns_));
         if (derivatives != nullptr) {
-            derivatives->setZero(n, layout_.size());
+            // Every slot is a value of one line, whose columns are all written below.
+            derivatives->resize(n, layout_.size());
         }
         for (std::size_t i = 0; i < lines_; ++i) {
             const LineValues v = values_of(layout_, theta, i);
@@ -327,10 +383,10 @@ class ProjectedModel {
     // nonlinear values) Kaufman's projected Jacobian. false for non-finite values.
     bool evaluate(const double* theta, double* residuals, double* jacobian, Vector& c) const {
         project_at(theta);
-        const Matrix& d = d_;
-        const Matrix& span = span_;
-        c = c_;
-        const Vector& r = r_;
+        const Matrix& d = latest_.d;
+        const Span& span = latest_.span;
+        c = latest_.c;
+        const Vector& r = latest_.r;
         if (!r.allFinite()) {
             return false;
         }
@@ -341,15 +397,8 @@ class ProjectedModel {
             Matrix& projected = projected_;
             projected = d;
             scale_by_heights(projected, c);
-            if (span.cols() > 0) {
-                // Coefficient by coefficient for a few columns; blocked beyond.
-                if (span.cols() * projected.cols() <= 16) {
-                    const Matrix along = span.transpose().lazyProduct(projected);
-                    projected.noalias() -= span.lazyProduct(along);
-                } else {
-                    const Matrix along = span.transpose() * projected;
-                    projected.noalias() -= span * along;
-                }
+            if (span.columns() > 0) {
+                projected -= span.times(latest_.phi, span.transposed_times(latest_.phi, projected));
             }
             if (!projected.allFinite()) {
                 return false;
@@ -366,7 +415,7 @@ class ProjectedModel {
     // A = Q^T M, so that J itself (n x size) is never formed. false for non-finite values.
     bool gram_form(const double* theta, double& rss, Matrix* gram) const {
         project_at(theta);
-        const Vector& r = r_;
+        const Vector& r = latest_.r;
         if (!r.allFinite()) {
             return false;
         }
@@ -376,17 +425,18 @@ class ProjectedModel {
         }
         const Eigen::Index p = layout_.size();
         Matrix& heightened = projected_;
-        heightened = d_;
-        scale_by_heights(heightened, c_);
+        heightened = latest_.d;
+        scale_by_heights(heightened, latest_.c);
         Matrix& g = *gram;
         g.setZero(p + 1, p + 1);
         g.topLeftCorner(p, p).selfadjointView<Eigen::Lower>().rankUpdate(heightened.transpose());
         Vector along_r = heightened.transpose() * r;
-        if (span_.cols() > 0) {
-            const Matrix along = span_.transpose() * heightened;
+        const Span& span = latest_.span;
+        if (span.columns() > 0) {
+            const Matrix along = span.transposed_times(latest_.phi, heightened);
             g.topLeftCorner(p, p).selfadjointView<Eigen::Lower>().rankUpdate(along.transpose(),
                                                                              -1.0);
-            along_r.noalias() -= along.transpose() * (span_.transpose() * r);
+            along_r.noalias() -= along.transpose() * span.transposed_times(latest_.phi, r);
         }
         g.topLeftCorner(p, p) = g.topLeftCorner(p, p).selfadjointView<Eigen::Lower>();
         g.topRightCorner(p, 1) = along_r;
@@ -409,21 +459,38 @@ class ProjectedModel {
         }
     }
 
-    // The basis, derivatives, projection and residuals at theta, unless they are already
-    // those of theta: the trust region asks for the residuals of a point and then, once it
-    // takes the step, for them again with the Jacobian.
+    // What an evaluation at theta gives.
+    struct Evaluation {
+        bool valid = false;
+        std::vector<double> theta;
+        Matrix phi, d;
+        Span span;
+        Vector c, r;
+    };
+
+    bool at(const Evaluation& e, const double* theta) const {
+        return e.valid && std::equal(theta, theta + layout_.size(), e.theta.begin());
+    }
+
+    // The basis, derivatives, projection and residuals at theta, unless they are those of one
+    // of the last two points: the trust region asks for the residuals of a point and then,
+    // once it takes the step, for them again with the Jacobian, and a fit that ends on a step
+    // it refused asks again for the point before.
     void project_at(const double* theta) const {
-        const std::size_t size = static_cast<std::size_t>(layout_.size());
-        if (cached_ && std::equal(theta, theta + size, cached_theta_.begin())) {
+        if (at(latest_, theta)) {
+            return;
+        }
+        std::swap(latest_, before_);
+        if (at(latest_, theta)) {
             return;
         }
         // The derivatives come at little cost beside the values, and an accepted step asks
         // for them next.
-        basis(theta, phi_, &d_);
-        project(phi_, y_, lines_, settings_.positive, c_, &span_);
-        r_ = phi_ * c_ - y_;
-        cached_theta_.assign(theta, theta + size);
-        cached_ = true;
+        basis(theta, latest_.phi, &latest_.d);
+        project(latest_.phi, y_, lines_, settings_.positive, latest_.c, &latest_.span);
+        latest_.r = latest_.phi * latest_.c - y_;
+        latest_.theta.assign(theta, theta + layout_.size());
+        latest_.valid = true;
     }
 
     const LineFitSettings& settings_;
@@ -433,12 +500,11 @@ class ProjectedModel {
     std::size_t lines_;
     std::size_t columns_;
     Eigen::Map<const Vector> y_;
-    // The last point evaluated and what it gave, and buffers reused between evaluations.
-    mutable bool cached_ = false;
-    mutable std::vector<double> cached_theta_;
-    mutable Matrix phi_, d_, span_, projected_;
+    // The last two points evaluated and what they gave, and buffers reused between
+    // evaluations.
+    mutable Evaluation latest_, before_;
+    mutable Matrix projected_;
     mutable std::vector<double> scratch_;
-    mutable Vector c_, r_;
 };
 
 // The trust region's view of a slice: size + 1 residuals r' and their Jacobian J', a square
@@ -507,6 +573,16 @@ bool near_bound(double value, double lower, double upper) {
     return std::fabs(value - lower) <= tolerance || std::fabs(value - upper) <= tolerance;
 }
 
+bool any_at_bound(const Layout& layout, const std::vector<double>& theta) {
+    for (int j = 0; j < layout.size(); ++j) {
+        const auto u = static_cast<std::size_t>(j);
+        if (near_bound(theta[u], layout.lower[u], layout.upper[u])) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // One run of Ceres' bounded Levenberg-Marquardt on theta, the values `held` kept as they are;
 // false when it fails (no finite model at the start).
 bool trust_region(const ProjectedModel& model, const Layout& layout, const std::vector<int>& held,
@@ -547,10 +623,13 @@ bool trust_region(const ProjectedModel& model, const Layout& layout, const std::
 std::vector<int> pressed_against_bounds(const ProjectedModel& model, const Layout& layout,
                                         const std::vector<double>& theta) {
     const int size = layout.size();
+    std::vector<int> held;
+    if (!any_at_bound(layout, theta)) {
+        return held; // the common case, without the projected Jacobian of every point
+    }
     std::vector<double> residuals(model.points());
     std::vector<double> jacobian(model.points() * static_cast<std::size_t>(size));
     Vector c;
-    std::vector<int> held;
     if (!model.evaluate(theta.data(), residuals.data(), jacobian.data(), c)) {
         return held;
     }
@@ -613,16 +692,6 @@ bool fit_nonlinear(const ProjectedModel& model, const Layout& layout, std::vecto
         fit.rss += r * r;
     }
     return std::isfinite(fit.rss);
-}
-
-bool any_at_bound(const Layout& layout, const std::vector<double>& theta) {
-    for (int j = 0; j < layout.size(); ++j) {
-        const auto u = static_cast<std::size_t>(j);
-        if (near_bound(theta[u], layout.lower[u], layout.upper[u])) {
-            return true;
-        }
-    }
-    return false;
 }
 
 // The record of a fitted slice, with the standard errors from the Jacobian of the whole
@@ -783,7 +852,8 @@ LineSliceFit describe(const ProjectedModel& model, const LineFitSettings& settin
         norms[k] = lengths[kept_index[static_cast<std::size_t>(k)]];
         j.col(k) = every.col(kept_index[static_cast<std::size_t>(k)]);
     }
-    const Eigen::LDLT<Matrix> normal(j.transpose() * j);
+    // With every column kept J is `every`, whose Gram matrix is at hand.
+    const Eigen::LDLT<Matrix> normal(p == all ? gram_all : Matrix(j.transpose() * j));
     if (normal.info() != Eigen::Success) {
         return slice;
     }
@@ -947,6 +1017,85 @@ std::size_t free_parameter_count(const LineFitSettings& settings) {
     return count;
 }
 
+namespace {
+
+// A slice's nonlinear fit with the model it was fitted on (whose last basis its record reuses).
+struct FittedSlice {
+    std::unique_ptr<ProjectedModel> model;
+    NonlinearFit fit;
+};
+
+// Slices that must be fitted one after another (each from the previous one's result): `fit(s)`
+// runs them in turn on the calling thread, and `finish` (their records and errors, a third of the
+// work) runs on a second thread when there are two, always in slice order and on one thread at a
+// time. What either throws ends the run as it would one step after the other: every slice before
+// the failing one is finished first, and the failure of the earlier slice is the one rethrown.
+template <typename Fit, typename Finish>
+void fit_in_turn(std::size_t count, unsigned threads, const Fit& fit, const Finish& finish) {
+    if (threads < 2 || count < 2) {
+        for (std::size_t s = 0; s < count; ++s) {
+            finish(s, fit(s));
+        }
+        return;
+    }
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<std::pair<std::size_t, FittedSlice>> waiting; // fitted, not yet finished
+    bool fitting_ended = false;
+    std::exception_ptr finish_failure;
+    std::thread finisher([&] {
+        for (;;) {
+            std::unique_lock<std::mutex> lock(mutex);
+            changed.wait(lock, [&] { return !waiting.empty() || fitting_ended; });
+            if (waiting.empty()) {
+                return;
+            }
+            std::pair<std::size_t, FittedSlice> next = std::move(waiting.front());
+            waiting.pop_front();
+            lock.unlock();
+            try {
+                finish(next.first, next.second);
+            } catch (...) {
+                lock.lock();
+                finish_failure = std::current_exception();
+                changed.notify_all();
+                return;
+            }
+        }
+    });
+    std::exception_ptr fit_failure;
+    try {
+        for (std::size_t s = 0; s < count; ++s) {
+            {
+                const std::lock_guard<std::mutex> lock(mutex);
+                if (finish_failure) {
+                    break;
+                }
+            }
+            FittedSlice fitted = fit(s); // its model is not touched here once handed over
+            const std::lock_guard<std::mutex> lock(mutex);
+            waiting.emplace_back(s, std::move(fitted));
+            changed.notify_all();
+        }
+    } catch (...) {
+        fit_failure = std::current_exception();
+    }
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        fitting_ended = true;
+        changed.notify_all();
+    }
+    finisher.join();
+    if (finish_failure) {
+        std::rethrow_exception(finish_failure);
+    }
+    if (fit_failure) {
+        std::rethrow_exception(fit_failure);
+    }
+}
+
+} // namespace
+
 LineSeriesFit fit_line_series(const WindowedSeries& series, const LineFitSettings& settings_in,
                               const LineSliceFitted& on_slice) {
     LineSeriesFit result;
@@ -1002,8 +1151,12 @@ LineSeriesFit fit_line_series(const WindowedSeries& series, const LineFitSetting
     }
     const std::vector<double> first_start = start_of(layout, settings);
 
-    const auto fit_one = [&](std::size_t s, const std::vector<double>& start, NonlinearFit& fit) {
-        const ProjectedModel model(settings, layout, slice_of(series, s));
+    // A slice's fit, tried again from slice 0's start when it ends at a bound, and its record
+    // with the errors: two steps, so that the errors of one slice can be worked out while the
+    // next is fitted.
+    const auto fit_only = [&](const ProjectedModel& model, std::size_t s,
+                              const std::vector<double>& start) {
+        NonlinearFit fit;
         if (!fit_nonlinear(model, layout, start, fit)) {
             fail_non_finite("2d.txt: slice " + std::to_string(s));
         }
@@ -1022,6 +1175,9 @@ LineSeriesFit fit_line_series(const WindowedSeries& series, const LineFitSetting
                 }
             }
         }
+        return fit;
+    };
+    const auto record = [&](const ProjectedModel& model, std::size_t s, const NonlinearFit& fit) {
         std::optional<std::pair<double, std::size_t>> noise;
         if (settings.with_noise) {
             noise =
@@ -1033,14 +1189,21 @@ LineSeriesFit fit_line_series(const WindowedSeries& series, const LineFitSetting
     result.slices.resize(count);
     if (settings.widths == WidthMode::free) {
         std::vector<double> start = first_start;
-        for (std::size_t s = 0; s < count; ++s) {
-            NonlinearFit fit;
-            result.slices[s] = fit_one(s, start, fit);
-            start = fit.theta;
-            if (on_slice) {
-                on_slice(s, result.slices[s]);
-            }
-        }
+        fit_in_turn(
+            count, settings.threads,
+            [&](std::size_t s) {
+                auto model =
+                    std::make_unique<ProjectedModel>(settings, layout, slice_of(series, s));
+                NonlinearFit fit = fit_only(*model, s, start);
+                start = fit.theta;
+                return FittedSlice{std::move(model), std::move(fit)};
+            },
+            [&](std::size_t s, const FittedSlice& fitted) {
+                result.slices[s] = record(*fitted.model, s, fitted.fit);
+                if (on_slice) {
+                    on_slice(s, result.slices[s]);
+                }
+            });
         return result;
     }
     // Every slice from the same start: independent, so side by side; the first failure (by
@@ -1051,8 +1214,8 @@ LineSeriesFit fit_line_series(const WindowedSeries& series, const LineFitSetting
     const auto run = [&](unsigned worker) {
         for (std::size_t s = worker; s < count; s += threads) {
             try {
-                NonlinearFit fit;
-                result.slices[s] = fit_one(s, first_start, fit);
+                const ProjectedModel model(settings, layout, slice_of(series, s));
+                result.slices[s] = record(model, s, fit_only(model, s, first_start));
             } catch (...) {
                 failures[s] = std::current_exception();
                 return;

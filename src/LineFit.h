@@ -89,7 +89,8 @@ HalfWidthBounds half_width_bounds(const WindowedSeries& series, const LineFitSet
 std::size_t free_parameter_count(const LineFitSettings& settings);
 
 // Called with each slice's record in slice order, as soon as it (and every slice before it)
-// is fitted.
+// is fitted; from one thread at a time, which with settings.threads > 1 need not be the
+// caller's.
 using LineSliceFitted = std::function<void(std::size_t slice, const LineSliceFit& fit)>;
 
 // Requires: a series check_fit_series accepts, settings that check_line_settings accepts,
@@ -97,9 +98,10 @@ using LineSliceFitted = std::function<void(std::size_t slice, const LineSliceFit
 // Ensures: slice 0 starts from lines.txt (a missing half-width estimated at the line's
 // position from the data), every later slice from the previous slice's result (--widths free)
 // or from the same start (fixed, sum: the slices are then independent and fitted on
-// settings.threads threads); a fit that ends with a nonlinear value at a bound is fitted again
-// from slice 0's start and the lower rss kept. Throws Failure (non_finite_fit) naming the
-// slice when the model or the data meet non-finite values.
+// settings.threads threads; free: with two or more, a slice's errors are worked out on a
+// second thread while the next slice is fitted); a fit that ends with a nonlinear value at a
+// bound is fitted again from slice 0's start and the lower rss kept. Throws Failure
+// (non_finite_fit) naming the slice when the model or the data meet non-finite values.
 LineSeriesFit fit_line_series(const WindowedSeries& series, const LineFitSettings& settings,
                               const LineSliceFitted& on_slice = {});
 

@@ -2,12 +2,15 @@
 // integral, its two-line fit against pairfit4's on the bundled titration, and its standard
 // errors over noise seeds for each shape, a line that fades away included.
 #include "LineFit.h"
+
+#include "Failure.h"
 #include "FitSeries.h"
 #include "ReadSeries.h"
 
 #include <cmath>
 #include <gtest/gtest.h>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -222,12 +225,16 @@ TEST(LineFit, ALineThatFadesAwayEndsNearZeroWithAFiniteErrorNotAsASpike) {
     }
 }
 
-TEST(LineFit, SlicesOfHeldWidthsAreTheSameOnOneThreadOrTwo) {
+// On two threads the slices of held widths are fitted side by side and those of free widths
+// in turn with their errors worked out beside: every value the same as on one thread, and the
+// records handed on in slice order.
+TEST(LineFit, SlicesAreTheSameOnOneThreadOrTwo) {
     const std::vector<Truth> truth = {{LineShape::pseudo_voigt, 0.3, 0.04, 2.0, 0.4},
                                       {LineShape::gaussian, 0.6, 0.03, 1.0, 0.0}};
     const WindowedSeries series =
         noisy_series(std::vector<std::vector<Truth>>(9, truth), 128, 0.01, 3);
-    for (const WidthMode mode : {WidthMode::sum, WidthMode::fixed}) {
+    for (const WidthMode mode : {WidthMode::free, WidthMode::sum, WidthMode::fixed}) {
+        SCOPED_TRACE(width_mode_name(mode));
         LineFitSettings settings = settings_for(truth);
         settings.widths = mode;
         settings.baseline = BaselineKind::constant;
@@ -238,11 +245,16 @@ TEST(LineFit, SlicesOfHeldWidthsAreTheSameOnOneThreadOrTwo) {
         std::vector<std::size_t> order;
         const LineSeriesFit two = fit_line_series(
             series, settings, [&](std::size_t s, const LineSliceFit&) { order.push_back(s); });
+        ASSERT_EQ(order.size(), series.slice_count());
         for (std::size_t s = 0; s < series.slice_count(); ++s) {
             EXPECT_EQ(order[s], s);
             EXPECT_EQ(one.slices[s].rss, two.slices[s].rss);
+            EXPECT_EQ(one.slices[s].iterations, two.slices[s].iterations);
             for (std::size_t i = 0; i < truth.size(); ++i) {
                 EXPECT_EQ(one.slices[s].lines[i].area.value, two.slices[s].lines[i].area.value);
+                EXPECT_EQ(one.slices[s].lines[i].area.se, two.slices[s].lines[i].area.se);
+                EXPECT_EQ(one.slices[s].lines[i].half_width.value,
+                          two.slices[s].lines[i].half_width.value);
             }
         }
         if (mode == WidthMode::sum) {
@@ -251,6 +263,45 @@ TEST(LineFit, SlicesOfHeldWidthsAreTheSameOnOneThreadOrTwo) {
                       one.slices[8].lines[0].half_width.value);
             EXPECT_FALSE(one.slices[3].lines[0].half_width.se.has_value());
             EXPECT_NEAR(one.slices[3].lines[0].half_width.value, 0.04, 0.002);
+        }
+    }
+}
+
+// A failure ends a run of free widths as it would one slice after the other, on either
+// thread: every slice before it handed on in order, none after, and the earlier failure told.
+TEST(LineFit, AFailureEndsTheRunAtItsSliceOnOneThreadOrTwo) {
+    const std::vector<Truth> truth = {{LineShape::lorentzian, 0.4, 0.03, 1.0, 0.0}};
+    WindowedSeries series = noisy_series(std::vector<std::vector<Truth>>(8, truth), 64, 0.01, 4);
+    for (std::size_t p = series.slice_start[5]; p < series.slice_start[6]; ++p) {
+        series.intensity[p] = p % 2 == 0 ? 1e308 : -1e308; // the model overflows
+    }
+    for (const unsigned threads : {1u, 2u}) {
+        SCOPED_TRACE(std::to_string(threads) + " threads");
+        LineFitSettings settings = settings_for(truth);
+        settings.threads = threads;
+        for (const std::size_t refused : {std::size_t{3}, std::size_t{99}}) {
+            std::vector<std::size_t> order;
+            try {
+                fit_line_series(series, settings, [&](std::size_t s, const LineSliceFit&) {
+                    order.push_back(s);
+                    if (s == refused) {
+                        throw std::runtime_error("refused");
+                    }
+                });
+                ADD_FAILURE() << "no failure";
+            } catch (const Failure& failure) {
+                EXPECT_EQ(refused, 99u);
+                EXPECT_EQ(failure.kind, FailureKind::non_finite_fit);
+                EXPECT_NE(std::string(failure.what()).find("slice 5"), std::string::npos)
+                    << failure.what();
+            } catch (const std::runtime_error& error) {
+                EXPECT_EQ(refused, 3u) << error.what();
+            }
+            const std::size_t last = std::min<std::size_t>(refused, 4);
+            ASSERT_EQ(order.size(), last + 1);
+            for (std::size_t s = 0; s <= last; ++s) {
+                EXPECT_EQ(order[s], s);
+            }
         }
     }
 }
