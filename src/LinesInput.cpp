@@ -5,6 +5,7 @@
 #include "Read.h"
 #include "ReadNumbers.h"
 #include "ReadSpaces.h"
+#include "TextLines.h"
 
 #include <set>
 #include <string_view>
@@ -44,16 +45,10 @@ bool acceptable_name(std::string_view name) {
 std::vector<LineRow> parse_lines_file(const std::string& text, const std::string& name) {
     std::vector<LineRow> rows;
     std::set<std::string> names;
-    std::size_t start = 0;
-    std::size_t line_number = 0;
-    while (start < text.size()) {
-        std::size_t stop = text.find('\n', start);
-        if (stop == std::string::npos) {
-            stop = text.size();
-        }
-        const std::string_view line(text.data() + start, stop - start);
-        start = stop + 1;
-        ++line_number;
+    TextLines lines(text);
+    std::string_view line;
+    while (lines.next(line)) {
+        const std::size_t line_number = lines.number();
         const std::vector<std::string_view> fields = fields_of(line.substr(0, line.find('#')));
         if (fields.empty()) {
             continue;

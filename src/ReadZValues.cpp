@@ -5,6 +5,7 @@
 #include "Read.h"
 #include "ReadNumbers.h"
 #include "ReadSpaces.h"
+#include "TextLines.h"
 
 #include <algorithm>
 #include <charconv>
@@ -17,15 +18,10 @@
 
 ZValues parse_z_values(const std::string& text, const std::string& name) {
     ZValues z;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t stop = text.find('\n', start);
-        if (stop == std::string::npos) {
-            stop = text.size();
-        }
-        const std::string_view line(text.data() + start, stop - start);
-        start = stop + 1;
-        ++z.line_count;
+    TextLines lines(text);
+    std::string_view line;
+    while (lines.next(line)) {
+        z.line_count = lines.number();
         std::string_view content = line.substr(0, line.find('#'));
         while (!content.empty() && is_classic_space(content.front())) {
             content.remove_prefix(1);
@@ -77,14 +73,9 @@ void check_z_count(const ZValues& z, const std::string& name, std::size_t slice_
 
 std::string z_unit(const std::string& z_text, std::string* note) {
     const std::string_view open = z_unit_open;
-    std::size_t start = 0;
-    while (start < z_text.size()) {
-        std::size_t end = z_text.find('\n', start);
-        if (end == std::string::npos) {
-            end = z_text.size();
-        }
-        const std::string_view line(z_text.data() + start, end - start);
-        start = end + 1;
+    TextLines lines(z_text);
+    std::string_view line;
+    while (lines.next(line)) {
         std::size_t first = 0;
         while (first < line.size() && is_classic_space(line[first])) {
             ++first;

@@ -4,6 +4,7 @@
 #include "Failure.h"
 #include "Read.h"
 #include "ReadNumbers.h"
+#include "TextLines.h"
 
 #include <algorithm>
 #include <cmath>
@@ -19,17 +20,12 @@ constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
 
 ReportTable parse_report_csv(const std::string& text, const std::string& name) {
     ReportTable table;
-    std::size_t start = 0;
-    std::size_t line_number = 0;
     bool header = true;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos) {
-            end = text.size();
-        }
-        std::string line = text.substr(start, end - start);
-        start = end + 1;
-        ++line_number;
+    TextLines lines(text);
+    std::string_view next_line;
+    while (lines.next(next_line)) {
+        const std::size_t line_number = lines.number();
+        std::string line(next_line);
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
         }
