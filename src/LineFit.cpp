@@ -3,6 +3,7 @@
 // sees the nonlinear values, with the projected Jacobian of Kaufman, whose gradient is exact.
 #include "LineFit.h"
 
+#include "ColumnGram.h"
 #include "Failure.h"
 #include "ReadNumbers.h"
 #include "TrustRegionOptions.h"
@@ -154,15 +155,17 @@ void solve_on(const Matrix& basis, const Vector& y, const std::vector<int>& use,
     const Matrix& a = every_column ? basis : selected;
     const Eigen::Index k = a.cols();
     // The normal equations in correlation form, when they are well conditioned (a few lines
-    // and a baseline: k x k, cheap beside a QR of n x k); else the pivoted QR.
-    // Coefficient by coefficient: for a few columns the blocked product costs more.
-    Matrix gram(k, k);
-    for (Eigen::Index i = 0; i < k; ++i) {
-        for (Eigen::Index j = 0; j <= i; ++j) {
-            gram(i, j) = a.col(i).dot(a.col(j));
-            gram(j, i) = gram(i, j);
-        }
+    // and a baseline: k x k, cheap beside a QR of n x k); else the pivoted QR. A^T A and
+    // A^T y come from the Gram matrix of [A y].
+    std::vector<const double*> columns;
+    for (Eigen::Index j = 0; j < k; ++j) {
+        columns.push_back(a.col(j).data());
     }
+    columns.push_back(y.data());
+    Matrix products(k + 1, k + 1);
+    column_gram(columns.data(), columns.size(), static_cast<std::size_t>(n), products.data());
+    const Matrix gram = products.topLeftCorner(k, k);
+    const Vector along_y = products.col(k).head(k);
     const Vector scale = gram.diagonal().cwiseSqrt();
     if ((scale.array() > 0.0).all() && scale.allFinite()) {
         const Vector inverse_scale = scale.cwiseInverse();
@@ -172,9 +175,8 @@ void solve_on(const Matrix& basis, const Vector& y, const std::vector<int>& use,
             const auto lower = cholesky.matrixL();
             const double smallest_pivot = Matrix(lower).diagonal().minCoeff();
             if (smallest_pivot > 1e-5) {
-                const Vector solution =
-                    inverse_scale.asDiagonal() *
-                    cholesky.solve(inverse_scale.asDiagonal() * (a.transpose() * y));
+                const Vector solution = inverse_scale.asDiagonal() *
+                                        cholesky.solve(inverse_scale.asDiagonal() * along_y);
                 for (std::size_t j = 0; j < use.size(); ++j) {
                     c[use[j]] = solution[static_cast<Eigen::Index>(j)];
                 }
@@ -432,23 +434,38 @@ class ProjectedModel {
             return std::isfinite(rss);
         }
         const Eigen::Index p = layout_.size();
-        Matrix& heightened = projected_;
-        heightened = latest_.d;
-        scale_by_heights(heightened, latest_.c);
-        Matrix& g = *gram;
-        g.setZero(p + 1, p + 1);
-        g.topLeftCorner(p, p).selfadjointView<Eigen::Lower>().rankUpdate(heightened.transpose());
-        Vector along_r = heightened.transpose() * r;
+        // One pass over the points: the Gram matrix of [D r B], D the derivative columns and
+        // B the basis where Q = B F, else Q itself, gives M^T M, M^T r and B^T [M r] once the
+        // rows and columns of D are multiplied by their lines' heights (M = D diag(heights)).
         const Span& span = latest_.span;
-        if (span.columns() > 0) {
-            const Matrix along = span.transposed_times(latest_.phi, heightened);
-            g.topLeftCorner(p, p).selfadjointView<Eigen::Lower>().rankUpdate(along.transpose(),
-                                                                             -1.0);
-            along_r.noalias() -= along.transpose() * span.transposed_times(latest_.phi, r);
+        const Matrix& spanned = span.of_basis ? latest_.phi : span.q;
+        const Eigen::Index k = span.columns();
+        std::vector<const double*>& columns = gram_columns_;
+        columns.clear();
+        for (Eigen::Index j = 0; j < p; ++j) {
+            columns.push_back(latest_.d.col(j).data());
         }
-        g.topLeftCorner(p, p) = g.topLeftCorner(p, p).selfadjointView<Eigen::Lower>();
-        g.topRightCorner(p, 1) = along_r;
-        g.bottomLeftCorner(1, p) = along_r.transpose();
+        columns.push_back(r.data());
+        for (Eigen::Index j = 0; j < k; ++j) {
+            columns.push_back(spanned.col(j).data());
+        }
+        Matrix& products = products_;
+        products.resize(p + 1 + k, p + 1 + k);
+        column_gram(columns.data(), columns.size(), slice_.n, products.data());
+        Vector heights = Vector::Ones(p + 1 + k);
+        heights.head(p) = heights_of_derivatives(latest_.c);
+        products = heights.asDiagonal() * products * heights.asDiagonal();
+        Matrix& g = *gram;
+        g = products.topLeftCorner(p + 1, p + 1);
+        if (k > 0) {
+            // A = Q^T [M r]; J^T [J r] = [M r]^T [M r] - A^T A.
+            Matrix along = products.bottomLeftCorner(k, p + 1);
+            if (span.of_basis) {
+                along = span.factor.transpose() * along;
+            }
+            g.noalias() -= along.transpose() * along;
+        }
+        g = g.selfadjointView<Eigen::Lower>();
         g(p, p) = rss;
         return g.allFinite();
     }
@@ -456,15 +473,20 @@ class ProjectedModel {
   private:
     // Column j of a derivative matrix belongs to one line: its contribution to the model is
     // that line's height times it.
-    void scale_by_heights(Matrix& columns, const Vector& c) const {
+    Vector heights_of_derivatives(const Vector& c) const {
+        Vector heights(layout_.size());
         for (std::size_t i = 0; i < lines_; ++i) {
             const LineSlots& s = layout_.slots[i];
             for (const int j : {s.half_width, s.position, s.eta}) {
                 if (j >= 0) {
-                    columns.col(j) *= c[static_cast<Eigen::Index>(i)];
+                    heights[j] = c[static_cast<Eigen::Index>(i)];
                 }
             }
         }
+        return heights;
+    }
+    void scale_by_heights(Matrix& columns, const Vector& c) const {
+        columns = columns * heights_of_derivatives(c).asDiagonal();
     }
 
     // What an evaluation at theta gives.
@@ -511,8 +533,9 @@ class ProjectedModel {
     // The last two points evaluated and what they gave, and buffers reused between
     // evaluations.
     mutable Evaluation latest_, before_;
-    mutable Matrix projected_;
+    mutable Matrix projected_, products_;
     mutable std::vector<double> scratch_;
+    mutable std::vector<const double*> gram_columns_;
 };
 
 // The trust region's view of a slice: size + 1 residuals r' and their Jacobian J', a square
