@@ -59,8 +59,8 @@ const char* const usage =
     "  --mc N           Monte Carlo sets for se_mc (default 500; 0: none)\n"
     "  --seed S         the seed of the Monte Carlo noise (a whole number)\n"
     "  --unweighted     equal weights; errors scaled by the residual scatter\n"
-    "  --keep-bound     keep the slices whose value is at a bound or narrower than half the\n"
-    "                   point spacing\n"
+    "  --keep-bound     keep the slices whose value is at a bound, or whose half-width is\n"
+    "                   narrower than half the point spacing or contradicted by the others'\n"
     "  --compare M2     fit MODEL2 too and test it against MODEL (trend_compare.csv)\n"
     "  --line NAME      fit this line only (repeatable); lines.csv's names, or A and B\n"
     "  --bound NAME, --free NAME   the lines of binding in lines.csv\n"
@@ -304,7 +304,7 @@ std::vector<LineValues> report_lines(const Options& options, const ReportTable& 
             }
             const std::vector<double> se = report_column(table, column + "_se", name);
             if (std::any_of(se.begin(), se.end(), [](double v) { return std::isfinite(v); })) {
-                widths.push_back({column, report_column(table, column, name)});
+                widths.push_back({column, report_column(table, column, name), se});
             }
         }
         return widths;
@@ -491,6 +491,12 @@ Series read_series(const Options& options) {
     return series;
 }
 
+// Models of a relaxation series, whose delays leave a line's width as it is (unlike a
+// titration's ligand, which can broaden it).
+bool relaxation(TrendModel model) {
+    return model != TrendModel::binding;
+}
+
 struct FittedLine {
     TrendLine trend;
     const LineValues* values = nullptr;
@@ -517,7 +523,7 @@ Fits fit_lines(const Options& options, const Series& series) {
     for (const LineValues& line : series.lines) {
         const TrendSelection selection =
             select_trend_slices(line.status, line.bound_lines, options.keep_bound, line.half_widths,
-                                series.point_spacing);
+                                series.point_spacing, relaxation(options.model));
         // The warnings name the slices by their slice numbers, not their rows.
         TrendSelection named = selection;
         for (std::size_t& s : named.left_out) {

@@ -354,8 +354,8 @@ py::tuple fit_curves(const FittedSeries& fitted) {
 // pairfit-trend's fit of one line: the parameters as (name, value, se, se_mc) in trend.csv's
 // order, chi2, dof, chi2_red, rss, p_value, status, n, the slices left out and the warnings
 // pairfit-trend prints. `status` (one per slice, or empty) and `line` choose the slices as
-// pairfit-trend does, with `half_widths` (empty, or one array per line: its fitted half-widths)
-// and `point_spacing`.
+// pairfit-trend does, with `half_widths` (empty, or one array per line: its fitted half-widths),
+// their standard errors `half_width_ses` (empty, or one array per line) and `point_spacing`.
 py::dict fit_trend_values(const std::vector<double>& z, const std::vector<double>& y,
                           const std::vector<double>& se, const std::string& model_name,
                           std::optional<double> protein, unsigned monte_carlo,
@@ -363,6 +363,7 @@ py::dict fit_trend_values(const std::vector<double>& z, const std::vector<double
                           const std::vector<std::string>& status,
                           const std::vector<std::string>& lines, bool keep_bound,
                           const std::vector<std::vector<double>>& half_widths,
+                          const std::vector<std::vector<double>>& half_width_ses,
                           std::optional<double> point_spacing) {
     TrendModel model;
     if (!parse_trend_model(model_name, model)) {
@@ -378,6 +379,11 @@ py::dict fit_trend_values(const std::vector<double>& z, const std::vector<double
                               " arrays for " + std::to_string(lines.size()) +
                               " lines: one per line");
     }
+    if (!half_width_ses.empty() && half_width_ses.size() != half_widths.size()) {
+        throw py::value_error("half_width_se holds " + std::to_string(half_width_ses.size()) +
+                              " arrays for " + std::to_string(half_widths.size()) +
+                              " of half_width: one per line");
+    }
     std::vector<FittedHalfWidths> fitted_widths;
     for (std::size_t l = 0; l < half_widths.size(); ++l) {
         if (half_widths[l].size() != z.size()) {
@@ -387,12 +393,23 @@ py::dict fit_trend_values(const std::vector<double>& z, const std::vector<double
         }
         // The names of report.csv for the two-line fit's A and B, of lines.csv for the others.
         const std::string& line = lines[l];
+        std::vector<double> ses;
+        if (!half_width_ses.empty()) {
+            ses = half_width_ses[l];
+            if (ses.size() != z.size()) {
+                throw py::value_error("half_width_se of line " + lines[l] + " holds " +
+                                      std::to_string(ses.size()) + " values for " +
+                                      std::to_string(z.size()) + " slices: one per slice");
+            }
+        }
         fitted_widths.push_back(
-            {line == "A" || line == "B" ? "LW" + line : line + ".half_width", half_widths[l]});
+            {line == "A" || line == "B" ? "LW" + line : line + ".half_width", half_widths[l], ses});
     }
+    // As pairfit-trend: a relaxation series has one width per line, a titration need not.
     const TrendSelection selection = select_trend_slices(
         status, lines, keep_bound, fitted_widths,
-        point_spacing ? *point_spacing : std::numeric_limits<double>::quiet_NaN());
+        point_spacing ? *point_spacing : std::numeric_limits<double>::quiet_NaN(),
+        model != TrendModel::binding);
     const std::string line_name = lines.empty() ? "y" : lines.back();
     TrendOptions options;
     options.weighted = weighted;
@@ -529,7 +546,7 @@ PYBIND11_MODULE(_core, module) {
     module.def("trend", &fit_trend_values, py::arg("z"), py::arg("y"), py::arg("se"),
                py::arg("model"), py::arg("protein"), py::arg("mc"), py::arg("seed"),
                py::arg("weighted"), py::arg("status"), py::arg("lines"), py::arg("keep_bound"),
-               py::arg("half_widths"), py::arg("point_spacing"),
+               py::arg("half_widths"), py::arg("half_width_ses"), py::arg("point_spacing"),
                "pairfit-trend's fit of one line.");
     module.def("mean_point_spacing", &mean_point_spacing, py::arg("first_ppm"), py::arg("last_ppm"),
                py::arg("points"), "The mean spacing of an axis' points.");

@@ -114,10 +114,11 @@ struct TrendSelection {
     std::vector<std::size_t> misfit;  // kept
 };
 // A line's fitted half-widths, one per slice (ppm; NaN where a slice has none), under the name
-// the reasons give them (LWB).
+// the reasons give them (LWB), and their standard errors (NaN where none; empty: not known).
 struct FittedHalfWidths {
     std::string name;
     std::vector<double> ppm;
+    std::vector<double> se;
 };
 // `statuses` holds one status per slice; a value at a bound of any of `lines` leaves a slice
 // out (a fraction of two lines needs both), unless keep_bound. So does a half-width of
@@ -125,10 +126,15 @@ struct FittedHalfWidths {
 // points; NaN: not known, none is): its line is narrower than the sampling can tell from a
 // spike, the lowest half-width pairfit-lines allows, so it is at a bound as much as one that
 // reached pairfit4's 1e-4 ppm.
+// With one_width (a relaxation series: the delay does not change a line's width), a slice
+// whose half-width lies more than 3.29 se (two-sided p < 0.001, the trend's misfit level) from
+// the weighted mean of the other slices' is left out too: a width the series contradicts is
+// a line fitted to noise, whose area and error are then too small.
 TrendSelection select_trend_slices(const std::vector<std::string>& statuses,
                                    const std::vector<std::string>& lines, bool keep_bound,
                                    const std::vector<FittedHalfWidths>& half_widths = {},
-                                   double point_spacing = std::numeric_limits<double>::quiet_NaN());
+                                   double point_spacing = std::numeric_limits<double>::quiet_NaN(),
+                                   bool one_width = false);
 std::string left_out_warning(const std::string& line, const TrendSelection& selection);
 std::string misfit_slices_warning(const std::string& line, const TrendSelection& selection);
 

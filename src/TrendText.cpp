@@ -3,10 +3,13 @@
 
 #include "ReadNumbers.h"
 
+#include <boost/math/distributions/normal.hpp>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -126,12 +129,107 @@ bool status_is_misfit(const std::string& status) {
     return false;
 }
 
+namespace {
+
+// The normal deviate beyond which an honest width of one of `judged` slices lies with
+// two-sided probability 0.001 / judged: a series of honest widths loses a slice in 0.1 % of
+// series, the level of the trend's misfit flag, however long it is.
+double contradicted_width_deviates(std::size_t judged) {
+    return boost::math::quantile(
+        boost::math::complement(boost::math::normal(), 0.0005 / static_cast<double>(judged)));
+}
+
+// The slices whose half-width of `widths` lies beyond contradicted_width_deviates of the
+// weighted mean of the other slices `compared`, with the reason for each: the worst left out
+// first and the rest judged again without it, so that one slice fitted to noise with a tiny
+// error, which would pull the mean, is not the one left in while the others go. Slices
+// without an error, or with fewer than two others that have one, are not judged.
+std::vector<std::pair<std::size_t, std::string>> contradicted_widths(const FittedHalfWidths& widths,
+                                                                     std::vector<bool> compared) {
+    const std::size_t n = compared.size();
+    const auto measured = [&](std::size_t k) {
+        return compared[k] && k < widths.ppm.size() && k < widths.se.size() &&
+               std::isfinite(widths.ppm[k]) && std::isfinite(widths.se[k]) && widths.se[k] > 0.0;
+    };
+    std::vector<std::pair<std::size_t, std::string>> found;
+    for (;;) {
+        // The sums over the slices before k and after it, never a total less one slice, which
+        // a dominant weight would leave with no digits.
+        std::vector<double> weight_before(n + 1, 0.0), weighted_before(n + 1, 0.0);
+        std::vector<double> weight_after(n + 1, 0.0), weighted_after(n + 1, 0.0);
+        std::vector<std::size_t> count_before(n + 1, 0), count_after(n + 1, 0);
+        for (std::size_t k = 0; k < n; ++k) {
+            const bool m = measured(k);
+            const double w = m ? 1.0 / (widths.se[k] * widths.se[k]) : 0.0;
+            weight_before[k + 1] = weight_before[k] + w;
+            weighted_before[k + 1] = weighted_before[k] + (m ? w * widths.ppm[k] : 0.0);
+            count_before[k + 1] = count_before[k] + (m ? 1 : 0);
+        }
+        for (std::size_t k = n; k-- > 0;) {
+            const bool m = measured(k);
+            const double w = m ? 1.0 / (widths.se[k] * widths.se[k]) : 0.0;
+            weight_after[k] = weight_after[k + 1] + w;
+            weighted_after[k] = weighted_after[k + 1] + (m ? w * widths.ppm[k] : 0.0);
+            count_after[k] = count_after[k + 1] + (m ? 1 : 0);
+        }
+        std::vector<double> deviates(n, 0.0), means(n, 0.0), judged, ppm;
+        for (std::size_t k = 0; k < n; ++k) {
+            if (!measured(k) || count_before[k] + count_after[k + 1] < 2) {
+                continue;
+            }
+            const double weights = weight_before[k] + weight_after[k + 1];
+            means[k] = (weighted_before[k] + weighted_after[k + 1]) / weights;
+            deviates[k] = std::fabs(widths.ppm[k] - means[k]) /
+                          std::sqrt(widths.se[k] * widths.se[k] + 1.0 / weights);
+            ppm.push_back(widths.ppm[k]);
+        }
+        if (ppm.empty()) {
+            return found;
+        }
+        // Where the widths scatter beyond their errors as a whole (a line model that does
+        // not describe the spectrum within its noise, lines beside it that change through the
+        // series), the errors do not measure whether one width is out of line: the deviates
+        // are scaled by the median distance of the widths from their median, in errors, over
+        // a normal's (0.6745), which a few slices fitted to noise do not move.
+        std::nth_element(ppm.begin(), ppm.begin() + ppm.size() / 2, ppm.end());
+        const double middle = ppm[ppm.size() / 2];
+        for (std::size_t k = 0; k < n; ++k) {
+            if (measured(k) && count_before[k] + count_after[k + 1] >= 2) {
+                judged.push_back(std::fabs(widths.ppm[k] - middle) / widths.se[k]);
+            }
+        }
+        std::nth_element(judged.begin(), judged.begin() + judged.size() / 2, judged.end());
+        const double scale = std::max(1.0, judged[judged.size() / 2] / 0.6745);
+        const double limit = contradicted_width_deviates(judged.size());
+        std::size_t worst = n;
+        for (std::size_t k = 0; k < n; ++k) {
+            if (deviates[k] / scale > limit && (worst == n || deviates[k] > deviates[worst])) {
+                worst = k;
+            }
+        }
+        if (worst == n) {
+            return found;
+        }
+        const double worst_deviates = deviates[worst] / scale, worst_mean = means[worst];
+        found.emplace_back(worst, widths.name + " " + printed("%.*g", 3, widths.ppm[worst]) +
+                                      " ppm, " + printed("%.*g", 2, worst_deviates) +
+                                      " se from the other slices' " +
+                                      printed("%.*g", 3, worst_mean) + " ppm");
+        compared[worst] = false;
+    }
+}
+
+} // namespace
+
 TrendSelection select_trend_slices(const std::vector<std::string>& statuses,
                                    const std::vector<std::string>& lines, bool keep_bound,
                                    const std::vector<FittedHalfWidths>& half_widths,
-                                   double point_spacing) {
+                                   double point_spacing, bool one_width) {
     const double narrowest = point_spacing / 2; // NaN: no half-width compares below it
     TrendSelection selection;
+    // The slices a status or a narrow width leaves out, then those whose width the others
+    // kept contradict.
+    std::vector<std::string> first_reasons(statuses.size());
     for (std::size_t s = 0; s < statuses.size(); ++s) {
         std::vector<std::string> values;
         for (const std::string& line : lines) {
@@ -158,6 +256,29 @@ TrendSelection select_trend_slices(const std::vector<std::string>& statuses,
                           " narrower than half the point spacing (" +
                           printed("%.*g", 3, narrowest) + " ppm)";
             }
+            first_reasons[s] = reason;
+        }
+    }
+    if (one_width && !keep_bound) {
+        std::vector<bool> kept(statuses.size());
+        for (std::size_t s = 0; s < statuses.size(); ++s) {
+            kept[s] = first_reasons[s].empty();
+        }
+        std::vector<std::string> contradicted(statuses.size());
+        for (const FittedHalfWidths& widths : half_widths) {
+            for (const auto& [s, reason] : contradicted_widths(widths, kept)) {
+                contradicted[s] += (contradicted[s].empty() ? "" : "; ") + reason;
+            }
+        }
+        for (std::size_t s = 0; s < statuses.size(); ++s) {
+            if (first_reasons[s].empty()) {
+                first_reasons[s] = contradicted[s];
+            }
+        }
+    }
+    for (std::size_t s = 0; s < statuses.size(); ++s) {
+        const std::string& reason = first_reasons[s];
+        if (!reason.empty()) {
             selection.left_out.push_back(s);
             selection.reasons.push_back(reason);
         } else if (status_is_misfit(statuses[s])) {

@@ -578,11 +578,12 @@ def _trend_values(name, values):
 
 
 def trend(z, y, se, model, protein=None, mc=500, seed=None, weighted=True, status=None,
-          line=None, keep_bound=False, half_width=None, point_spacing=None):
+          line=None, keep_bound=False, half_width=None, point_spacing=None, half_width_se=None):
     """Fit a trend across the slices as pairfit-trend does, with the same numbers.
 
     trend(z, y, se, model, protein=None, mc=500, seed=None, weighted=True, status=None,
-          line=None, keep_bound=False, half_width=None, point_spacing=None) -> TrendResult
+          line=None, keep_bound=False, half_width=None, point_spacing=None,
+          half_width_se=None) -> TrendResult
 
     status (fit.status, or lines.csv's status column) and line (its name, "A" or "B" for a
     two-line fit; a tuple of names for a fraction of several lines, ("A", "B") for binding)
@@ -591,8 +592,11 @@ def trend(z, y, se, model, protein=None, mc=500, seed=None, weighted=True, statu
     trend itself, are issued as PairfitWarning. half_width (the line's fitted half-widths,
     fit.LWB; a tuple of arrays for a tuple of lines) with point_spacing (series.point_spacing)
     leaves out too the slices where a half-width is narrower than half the point spacing, as
-    pairfit-trend does on report.csv: a line the sampling cannot tell from a spike. Leave
-    half_width out for half-widths held fixed. "decay2" is A1 exp(-z/Ta) + A2 exp(-z/Tb).
+    pairfit-trend does on report.csv: a line the sampling cannot tell from a spike. With
+    half_width_se too (fit.LWB_se), and a model other than binding, a slice whose half-width
+    lies more than 3.29 se from the other slices' is left out as well: a relaxation series
+    has one width per line, so such a slice is a line fitted to noise. Leave half_width out
+    for half-widths held fixed. "decay2" is A1 exp(-z/Ta) + A2 exp(-z/Tb).
 
     model: "decay" y = I0 exp(-z/T); "recovery" y = Iinf (1 - exp(-z/T1)); "inversion"
     y = Iinf - (Iinf - I0) exp(-z/T1); "binding" the bound fraction with ligand depletion at
@@ -641,12 +645,23 @@ def trend(z, y, se, model, protein=None, mc=500, seed=None, weighted=True, statu
                         "line", "bad_arguments")
         widths = [list(_trend_values(f"half_width of line {name}", values))
                   for name, values in zip(lines, given)]
+    width_ses = []
+    if half_width_se is not None:
+        if half_width is None:
+            raise Error("half_width_se needs half_width, the half-widths it is the error of",
+                        "bad_arguments")
+        given = [half_width_se] if isinstance(line, str) else list(half_width_se)
+        if len(given) != len(lines):
+            raise Error(f"half_width_se holds {len(given)} arrays for {len(lines)} lines: one "
+                        "per line", "bad_arguments")
+        width_ses = [list(_trend_values(f"half_width_se of line {name}", values))
+                     for name, values in zip(lines, given)]
     with _arguments_checked():
         values = _core.trend(*(list(a) for a in arrays), str(model),
                              None if protein is None else float(protein), int(mc),
                              None if seed is None else int(seed), bool(weighted),
                              [] if status is None else [str(s) for s in status], lines,
-                             bool(keep_bound), widths,
+                             bool(keep_bound), widths, width_ses,
                              None if point_spacing is None else float(point_spacing))
     for message in values["warnings"]:
         warnings.warn(message, PairfitWarning, stacklevel=2)

@@ -124,7 +124,9 @@ def trend(z: npt.ArrayLike, y: npt.ArrayLike, se: npt.ArrayLike, model: _Model,
           line: Union[str, Sequence[str], None] = None,
           keep_bound: bool = False,
           half_width: Union[npt.ArrayLike, Sequence[npt.ArrayLike], None] = None,
-          point_spacing: Optional[float] = None) -> TrendResult: ...
+          point_spacing: Optional[float] = None,
+          half_width_se: Union[npt.ArrayLike, Sequence[npt.ArrayLike], None] = None
+          ) -> TrendResult: ...
 
 # pairfit-lines (_lines.py)
 _Shape = Literal["lorentzian", "gaussian", "pseudo-voigt"]

@@ -10,6 +10,7 @@
 #include "Trend.h"
 
 #include <cmath>
+#include <algorithm>
 #include <string>
 
 namespace {
@@ -83,9 +84,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::size_t> left_out;
     if (has_report_column(table, "status")) {
         const std::vector<std::string> status = report_text_column(table, "status", "report.csv");
-        FittedHalfWidths widths{"LWA", {}};
+        FittedHalfWidths widths{"LWA", {}, {}};
         try {
             widths.ppm = report_column(table, "LWA", "report.csv");
+            widths.se = report_column(table, "LWA_se", "report.csv");
         } catch (const Failure&) {
         }
         const double spacing = 0.01;
@@ -117,6 +119,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         FUZZ_CHECK(select_trend_slices(status, {"A"}, true, {widths}, spacing).left_out.empty(),
                    input);
+        // The width check leaves out more, never fewer, and keeps its reasons in step.
+        const TrendSelection one_width =
+            select_trend_slices(status, {"A"}, false, {widths}, spacing, true);
+        FUZZ_CHECK(one_width.left_out.size() == one_width.reasons.size() &&
+                       std::includes(one_width.left_out.begin(), one_width.left_out.end(),
+                                     selection.left_out.begin(), selection.left_out.end()),
+                   input);
+        FUZZ_CHECK(
+            select_trend_slices(status, {"A"}, true, {widths}, spacing, true).left_out.empty(),
+            input);
         left_out = selection.left_out;
     }
 

@@ -368,7 +368,9 @@ def test_inversion_recovery_to_T1_as_the_programs_give_it(tmp_path):
         rows = list(csv.DictReader(file))
     for line in ("A", "B"):
         result = pairfit.trend(series.z, fit["area_" + line], fit["area_%s_se" % line],
-                               "inversion")
+                               "inversion", status=fit.status, line=line,
+                               half_width=fit["LW" + line], half_width_se=fit["LW%s_se" % line],
+                               point_spacing=series.point_spacing)
         mine = [row for row in rows if row["line"] == line]
         assert [row["parameter"] for row in mine] == ["Iinf", "I0", "T1", "R1"]
         for row in mine:

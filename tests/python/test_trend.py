@@ -167,6 +167,12 @@ def test_a_narrow_half_width_is_left_out_by_the_program_and_the_module(tmp_path)
     with pytest.raises(pairfit.Error, match="half_width and point_spacing come together"):
         pairfit.trend(z, y, se, "decay", status=[r["status"] for r in table], line="B",
                       half_width=lwb)
+    with pytest.raises(pairfit.Error, match="half_width_se needs half_width"):
+        pairfit.trend(z, y, se, "decay", status=[r["status"] for r in table], line="B",
+                      half_width_se=lwb)
+    with pytest.raises(pairfit.Error, match="half_width_se of line B holds 3 values"):
+        pairfit.trend(z, y, se, "decay", status=[r["status"] for r in table], line="B",
+                      half_width=lwb, half_width_se=lwb[:3], point_spacing=series.point_spacing)
 
 
 def test_binding_of_two_lines_and_an_unknown_line(lines_folder):

@@ -193,7 +193,8 @@ grep -q '^B,decay,T,.*,12,10,' "$work/bound/trend.csv" || fail "--keep-bound: $(
 grep -q "left out" "$work/err" && fail "--keep-bound warned: $(cat "$work/err")"
 # A fitted half-width below half the point spacing of 2d.txt (3/199 ppm here) is at a bound
 # too: slice 3's LWB set to 0.005 ppm leaves line B's fit, named with the spacing; --keep-bound
-# keeps it; without 2d.txt, or with pairfit2's held half-widths (no LWB_se), it is kept.
+# keeps it; without 2d.txt its width, which the other slices contradict, still leaves it out;
+# with pairfit2's held half-widths (no LWB_se) it is kept.
 mkdir -p "$work/narrow"
 cp "$real/2d.txt" "$work/narrow/"
 awk -F, -v OFS=, 'NR == 1 { for (c = 1; c <= NF; c++) at[$c] = c }
@@ -212,7 +213,10 @@ mv "$work/narrow/2d.txt" "$work/narrow/2d.moved"
     fail "no 2d.txt: status $?"
 grep -q "warning: ./2d.txt: not found; without the point spacing only the slices whose status names a bound" "$work/err" ||
     fail "no 2d.txt: $(cat "$work/err")"
-grep -q '^B,decay,T,.*,12,10,' "$work/narrow/trend.csv" || fail "no 2d.txt: $(cat "$work/narrow/trend.csv")"
+# The width the other slices contradict still leaves it out, for that reason.
+grep -q "line B: 1 slice left out of the trend.*slice 3: LWB 0.005 ppm, .* se from the other slices'" "$work/err" ||
+    fail "no 2d.txt, no contradicted width: $(cat "$work/err")"
+grep -q '^B,decay,T,.*,11,9,' "$work/narrow/trend.csv" || fail "no 2d.txt: $(cat "$work/narrow/trend.csv")"
 mv "$work/narrow/2d.moved" "$work/narrow/2d.txt"
 awk -F, -v OFS=, 'NR == 1 { for (c = 1; c <= NF; c++) at[$c] = c }
                   NR > 1 { $at["LWA_se"] = ""; $at["LWB_se"] = "" } { print }' "$work/narrow/report.csv" > "$work/held.csv"
