@@ -317,8 +317,10 @@ void fill_line(const double* x, std::size_t n, const LineValues& v, const LineCo
     scratch.resize(4 * n);
     double* gauss = scratch.data() + 3 * n;
     if (shape != LineShape::lorentzian) {
+        const double negligible =
+            shape == LineShape::pseudo_voigt ? negligible_gaussian_exponent(v.eta) : 746.0;
         for (std::size_t p = 0; p < n; ++p) {
-            gauss[p] = unit_gaussian(squared_offset(x[p], v.position, v.half_width));
+            gauss[p] = unit_gaussian(squared_offset(x[p], v.position, v.half_width), negligible);
         }
     }
     shape_columns<shape>(x, gauss, n, v, out.value,

@@ -3,6 +3,7 @@
 // the standard errors need. Plain inline functions, so a caller evaluates them as the fit does.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
 #include <string>
@@ -55,10 +56,29 @@ inline double squared_offset(double x, double position, double half_width) {
 }
 
 // G = exp(-ln 2 u^2). Beyond 746 the exponential is 0 in double precision; saying so skips
-// exp's slow underflow path far out in the tails.
-inline double unit_gaussian(double u2) {
+// exp's slow underflow path far out in the tails. A caller that knows G makes no difference
+// beyond a smaller exponent (negligible_gaussian_exponent) passes that.
+inline double unit_gaussian(double u2, double negligible_exponent = 746.0) {
     const double exponent = ln_two * u2;
-    return exponent < 746.0 ? std::exp(-exponent) : 0.0;
+    return exponent < negligible_exponent ? std::exp(-exponent) : 0.0;
+}
+
+// The exponent ln 2 u^2 beyond which a pseudo-Voigt's Gaussian part G is below 2^-60 of
+// eta L^2 (L = 1 / (1 + u^2)): added to eta L (the value), to eta dL/du^2 = -eta L^2 (the
+// slope) or taken from L (d/d eta), it is below half a unit in their last place, so G = 0
+// gives every bit of them, and its exponential need not be taken. The bound solves
+// x = 60 ln 2 - ln eta + 2 ln(1 + x / ln 2) from below, plus 1: past it the left side grows
+// faster than the right. 746 (G = 0 anyway) for an eta too small to help.
+inline double negligible_gaussian_exponent(double eta) {
+    if (!(eta >= 1e-200)) {
+        return 746.0;
+    }
+    const double base = 60.0 * ln_two - std::log(eta);
+    double x = base;
+    for (int round = 0; round < 60; ++round) {
+        x = base + 2.0 * std::log1p(x / ln_two);
+    }
+    return std::min(x + 1.0, 746.0);
 }
 
 // The shape at x given its Gaussian part `gauss` (unit_gaussian of x's u^2; ignored by a

@@ -105,6 +105,28 @@ TEST(LineShapes, DerivativesAndAreasAgreeWithDifferencesAndIntegrals) {
     }
 }
 
+// Past negligible_gaussian_exponent a pseudo-Voigt's Gaussian part changes no bit of its
+// value or derivatives, so the fit may skip its exponential: checked on every point from the
+// bound out to where G underflows, for eta from 1e-12 to 1.
+TEST(LineShapes, TheGaussianPartPastItsNegligibleExponentChangesNoBit) {
+    for (double eta = 1e-12; eta <= 1.0; eta *= 1.7) {
+        const double start = negligible_gaussian_exponent(eta) / ln_two;
+        ASSERT_GT(start, 0.0);
+        for (double u2 = start; u2 < 746.0 / ln_two; u2 += 0.37) {
+            const double x = std::sqrt(u2) * 0.01 + 0.5;
+            const double u2_at_x = squared_offset(x, 0.5, 0.01);
+            const ShapePoint with = shape_point_with(LineShape::pseudo_voigt, x, 0.5, 0.01, eta,
+                                                     unit_gaussian(u2_at_x));
+            const ShapePoint without =
+                shape_point_with(LineShape::pseudo_voigt, x, 0.5, 0.01, eta, 0.0);
+            ASSERT_EQ(with.value, without.value) << eta << " " << u2;
+            ASSERT_EQ(with.d_position, without.d_position) << eta << " " << u2;
+            ASSERT_EQ(with.d_half_width, without.d_half_width) << eta << " " << u2;
+            ASSERT_EQ(with.d_eta, without.d_eta) << eta << " " << u2;
+        }
+    }
+}
+
 TEST(LineFit, TwoLorentziansAgreeWithPairfit4OnTheTitration) {
     ReadReport report;
     const std::string example = std::string(EXAMPLES_DIR) + "/titration/";

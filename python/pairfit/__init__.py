@@ -577,6 +577,17 @@ def _trend_values(name, values):
     return array
 
 
+def _arrays_per_line(name, given, line, lines):
+    """trend()'s half_width or half_width_se: one array for one line, else one per line."""
+    if given is None:
+        return []
+    arrays = [given] if isinstance(line, str) else list(given)
+    if len(arrays) != len(lines):
+        raise Error(f"{name} holds {len(arrays)} arrays for {len(lines)} lines: one per line",
+                    "bad_arguments")
+    return [list(_trend_values(f"{name} of line {n}", values)) for n, values in zip(lines, arrays)]
+
+
 def trend(z, y, se, model, protein=None, mc=500, seed=None, weighted=True, status=None,
           line=None, keep_bound=False, half_width=None, point_spacing=None, half_width_se=None):
     """Fit a trend across the slices as pairfit-trend does, with the same numbers.
@@ -637,25 +648,11 @@ def trend(z, y, se, model, protein=None, mc=500, seed=None, weighted=True, statu
                     "and the series' point spacing", "bad_arguments")
     if half_width is not None and line is None:
         raise Error("half_width needs line, the name of the line it belongs to", "bad_arguments")
-    widths = []
-    if half_width is not None:
-        given = [half_width] if isinstance(line, str) else list(half_width)
-        if len(given) != len(lines):
-            raise Error(f"half_width holds {len(given)} arrays for {len(lines)} lines: one per "
-                        "line", "bad_arguments")
-        widths = [list(_trend_values(f"half_width of line {name}", values))
-                  for name, values in zip(lines, given)]
-    width_ses = []
-    if half_width_se is not None:
-        if half_width is None:
-            raise Error("half_width_se needs half_width, the half-widths it is the error of",
-                        "bad_arguments")
-        given = [half_width_se] if isinstance(line, str) else list(half_width_se)
-        if len(given) != len(lines):
-            raise Error(f"half_width_se holds {len(given)} arrays for {len(lines)} lines: one "
-                        "per line", "bad_arguments")
-        width_ses = [list(_trend_values(f"half_width_se of line {name}", values))
-                     for name, values in zip(lines, given)]
+    if half_width_se is not None and half_width is None:
+        raise Error("half_width_se needs half_width, the half-widths it is the error of",
+                    "bad_arguments")
+    widths = _arrays_per_line("half_width", half_width, line, lines)
+    width_ses = _arrays_per_line("half_width_se", half_width_se, line, lines)
     with _arguments_checked():
         values = _core.trend(*(list(a) for a in arrays), str(model),
                              None if protein is None else float(protein), int(mc),
