@@ -13,16 +13,17 @@ bool column_gram_avx2_runs() {
 
 #ifndef PAIRFIT_COLUMN_GRAM_AVX2
 // Never called: column_gram_avx2_runs() is false without the AVX2 copy.
-void column_gram_avx2(const double* const* columns, std::size_t count, std::size_t n,
-                      double* gram) {
-    column_gram_baseline(columns, count, n, gram);
+void column_gram_avx2(const double* const* columns, std::size_t count, std::size_t n, double* gram,
+                      std::size_t unwanted_from) {
+    column_gram_baseline(columns, count, n, gram, unwanted_from);
 }
 #endif
 
-void column_gram(const double* const* columns, std::size_t count, std::size_t n, double* gram) {
+void column_gram(const double* const* columns, std::size_t count, std::size_t n, double* gram,
+                 std::size_t unwanted_from) {
     if (column_gram_avx2_runs()) {
-        column_gram_avx2(columns, count, n, gram);
+        column_gram_avx2(columns, count, n, gram, unwanted_from);
     } else {
-        column_gram_baseline(columns, count, n, gram);
+        column_gram_baseline(columns, count, n, gram, unwanted_from);
     }
 }

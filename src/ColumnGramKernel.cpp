@@ -90,8 +90,8 @@ void two_by_two(const double* a0, const double* a1, const double* b0, const doub
 // Tiles of COLUMN_GRAM_ROWS columns by two, as many as the registers hold (the tiling leaves
 // each dot product's order as it is). Past the last column a tile reads the last one again
 // and writes nothing.
-void COLUMN_GRAM_NAME(const double* const* columns, std::size_t count, std::size_t n,
-                      double* gram) {
+void COLUMN_GRAM_NAME(const double* const* columns, std::size_t count, std::size_t n, double* gram,
+                      std::size_t unwanted_from) {
     constexpr std::size_t rows = COLUMN_GRAM_ROWS;
     static_assert(rows == 2 || rows == 4, "tiles of two or four columns");
     const std::size_t blocked = n - n % lanes;
@@ -99,6 +99,9 @@ void COLUMN_GRAM_NAME(const double* const* columns, std::size_t count, std::size
     for (std::size_t i = 0; i < count; i += rows) {
         const double* a[4] = {column(i), column(i + 1), column(i + 2), column(i + 3)};
         for (std::size_t j = 0; j < i + rows && j < count; j += 2) {
+            if (i >= unwanted_from && j >= unwanted_from) {
+                break;
+            }
             const double* b[2] = {column(j), column(j + 1)};
             double d[4][2];
             if (rows == 4) {

@@ -439,6 +439,7 @@ class ProjectedModel {
         // One pass over the points: the Gram matrix of [D r B], D the derivative columns and
         // B the basis where Q = B F, else Q itself, gives M^T M, M^T r and B^T [M r] once the
         // rows and columns of D are multiplied by their lines' heights (M = D diag(heights)).
+        // B^T B is not needed.
         const Span& span = latest_.span;
         const Matrix& spanned = span.of_basis ? latest_.phi : span.q;
         const Eigen::Index k = span.columns();
@@ -452,8 +453,9 @@ class ProjectedModel {
             columns.push_back(spanned.col(j).data());
         }
         Matrix& products = products_;
-        products.resize(p + 1 + k, p + 1 + k);
-        column_gram(columns.data(), columns.size(), slice_.n, products.data());
+        products.setZero(p + 1 + k, p + 1 + k);
+        column_gram(columns.data(), columns.size(), slice_.n, products.data(),
+                    static_cast<std::size_t>(p + 1));
         Vector heights = Vector::Ones(p + 1 + k);
         heights.head(p) = heights_of_derivatives(latest_.c);
         products = heights.asDiagonal() * products * heights.asDiagonal();
